@@ -1,0 +1,95 @@
+// Console link: channel framing, the TCP connection, the UDP receive and discovery.
+// All state is process-global; one connection at a time; no two calls may run at once.
+#pragma once
+
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+
+// ---- Process-global state a caller may read ----
+
+extern int ch_id_tx;                  // channel wSend selected last; 0 at start, changed only by wSend
+extern int ch_id_rx;                  // current receive channel; 1 at start, set by every decoded select
+extern int wing_tsocket;              // TCP socket to the console; -1 when none
+extern int wing_msocket;              // UDP socket (discovery, then meters); -1 when none
+extern struct sockaddr_in WING_tip;   // the console's native address (port 2222)
+extern struct sockaddr_in WING_mip;   // discovery destination, later the meter socket's bind address
+extern struct sockaddr* WING_mip_addr;  // points to WING_mip
+extern int Wip_mlen;                  // sizeof WING_mip, 16
+extern char SavedIP[64];              // address text of the last successful connection; empty at start
+extern int64_t wnext;                 // calendar second after which the next keep-alive is due; 0 = now
+extern int64_t wnow;                  // calendar second read by the last keep-alive call
+extern fd_set wtcpr_fds;              // wait set of wRecv
+extern fd_set wudp_mfds;              // wait set of wMRecv and wGetMeters
+
+// ---- Framing (pure; no socket calls) ----
+
+// Escapes the first length bytes of buf in place; returns the encoded length, 0 when length <= 0.
+// buf must have room for length plus the number of 0xDF bytes in it.
+int wSendEscapes(unsigned char* buf, int length);
+
+// Un-escapes the first length bytes of buf in place, updating ch_id_rx from every channel select;
+// returns the decoded length (never above length), 0 when length <= 0.
+int wRecvEscapes(unsigned char* buf, int length);
+
+// wRecvEscapes with the receive channel in *channel instead of ch_id_rx; returns the decoded length.
+int wDecodeEscapes(unsigned char* buf, int length, int* channel);
+
+// ---- Connection ----
+
+// Connects to the console at the dotted IPv4 text in address, or discovers one when it is empty
+// (writing the found address into it); returns 1 connected, -6 no console found, else as wTCPConnect.
+int wOpen(char* address);
+
+// Connects to port 2222 at address, selects channel 1, sends the first keep-alive and waits up to
+// 0.9 s for an answer; returns 1 connected, -7 socket or connect failed, -5 select send failed,
+// -3 the wait for the first reply failed.
+int wTCPConnect(const char* address);
+
+// Sends the keep-alive request when due (every 6 s); returns 1 when not due or sent, else the
+// result of reconnecting to SavedIP (at most 3 attempts, as wTCPConnect), or -6.
+int wKeepAlive();
+
+// Releases the link (closes both sockets); always returns 1.
+int wClose();
+
+// Selects channel (when it differs from ch_id_tx) and sends payload escaped in place (payload needs
+// room for the escapes); returns the bytes the payload send accepted, or a negative failed send.
+int wSend(int channel, unsigned char* payload, int length);
+
+// Receives and un-escapes one block (reading again while 1400-byte reads leave more waiting);
+// timeout in microseconds, 0 blocks; returns the decoded length, 0 on time-out, a negative
+// failed wait or read, or -10 when more than capacity bytes arrived.
+int wRecv(unsigned char* buf, int capacity, int timeout);
+
+// Receives one datagram on wing_msocket; timeout in microseconds, 0 blocks; returns its length,
+// 0 on time-out, or a negative failed wait or read.
+int wMRecv(unsigned char* buf, int size, int timeout);
+
+// Sends the map-size query and measures the reply; returns the smallest multiple of 16 above the
+// reply's byte count, -4 when the send failed, -3 when a read failed.
+int wSizeMap();
+
+// Returns the library version, 12293 (0x3005).
+int wVer();
+
+// Prints "len: N, data:" and each byte as " %02x" and a newline to standard output;
+// returns the result of flushing it (0 on success).
+int wDumpBuffer(const unsigned char* data, int length);
+
+// ---- Discovery ----
+
+// Returns the host's first non-loopback IPv4 address whose netmask is 255.255.255.0, first
+// number in the lowest byte (network order as laid out in memory); 0 when there is none.
+int getmyIP();
+
+// Broadcasts "WING?" to UDP port 2222 up to 5 times, 0.5 s apart, and takes the address from the
+// first reply that begins "WING"; returns 1 found (address holds the text), 0 no reply,
+// -6 a send or wait failed, -7 socket set-up failed or no 255.255.255.0 network.
+int wSearchWING(char* address);
+
+// Takes the address text out of one discovery reply of length bytes: at most 16 characters from
+// byte 5, ended by the first comma; writes it NUL-terminated into address (17 bytes or more);
+// returns 1 for a reply that begins "WING" and holds at least 6 bytes, else 0 (address untouched).
+int wParseDiscoveryReply(const unsigned char* data, int length, char* address);

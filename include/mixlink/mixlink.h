@@ -1,0 +1,11 @@
+// mixlink: client library for the console's native network protocol.
+#pragma once
+
+#include <mixlink/protocol.h>
+#include <mixlink/link.h>
+#include <mixlink/meters.h>
+#include <mixlink/dictionary.h>
+#include <mixlink/values.h>
+#if __has_include(<mixlink/nodes.h>)
+#include <mixlink/nodes.h>
+#endif

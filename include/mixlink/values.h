@@ -1,0 +1,97 @@
+// Value protocol: value tokens, value and definition reads by token, and the event stream.
+#pragma once
+
+#include <cstdint>
+
+// Value type codes of a decoded value.
+enum : int32_t {
+  W_VALUE_HASH = 0,    // a 32-bit node hash, not a node's value
+  W_VALUE_INT = 1,
+  W_VALUE_FLOAT = 2,
+  W_VALUE_STRING = 3,  // a text owned by the receiver, or a null pointer for the empty string
+};
+
+// Where a decoder stores one value. For hash, integer and float only the 32-bit member is written;
+// for a string the pointer is written (a new buffer the receiver frees with free(), or null).
+union w_value {
+  int32_t i;
+  float f;
+  uint32_t hash;
+  char* s;
+};
+
+// One decoded event or container leaf.
+struct w_token_value {
+  uint32_t token;  // row of the node dictionary; 0 for a node it lacks
+  int32_t type;    // value type code
+  w_value value;
+};
+
+// ---- Token encoding (one encoder for the simulator, the tests and the tools) ----
+
+// Writes the value token of class code into out (capacity bytes): codes 0x00-0x7F, 0xD0 and 0xD8
+// as the bare byte; 0xD2/0xD3 (16-bit), 0xD4 (32-bit), 0xD9 (byte) from value.i; 0xD5/0xD6 from
+// value.f; 0xD7 from value.hash; the string classes 0x80 (short, 1-64), 0xC0 (tiny, 1-16) and
+// 0xD1 (long, 1-256) from text and text_length, the code byte adjusted to the length.
+// Returns the bytes written, or 0 when the value does not fit the code or out is too small.
+int wEncodeToken(unsigned char code, w_value value, const char* text, int text_length,
+                 unsigned char* out, int capacity);
+
+// Writes v as the shortest integer token (0-63 small, 64-255 byte, 16-bit, 32-bit); returns bytes.
+int wEncodeInt(int32_t v, unsigned char* out);
+
+// Writes text as empty (0), tiny (1-16), short (17-64) or long (65-256) string; returns bytes,
+// 0 when length is above 256 or negative.
+int wEncodeString(const char* text, int length, unsigned char* out);
+
+// ---- Decoding (pure) ----
+
+// Decodes the value token at token into type and value; returns 1 stored, 0 not a value token
+// (nothing written), -9 a text buffer could not be allocated. The buffer must hold the whole token.
+int wParesToValue(const unsigned char* token, int* type, w_value* value);
+
+// Like wParesToValue for a token that must lie within length bytes from token; a token that would
+// run past them gives 0, nothing written.
+int wParesToValueBounded(const unsigned char* token, int length, int* type, w_value* value);
+
+// Returns the wire length of the value token at token within length bytes, or 0 when it is not a
+// value token or runs past length.
+int wTokenLength(const unsigned char* token, int length);
+
+// Decodes the value token at block[position] into record's type and value (token field untouched);
+// returns the position after it, 0 when it is not a value token or runs past length (record
+// untouched), -9 when a text could not be allocated. length < 0 means unchecked.
+int wParseToTV(const unsigned char* block, int position, w_token_value* record, int length = -1);
+
+// Walks one block of events (0xD7, hash, value token) into at most n records, skipping unknown
+// hashes by 6 bytes and non-event bytes by 2; returns the records filled, 0 or -9 when a value
+// token ends the walk early (texts already filled are then freed and nulled).
+int wParseEventBlock(const unsigned char* block, int length, w_token_value* records, int n);
+
+// Finds the definition bytes of node hash in one definition reply block of length bytes; returns
+// 1 with *data and *data_length set, 0 when the block is not that node's definition or is
+// shorter than its header.
+int wParseDefinitionReply(const unsigned char* block, int length, uint32_t hash,
+                          const unsigned char** data, int* data_length);
+
+// ---- Reads on the open connection (channel 1) ----
+// Results: 1 stored; 0 no value (time-out, not a value token, empty string, another node);
+// -1 container or node-hash value; -2 token out of range; -3 receive failed; -4 send failed;
+// -9 allocation failed. Timeouts are in microseconds.
+
+int wGetToken(uint32_t token, int* type, w_value* value);
+int wGetTokenTimed(uint32_t token, int* type, w_value* value, int timeout);
+int wGetTokenFloat(uint32_t token, float* value);
+int wGetTokenInt(uint32_t token, int* value);
+int wGetTokenString(uint32_t token, char* text);  // text: 257 bytes
+int wGetTokenFloatTimed(uint32_t token, float* value, int timeout);
+int wGetTokenIntTimed(uint32_t token, int* value, int timeout);
+int wGetTokenStringTimed(uint32_t token, char* text, int timeout);
+// Reads the definition bytes of token into a new buffer (caller frees with free()).
+int wGetTokenDef(uint32_t token, int* length, unsigned char** data);
+
+// Receives one block and decodes its events into at most n records; timeout 0 blocks; returns
+// the records filled, 0 on time-out, -3 receive failed, -9 allocation failed.
+int wGetParsedEventsTimed(w_token_value* records, int n, int timeout);
+// wGetParsedEventsTimed without a time-out.
+int wGetParsedEvents(w_token_value* records, int n);

@@ -1,0 +1,38 @@
+# Shared set-up for the project's scripts: Debian packages and the CMake build.
+# Sourced, not run.
+
+MIXLINK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Packages the build, the tests, the analyzer and the fuzzers need.
+MIXLINK_PACKAGES=(
+  build-essential cmake g++ pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev fonts-liberation fonts-dejavu-core
+  clang libclang-rt-14-dev
+  iproute2 util-linux procps
+)
+
+# Installs whatever of the given packages is missing (as root), or names them and fails.
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [[ ${#missing[@]} -eq 0 ]] && return 0
+  if [[ $(id -u) -eq 0 ]]; then
+    echo "== installing: ${missing[*]}"
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+  else
+    echo "missing Debian packages: ${missing[*]}" >&2
+    echo "install them with: sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    return 1
+  fi
+}
+
+# configure_and_build BUILD_DIR [cmake options...]
+configure_and_build() {
+  local dir="$1"; shift
+  cmake -S "$MIXLINK_ROOT" -B "$dir" "$@"
+  cmake --build "$dir" -j"$(nproc)"
+}

@@ -1,0 +1,31 @@
+// Runs mixsim as a child process for the duration of a test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mixtest {
+
+// Starts `mixsim --bind 127.0.0.1 --quiet ARGS...` and waits until its native port accepts
+// connections; the destructor stops it. ok() tells whether it came up.
+class SimProcess {
+ public:
+  explicit SimProcess(std::vector<std::string> args = {}, bool quiet = true);
+  ~SimProcess();
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  bool ok() const { return pid_ > 0 && ready_; }
+  int pid() const { return pid_; }
+  // Stops the simulator now (SIGTERM, then SIGKILL after 2 s); returns its exit status or -1.
+  int stop();
+
+ private:
+  int pid_ = -1;
+  bool ready_ = false;
+};
+
+// Path of the mixsim executable built with the tests ("" when it is not built).
+const char* sim_executable();
+
+}  // namespace mixtest
