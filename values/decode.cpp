@@ -1,0 +1,258 @@
+// Value-token decoders: the single-value decoder, the stream decoder and its event walk, and the
+// definition-reply locator. Pure functions over (bytes, length); no socket is touched here.
+#include <mixlink/dictionary.h>
+#include <mixlink/protocol.h>
+#include <mixlink/values.h>
+
+#include <cstdlib>
+#include <cstring>
+
+using namespace mixlink;
+
+namespace {
+
+uint32_t be32(const unsigned char* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+int32_t be16_signed(const unsigned char* p) {
+  return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1]));
+}
+
+// Wire length a code announces, read from the code byte and (for 0xD1) the length byte that
+// follows it. Returns 0 for codes that are not value tokens. The caller guarantees that p[1]
+// is readable when the code is 0xD1.
+int announced_length(const unsigned char* p) {
+  const unsigned char c = p[0];
+  if (c <= kTokOffsetIntLast) return 1;
+  if (c <= kTokShortStrLast) return 1 + (c - 127);
+  if (c <= kTokTinyStrLast) return 1 + (c - 191);
+  switch (c) {
+    case kTokEmptyStr:
+    case kTokToggle:
+      return 1;
+    case kTokLongStr:
+      // A length byte L announces L + 1 text bytes, so a long text is 1 to 256 characters.
+      return 2 + p[1] + 1;
+    case kTokInt16:
+    case kTokInt16Alt:
+      return 3;
+    case kTokInt32:
+    case kTokFloat:
+    case kTokFloatAlt:
+    case kTokNodeHash:
+      return 5;
+    case kTokByte:
+      return 2;
+    default:
+      return 0;
+  }
+}
+
+// Copies n text bytes into a new NUL-terminated buffer of at least n + 1 bytes, zero-filled so
+// that a zero byte inside the text ends it. Returns null when the allocation fails.
+char* copy_text(const unsigned char* text, int n, int extra) {
+  char* s = static_cast<char*>(std::calloc(static_cast<size_t>(n + extra), 1));
+  if (s == nullptr) return nullptr;
+  const void* zero = std::memchr(text, 0, static_cast<size_t>(n));
+  const int used = zero != nullptr ? static_cast<int>(static_cast<const unsigned char*>(zero) - text) : n;
+  std::memcpy(s, text, static_cast<size_t>(used));
+  return s;
+}
+
+// Where the text of a string token starts and how many bytes it holds; false for other codes.
+bool text_span(const unsigned char* p, const unsigned char** text, int* n) {
+  const unsigned char c = p[0];
+  if (c >= kTokShortStrFirst && c <= kTokShortStrLast) {
+    *text = p + 1;
+    *n = c - 127;
+    return true;
+  }
+  if (c >= kTokTinyStrFirst && c <= kTokTinyStrLast) {
+    *text = p + 1;
+    *n = c - 191;
+    return true;
+  }
+  if (c == kTokLongStr) {
+    *text = p + 2;
+    *n = p[1] + 1;
+    return true;
+  }
+  return false;
+}
+
+// Shared body of both single-value decoders once the token is known to be whole.
+int decode_value(const unsigned char* token, int* type, w_value* value) {
+  const unsigned char c = token[0];
+  if (c >= kTokFirstInvalid) return 0;
+  const unsigned char* text = nullptr;
+  int n = 0;
+  if (text_span(token, &text, &n)) {
+    *type = W_VALUE_STRING;
+    value->s = copy_text(text, n, 4);
+    return value->s != nullptr ? 1 : -9;
+  }
+  if (c <= kTokSmallIntLast) {
+    *type = W_VALUE_INT;
+    value->i = c;
+    return 1;
+  }
+  if (c <= kTokOffsetIntLast) {
+    *type = W_VALUE_INT;
+    value->i = c - 63;
+    return 1;
+  }
+  switch (c) {
+    case kTokEmptyStr:
+      *type = W_VALUE_STRING;
+      value->s = nullptr;
+      return 1;
+    case kTokInt16:
+    case kTokInt16Alt:
+      *type = W_VALUE_INT;
+      value->i = be16_signed(token + 1);
+      return 1;
+    case kTokInt32:
+      *type = W_VALUE_INT;
+      value->i = static_cast<int32_t>(be32(token + 1));
+      return 1;
+    case kTokFloat:
+    case kTokFloatAlt: {
+      const uint32_t bits = be32(token + 1);
+      *type = W_VALUE_FLOAT;
+      std::memcpy(&value->f, &bits, sizeof bits);
+      return 1;
+    }
+    case kTokNodeHash:
+      *type = W_VALUE_HASH;
+      value->hash = be32(token + 1);
+      return 1;
+    case kTokToggle:
+      *type = W_VALUE_INT;
+      value->i = 1;
+      return 1;
+    case kTokByte:
+      *type = W_VALUE_INT;
+      value->i = token[1];
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+int wTokenLength(const unsigned char* token, int length) {
+  if (token == nullptr || length < 1) return 0;
+  // The long string's width lives in its second byte, which must itself be received.
+  if (token[0] == kTokLongStr && length < 2) return 0;
+  const int n = announced_length(token);
+  return n > 0 && n <= length ? n : 0;
+}
+
+int wParesToValue(const unsigned char* token, int* type, w_value* value) {
+  return decode_value(token, type, value);
+}
+
+int wParesToValueBounded(const unsigned char* token, int length, int* type, w_value* value) {
+  if (wTokenLength(token, length) == 0) return 0;
+  return decode_value(token, type, value);
+}
+
+int wParseToTV(const unsigned char* block, int position, w_token_value* record, int length) {
+  if (position < 0) return 0;
+  const unsigned char* p = block + position;
+  int width = 0;
+  if (length >= 0) {
+    if (position >= length) return 0;
+    width = wTokenLength(p, length - position);
+  } else {
+    width = announced_length(p);
+  }
+  if (width == 0) return 0;
+
+  const unsigned char c = p[0];
+  const unsigned char* text = nullptr;
+  int n = 0;
+  if (text_span(p, &text, &n)) {
+    record->type = W_VALUE_STRING;
+    record->value.s = copy_text(text, n, 1);
+    if (record->value.s == nullptr) return -9;
+    return position + width;
+  }
+  if (c <= kTokSmallIntLast) {
+    record->type = W_VALUE_INT;
+    record->value.i = c;
+  } else if (c <= kTokOffsetIntLast) {
+    // The stream decoder reads these codes as -63 to 0, unlike the single-value decoder.
+    record->type = W_VALUE_INT;
+    record->value.i = c - 127;
+  } else if (c == kTokNodeHash) {
+    // In a stream a hash value is carried as a plain 32-bit integer.
+    record->type = W_VALUE_INT;
+    record->value.i = static_cast<int32_t>(be32(p + 1));
+  } else {
+    decode_value(p, &record->type, &record->value);
+  }
+  return position + width;
+}
+
+namespace {
+
+// The caller hears only the failure of a walk, so the texts it already handed out must not
+// outlive it.
+void release_texts(w_token_value* records, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (records[i].type == W_VALUE_STRING && records[i].value.s != nullptr) {
+      std::free(records[i].value.s);
+      records[i].value.s = nullptr;
+    }
+  }
+}
+
+}  // namespace
+
+int wParseEventBlock(const unsigned char* block, int length, w_token_value* records, int n) {
+  if (block == nullptr || records == nullptr) return 0;
+  int p = 0;
+  int k = 0;
+  while (p < length && k < n) {
+    if (block[p] != kTokNodeHash) {
+      p += 2;
+      continue;
+    }
+    if (length - p < 5) {
+      // The block ends inside an event's hash: like a cut-off value token, it ends the walk.
+      release_texts(records, k);
+      return 0;
+    }
+    records[k].token = wGetTokenFromHash(be32(block + p + 1));
+    if (records[k].token == 0) {
+      p += 6;
+      continue;
+    }
+    const int next = wParseToTV(block, p + 5, &records[k], length);
+    if (next <= 0) {
+      release_texts(records, k);
+      return next;
+    }
+    ++k;
+    p = next;
+  }
+  return k;
+}
+
+int wParseDefinitionReply(const unsigned char* block, int length, uint32_t hash,
+                          const unsigned char** data, int* data_length) {
+  if (block == nullptr || length < 3 || block[0] != kDefinitionReply) return 0;
+  // Bytes 1 and 2 choose the header layout: 11 bytes, or 15 when both are zero.
+  const bool long_header = block[1] == 0 && block[2] == 0;
+  const int header = long_header ? 15 : 11;
+  if (length < header) return 0;
+  const int hash_at = long_header ? 11 : 7;
+  if (be32(block + hash_at) != hash) return 0;
+  *data = block + header;
+  *data_length = length - header;
+  return 1;
+}
