@@ -1,0 +1,206 @@
+// The one TCP connection to the console: opening, keep-alive with reconnection, framed sends,
+// un-framed receives, the UDP datagram receive and a few small helpers.
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <mixlink/link.h>
+#include <mixlink/protocol.h>
+
+#include "platform.h"
+
+using namespace mixlink;
+using mixlink::detail::drop_socket;
+
+int wing_tsocket = -1;
+int wing_msocket = -1;
+struct sockaddr_in WING_tip = {};
+struct sockaddr_in WING_mip = {};
+struct sockaddr* WING_mip_addr = reinterpret_cast<struct sockaddr*>(&WING_mip);
+int Wip_mlen = sizeof(struct sockaddr_in);
+char SavedIP[64] = "";
+int64_t wnext = 0;
+int64_t wnow = 0;
+fd_set wtcpr_fds;
+fd_set wudp_mfds;
+
+namespace {
+
+constexpr int kReadSize = 1400;
+constexpr int kFirstReplyCapacity = 256;
+constexpr int kFirstReplyWaitUs = 900000;
+constexpr int kKeepAliveSeconds = 6;
+constexpr int kReconnectPauseMs = 100;
+constexpr int kConnectAttempts = 3;
+constexpr int kMapReadSize = 2048;
+constexpr int kMapPauseMs = 200;
+
+void drop_both_sockets() {
+  drop_socket(wing_tsocket);
+  drop_socket(wing_msocket);
+}
+
+// True when bytes are already waiting on fd (or it has reached end of stream), without waiting.
+bool more_waiting(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+enum class KeepAlive { NotDue, Sent, Failed };
+
+// The due check and the send of the keep-alive request. A failed send reports itself, pauses
+// and drops the connection; reconnecting is left to the caller.
+KeepAlive keep_alive_step() {
+  wnow = static_cast<int64_t>(std::time(nullptr));
+  if (wnow <= wnext) return KeepAlive::NotDue;
+  wnext = wnow + kKeepAliveSeconds;
+  if (detail::send_raw(kKeepAliveRequest, sizeof kKeepAliveRequest) >= 0) return KeepAlive::Sent;
+  std::fprintf(stderr,
+               "Network error %d, connection reset!!!\n ---- Please check the state of the console ----\n",
+               errno);
+  detail::sleep_ms(kReconnectPauseMs);
+  wnext = 0;
+  drop_both_sockets();
+  return KeepAlive::Failed;
+}
+
+// One connection attempt. *keep_alive_failed tells the caller that the connection was made but
+// dropped again because its first keep-alive could not be sent, so another attempt is worth it.
+int connect_once(const char* address, bool* keep_alive_failed) {
+  *keep_alive_failed = false;
+  drop_both_sockets();
+  // A text that is not an address comes back as all ones; never let it become a connect to the
+  // limited broadcast address.
+  const in_addr_t ip = ::inet_addr(address);
+  if (ip == INADDR_NONE) return -7;
+  wing_tsocket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (wing_tsocket < 0) return -7;
+  const int one = 1;
+  setsockopt(wing_tsocket, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  setsockopt(wing_tsocket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  std::memset(&WING_tip, 0, sizeof WING_tip);
+  WING_tip.sin_family = AF_INET;
+  WING_tip.sin_port = htons(kNativePort);
+  WING_tip.sin_addr.s_addr = ip;
+  if (::connect(wing_tsocket, reinterpret_cast<sockaddr*>(&WING_tip), sizeof WING_tip) < 0) return -7;
+  const unsigned char select1[2] = {kEscape, static_cast<unsigned char>(kSelectFirst + kValueChannel)};
+  if (detail::send_raw(select1, 2) < 0) return -5;
+  if (keep_alive_step() == KeepAlive::Failed) {
+    *keep_alive_failed = true;
+    return -3;  // the reply wait would run on the dropped socket and fail
+  }
+  // Whatever the console answers first is of no use, but it may switch the receive channel.
+  unsigned char scratch[kFirstReplyCapacity];
+  if (wRecv(scratch, kFirstReplyCapacity, kFirstReplyWaitUs) < 0) return -3;
+  wnext = 0;
+  if (address != SavedIP) {
+    std::strncpy(SavedIP, address, sizeof SavedIP - 1);
+    SavedIP[sizeof SavedIP - 1] = '\0';
+  }
+  return 1;
+}
+
+}  // namespace
+
+int wOpen(char* address) {
+  wnext = 0;
+  drop_both_sockets();
+  if (address == nullptr) return -6;
+  if (address[0] == '\0' && wSearchWING(address) == 0) return -6;
+  return wTCPConnect(address);
+}
+
+int wTCPConnect(const char* address) {
+  // A console that takes the connection but drops it at once would otherwise make every attempt
+  // start another one; a few attempts are enough to ride out a console that is restarting.
+  int result = -7;
+  for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+    bool keep_alive_failed = false;
+    result = connect_once(address, &keep_alive_failed);
+    if (!keep_alive_failed) break;
+  }
+  return result;
+}
+
+int wKeepAlive() {
+  if (keep_alive_step() != KeepAlive::Failed) return 1;
+  if (SavedIP[0] != '\0' || wSearchWING(SavedIP) != 0) return wTCPConnect(SavedIP);
+  return -6;
+}
+
+int wClose() {
+  drop_both_sockets();
+  return 1;
+}
+
+int wSend(int channel, unsigned char* payload, int length) {
+  if (channel != ch_id_tx) {
+    ch_id_tx = channel;
+    const unsigned char select[2] = {kEscape, static_cast<unsigned char>(kSelectFirst + channel)};
+    const int r = detail::send_raw(select, 2);
+    if (r < 0) return r;
+  }
+  const int n = wSendEscapes(payload, length);
+  return detail::send_raw(payload, n);
+}
+
+int wRecv(unsigned char* buf, int capacity, int timeout) {
+  if (timeout != 0) {
+    const int r = detail::wait_readable(wing_tsocket, &wtcpr_fds, timeout);
+    if (r <= 0) return r;
+  }
+  unsigned char chunk[kReadSize];
+  int total = 0;
+  for (;;) {
+    const int n = static_cast<int>(::recv(wing_tsocket, chunk, kReadSize, 0));
+    if (n < 0) return n;
+    const int room = capacity - total;
+    if (room > 0) std::memcpy(buf + total, chunk, static_cast<size_t>(n < room ? n : room));
+    total += n;
+    if (total > capacity) return -10;
+    // A block of exactly 1400 bytes may be the first part of a longer reply, or the whole of a
+    // reply whose length happens to be a multiple of it: only read on when more has come.
+    if (n < kReadSize || !more_waiting(wing_tsocket)) break;
+  }
+  return wRecvEscapes(buf, total);
+}
+
+int wMRecv(unsigned char* buf, int size, int timeout) {
+  if (timeout != 0) {
+    const int r = detail::wait_readable(wing_msocket, &wudp_mfds, timeout);
+    if (r <= 0) return r;
+  }
+  const size_t len = size > 0 ? static_cast<size_t>(size) : 0;
+  return static_cast<int>(::recvfrom(wing_msocket, buf, len, 0, nullptr, nullptr));
+}
+
+int wSizeMap() {
+  const unsigned char request[4] = {kEscape, kSelectFirst + kValueChannel, kMapSizeRequest, kReqValue};
+  if (detail::send_raw(request, 4) < 0) return -4;
+  detail::sleep_ms(kMapPauseMs);
+  unsigned char scratch[kMapReadSize];
+  int total = 0;
+  for (;;) {
+    const int n = static_cast<int>(::recv(wing_tsocket, scratch, kMapReadSize, 0));
+    if (n < 0) return -3;
+    total += n;
+    // Same reasoning as in wRecv: a full read only continues when more is already there.
+    if (n < kMapReadSize || !more_waiting(wing_tsocket)) break;
+  }
+  return (total & ~15) + 16;
+}
+
+int wVer() { return 0x3005; }
+
+int wDumpBuffer(const unsigned char* data, int length) {
+  std::printf("len: %d, data:", length);
+  for (int i = 0; data != nullptr && i < length; ++i) std::printf(" %02x", data[i]);
+  std::printf("\n");
+  return std::fflush(stdout);
+}
