@@ -1,0 +1,47 @@
+#include "bars.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace bandscope {
+
+int wBarHeight(int v) {
+  // Single-precision s, double-precision pow: the height table the console's scale was made for.
+  const float s = static_cast<float>(v + 32768) * (1.0f / 32768.0f);
+  return static_cast<int>(128.0 * std::pow(static_cast<double>(s), 10.0));
+}
+
+int wBarHeight(unsigned char hi, unsigned char lo) {
+  return wBarHeight(static_cast<int16_t>(static_cast<uint16_t>((hi << 8) | lo)));
+}
+
+void wBarHeights(const unsigned char* buf, int* heights) {
+  for (int i = 0; i < kBarCount; ++i) {
+    heights[i] = wBarHeight(buf[kRtaHeaderBytes + 2 * i], buf[kRtaHeaderBytes + 2 * i + 1]);
+  }
+}
+
+int wBarFills(int y, int h, BarFill out[4]) {
+  const int base = y + kBarAreaHeight;
+  // Heights beyond the area would paint above it; the visible bar stops at the top edge.
+  const int level = base - std::clamp(h, 0, kBarAreaHeight);
+  const int yellow_top = base - kYellowFrom;
+  const int red_top = base - kRedFrom;
+  int n = 0;
+  if (h < kYellowFrom) {
+    out[n++] = {Zone::green, level, base};
+  } else if (h < kRedFrom) {
+    out[n++] = {Zone::green, yellow_top, base};
+    out[n++] = {Zone::yellow, level, yellow_top};
+  } else {
+    out[n++] = {Zone::green, yellow_top, base};
+    out[n++] = {Zone::yellow, red_top, yellow_top};
+    out[n++] = {Zone::red, level, red_top};
+  }
+  // The white column above the level erases what an earlier, higher bar left there.
+  out[n++] = {Zone::white, y, level};
+  return n;
+}
+
+}  // namespace bandscope

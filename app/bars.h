@@ -1,0 +1,47 @@
+// Spectrum bars: meter value to bar height, and the colour zones of one bar.
+// Pure arithmetic; no window system, so it is exercised on its own.
+#pragma once
+
+namespace bandscope {
+
+// The RTA block: 120 signed 16-bit big-endian values behind a 4-byte datagram header.
+inline constexpr int kBarCount = 120;
+inline constexpr int kRtaHeaderBytes = 4;
+
+// Bar geometry in window coordinates: bar i sits at x = kBarFirstX + kBarPitch * i, its area
+// spans kBarAreaHeight pixels down from kBarAreaTop.
+inline constexpr int kBarFirstX = 10;
+inline constexpr int kBarPitch = 5;
+inline constexpr int kBarAreaTop = 40;
+inline constexpr int kBarAreaHeight = 128;
+// Heights at which the yellow and the red zone begin (the green zone is 48 px, yellow 48, red 32).
+inline constexpr int kYellowFrom = 48;
+inline constexpr int kRedFrom = 96;
+
+// Returns the bar height in pixels for a signed 16-bit meter value: 128 * s^10 with
+// s = (v + 32768) / 32768 in single precision, truncated toward zero; 0 to 131052, never negative.
+int wBarHeight(int v);
+
+// Returns the bar height for the big-endian value whose high byte is hi and low byte lo.
+int wBarHeight(unsigned char hi, unsigned char lo);
+
+// Converts the 120 values at bytes 4 to 243 of a datagram buffer (at least 244 bytes) into
+// heights[0..119].
+void wBarHeights(const unsigned char* buf, int* heights);
+
+enum class Zone { green, yellow, red, white };
+
+// One filled rectangle of a bar, rows top (inclusive) to bottom (exclusive).
+struct BarFill {
+  Zone zone;
+  int top;
+  int bottom;
+};
+
+// Lays out the fills of a bar of height h in the area whose top edge is y, bottom first, clipped
+// to the area (rows y to y + 127): a height above 128 gives a full bar and no white.
+// Writes the fills into out and returns their count (2 to 4); a fill may be empty (top == bottom),
+// as the green one of a zero height or the white one of a full bar.
+int wBarFills(int y, int h, BarFill out[4]);
+
+}  // namespace bandscope

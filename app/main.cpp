@@ -1,0 +1,120 @@
+// bandscope: live RTA display of the console, over mixlink.
+//
+//   bandscope [ADDRESS]
+//
+// ADDRESS pre-fills the address box; with the box empty, Connect discovers the console.
+// Options for scripts (not for everyday use):
+//   --connect          press Connect as soon as the window is up
+//   --screenshot FILE  after --after MS (default 3000), save the window to FILE and end the run
+//   --run-for MS       end the run (as a second press would) after MS
+//   --stats            on exit, print datagram and frame counts and the datagram-to-frame latency
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <mixlink/link.h>
+
+#include "window.h"
+
+namespace {
+
+struct Options {
+  QString address;
+  bool connect = false;
+  QString screenshot;
+  int after_ms = 3000;
+  int run_for_ms = -1;
+  bool stats = false;
+};
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: bandscope [ADDRESS] [--connect] [--screenshot FILE [--after MS]] [--run-for MS] "
+               "[--stats]\n");
+  return 2;
+}
+
+bool parseMs(const char* text, int* out) {
+  char* end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || v < 0 || v > 86400000) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+// Returns 0 on success, else the exit status for a bad command line.
+int parseOptions(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (std::strcmp(a, "--connect") == 0) {
+      o->connect = true;
+    } else if (std::strcmp(a, "--stats") == 0) {
+      o->stats = true;
+    } else if (std::strcmp(a, "--screenshot") == 0 && has_value) {
+      o->screenshot = QString::fromLocal8Bit(argv[++i]);
+    } else if (std::strcmp(a, "--after") == 0 && has_value) {
+      if (!parseMs(argv[++i], &o->after_ms)) return usage();
+    } else if (std::strcmp(a, "--run-for") == 0 && has_value) {
+      if (!parseMs(argv[++i], &o->run_for_ms)) return usage();
+    } else if (a[0] == '-' || !o->address.isEmpty()) {
+      return usage();
+    } else if (std::strlen(a) > 15) {
+      std::fprintf(stderr, "bandscope: not an IPv4 address: %s\n", a);
+      return 2;
+    } else {
+      o->address = QString::fromLatin1(a);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  Options opt;
+  if (int rc = parseOptions(argc, argv, &opt); rc != 0) return rc;
+
+  auto window = std::make_unique<bandscope::BandscopeWindow>(opt.address);
+  // The window ends the run; the quit message is the event loop's own end.
+  QObject::connect(window.get(), &bandscope::BandscopeWindow::finished, &app,
+                   [](int status) { QCoreApplication::exit(status); });
+  window->show();
+
+  if (opt.connect) {
+    QTimer::singleShot(0, window->connectButton(), &QPushButton::click);
+  }
+  if (!opt.screenshot.isEmpty()) {
+    QTimer::singleShot(opt.after_ms, window.get(), [&] {
+      if (!window->grab().save(opt.screenshot)) {
+        std::fprintf(stderr, "bandscope: cannot write %s\n", qPrintable(opt.screenshot));
+        QCoreApplication::exit(1);
+        return;
+      }
+      window->close();
+    });
+  }
+  if (opt.run_for_ms >= 0) {
+    QTimer::singleShot(opt.run_for_ms, window.get(), [&] { window->close(); });
+  }
+
+  const int status = QApplication::exec();
+  if (opt.stats) {
+    const bandscope::DisplayStats& s = window->stats();
+    std::fprintf(stderr, "bandscope stats: datagrams %lld frames %lld latency mean %lld us max %lld us\n",
+                 static_cast<long long>(s.datagrams), static_cast<long long>(s.frames),
+                 static_cast<long long>(s.frames ? s.latency_sum_us / s.frames : 0),
+                 static_cast<long long>(s.latency_max_us));
+  }
+  // The meter notifier goes with the window, before the socket it watches is closed.
+  window.reset();
+  wClose();
+  return status;
+}
