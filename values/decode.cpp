@@ -1,6 +1,5 @@
-// Value-token decoders: the single-value decoder, the stream decoder and its event walk, and the
-// definition-reply locator. Pure functions over (bytes, length); no socket is touched here.
-#include <mixlink/dictionary.h>
+// Value-token decoders: the single-value decoder, the stream decoder and the definition-reply
+// locator. Pure functions over (bytes, length); no socket is touched here.
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
@@ -196,51 +195,6 @@ int wParseToTV(const unsigned char* block, int position, w_token_value* record, 
     decode_value(p, &record->type, &record->value);
   }
   return position + width;
-}
-
-namespace {
-
-// The caller hears only the failure of a walk, so the texts it already handed out must not
-// outlive it.
-void release_texts(w_token_value* records, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (records[i].type == W_VALUE_STRING && records[i].value.s != nullptr) {
-      std::free(records[i].value.s);
-      records[i].value.s = nullptr;
-    }
-  }
-}
-
-}  // namespace
-
-int wParseEventBlock(const unsigned char* block, int length, w_token_value* records, int n) {
-  if (block == nullptr || records == nullptr) return 0;
-  int p = 0;
-  int k = 0;
-  while (p < length && k < n) {
-    if (block[p] != kTokNodeHash) {
-      p += 2;
-      continue;
-    }
-    if (length - p < 5) {
-      // The block ends inside an event's hash: like a cut-off value token, it ends the walk.
-      release_texts(records, k);
-      return 0;
-    }
-    records[k].token = wGetTokenFromHash(be32(block + p + 1));
-    if (records[k].token == 0) {
-      p += 6;
-      continue;
-    }
-    const int next = wParseToTV(block, p + 5, &records[k], length);
-    if (next <= 0) {
-      release_texts(records, k);
-      return next;
-    }
-    ++k;
-    p = next;
-  }
-  return k;
 }
 
 int wParseDefinitionReply(const unsigned char* block, int length, uint32_t hash,
