@@ -6,6 +6,4 @@
 #include <mixlink/meters.h>
 #include <mixlink/dictionary.h>
 #include <mixlink/values.h>
-#if __has_include(<mixlink/nodes.h>)
 #include <mixlink/nodes.h>
-#endif
