@@ -71,8 +71,9 @@ BandscopeWindow::BandscopeWindow(const QString& address, QWidget* parent)
 
   setWindowTitle(QString::fromLatin1(kWindowTitle));
   setObjectName("BANDSCOPE");
-  setGeometry(kWindowX, kWindowY, kClientWidth, kClientHeight);
+  // The position is the outer window's, as a desktop places it; the size is the client area's.
   setFixedSize(kClientWidth, kClientHeight);
+  move(kWindowX, kWindowY);
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setCursor(Qt::ArrowCursor);
