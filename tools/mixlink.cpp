@@ -1,0 +1,580 @@
+// mixlink: the library's operations from the shell. Output goes to stdout, one record a line;
+// errors go to stderr; exit status 0 success, 1 failure, 2 usage.
+#include <mixlink/mixlink.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFail = 1;
+constexpr int kExitUsage = 2;
+constexpr int kMeterId = 3;
+constexpr int kRtaRow = 18;
+constexpr int kRtaBars = 120;
+constexpr int kRtaHeader = 4;
+constexpr int kRenewSeconds = 5;
+constexpr int kValueBytesPerLeaf = 300;  // name part, "=" and the longest value text
+
+volatile std::sig_atomic_t interrupted = 0;
+void on_signal(int) { interrupted = 1; }
+
+const char* const kUsage =
+    "usage: mixlink [-a ADDRESS] COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  discover               find a console on the local network and print its address\n"
+    "  get PATH...            print PATH=VALUE<TAB>TYPE for each leaf [--timeout MS]\n"
+    "  dump PATH              the container's text dump [--records | --json]\n"
+    "  def PATH               the node's definition bytes, as hex\n"
+    "  raw PATH               the node's raw reply, as hex\n"
+    "  events                 print change events as they arrive [--count N]\n"
+    "  meters                 print meter datagrams [--rta] [--count N]\n"
+    "  nodes [PREFIX]         list dictionary rows: token, hash, type, path (no console)\n"
+    "\n"
+    "Without -a the console is found by a broadcast on the local network.\n"
+    "Run 'mixlink COMMAND --help' for a command's options.\n";
+
+struct Command {
+  const char* name;
+  const char* help;
+};
+
+const Command kCommands[] = {
+    {"discover", "usage: mixlink discover\n"
+                 "Broadcasts a discovery probe and prints the first console's address.\n"
+                 "With -a ADDRESS, connects there instead and prints the address if it answers.\n"},
+    {"get", "usage: mixlink [-a ADDRESS] get PATH... [--timeout MS]\n"
+            "Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash).\n"
+            "--timeout MS  wait at most MS milliseconds for each value (default 1000)\n"},
+    {"dump", "usage: mixlink [-a ADDRESS] dump PATH [--records | --json]\n"
+             "Reads every leaf below the container PATH in one request.\n"
+             "Default: the compact dump with names relative to the previous leaf.\n"
+             "--records  one PATH<TAB>TYPE<TAB>VALUE line per leaf\n"
+             "--json     one JSON object keyed by full path\n"},
+    {"def", "usage: mixlink [-a ADDRESS] def PATH\n"
+            "Prints the node's definition bytes as hex.\n"},
+    {"raw", "usage: mixlink [-a ADDRESS] raw PATH\n"
+            "Prints the reply to a read of PATH, as received, as hex.\n"},
+    {"events", "usage: mixlink [-a ADDRESS] events [--count N]\n"
+               "Prints PATH=VALUE<TAB>TYPE for each change event until interrupted.\n"
+               "--count N  stop after N events\n"},
+    {"meters", "usage: mixlink [-a ADDRESS] meters [--rta] [--count N] [--port PORT]\n"
+               "Subscribes to the RTA meter block and prints each datagram as LENGTH<TAB>HEX.\n"
+               "--rta        show the 120 RTA values as a bar chart (redrawn in place on a\n"
+               "             terminal, one line per datagram otherwise)\n"
+               "--count N    stop after N datagrams\n"
+               "--port PORT  local UDP port for the datagrams (default 10026)\n"},
+    {"nodes", "usage: mixlink nodes [PREFIX]\n"
+              "Lists dictionary rows as TOKEN<TAB>HASH<TAB>TYPE<TAB>PATH: the subtree of PREFIX\n"
+              "when it names a node, else every path starting with PREFIX (any letter case).\n"},
+};
+
+const char* command_help(const std::string& name) {
+  for (const auto& c : kCommands)
+    if (name == c.name) return c.help;
+  return nullptr;
+}
+
+int usage_error(const std::string& command, const char* message) {
+  std::fprintf(stderr, "mixlink: %s\n", message);
+  const char* help = command_help(command);
+  std::fputs(help ? help : kUsage, stderr);
+  return kExitUsage;
+}
+
+bool parse_int(const char* s, long low, long high, long* out) {
+  if (s == nullptr || *s == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s, &end, 10);
+  if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+  *out = v;
+  return true;
+}
+
+const char* type_name(int value_type) {
+  switch (value_type) {
+    case W_VALUE_HASH: return "hash";
+    case W_VALUE_INT: return "int";
+    case W_VALUE_FLOAT: return "float";
+    case W_VALUE_STRING: return "string";
+    default: return "unknown";
+  }
+}
+
+const char* node_type_name(int node_type) {
+  switch (node_type) {
+    case W_CONTAINER: return "node";
+    case W_INTEGER: return "int";
+    case W_FLOAT: return "float";
+    case W_STRING: return "string";
+    case W_INTEGER_KIND: return "int-kind";
+    default: return "unknown";
+  }
+}
+
+std::string value_text(int type, const w_value& v) {
+  char buf[64];
+  switch (type) {
+    case W_VALUE_HASH: std::snprintf(buf, sizeof buf, "%08x", v.hash); return buf;
+    case W_VALUE_INT: std::snprintf(buf, sizeof buf, "%d", v.i); return buf;
+    case W_VALUE_FLOAT: std::snprintf(buf, sizeof buf, "%g", static_cast<double>(v.f)); return buf;
+    case W_VALUE_STRING: return v.s ? v.s : "";
+    default: return "";
+  }
+}
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_value(int type, const w_value& v) {
+  if (type == W_VALUE_STRING) return json_string(value_text(type, v));
+  if (type == W_VALUE_FLOAT && !std::isfinite(v.f)) return "null";
+  if (type == W_VALUE_HASH) return json_string(value_text(type, v));
+  return value_text(type, v);
+}
+
+void print_hex(const unsigned char* data, int length) {
+  for (int i = 0; i < length; ++i) std::printf("%02x%s", data[i], i + 1 < length ? " " : "");
+  std::printf("\n");
+}
+
+// Resolves PATH to a token, reporting an unknown path; 0 when it is not a node.
+uint32_t token_of(const char* path) {
+  const uint32_t token = wGetTokenFromName(path);
+  if (token == 0) std::fprintf(stderr, "mixlink: %s: no such node\n", path);
+  return token;
+}
+
+// ---- Connection ----
+
+struct Session {
+  bool open = false;
+  ~Session() {
+    if (open) wClose();
+  }
+};
+
+int connect_console(const std::string& address, Session& session) {
+  char text[64] = "";
+  std::snprintf(text, sizeof text, "%s", address.c_str());
+  const int r = wOpen(text);
+  if (r != 1) {
+    if (address.empty())
+      std::fprintf(stderr, "mixlink: no console found (%d)\n", r);
+    else
+      std::fprintf(stderr, "mixlink: cannot connect to %s (%d)\n", address.c_str(), r);
+    return kExitFail;
+  }
+  session.open = true;
+  return kExitOk;
+}
+
+// ---- Commands ----
+
+int cmd_discover(const std::string& address) {
+  if (!address.empty()) {
+    Session s;
+    if (connect_console(address, s) != kExitOk) return kExitFail;
+    std::printf("%s\n", address.c_str());
+    return kExitOk;
+  }
+  char found[64] = "";
+  const int r = wSearchWING(found);
+  if (r != 1) {
+    std::fprintf(stderr, "mixlink: no console found (%d)\n", r);
+    return kExitFail;
+  }
+  std::printf("%s\n", found);
+  return kExitOk;
+}
+
+int cmd_get(const std::string& address, const std::vector<std::string>& args) {
+  std::vector<std::string> paths;
+  long timeout_ms = 1000;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--timeout") {
+      if (i + 1 >= args.size() || !parse_int(args[i + 1].c_str(), 1, 2000000, &timeout_ms))
+        return usage_error("get", "--timeout needs milliseconds (1 to 2000000)");
+      ++i;
+    } else if (args[i].size() > 1 && args[i][0] == '-') {
+      return usage_error("get", ("unknown option " + args[i]).c_str());
+    } else {
+      paths.push_back(args[i]);
+    }
+  }
+  if (paths.empty()) return usage_error("get", "no PATH given");
+  Session s;
+  if (connect_console(address, s) != kExitOk) return kExitFail;
+  int status = kExitOk;
+  for (const auto& path : paths) {
+    const uint32_t token = token_of(path.c_str());
+    if (token == 0) {
+      status = kExitFail;
+      continue;
+    }
+    if (wGetType(token) == W_CONTAINER) {
+      std::fprintf(stderr, "mixlink: %s is a container (use dump)\n", path.c_str());
+      status = kExitFail;
+      continue;
+    }
+    int type = -1;
+    w_value value{};
+    const int r = wGetTokenTimed(token, &type, &value, static_cast<int>(timeout_ms * 1000));
+    if (r != 1) {
+      std::fprintf(stderr, "mixlink: %s: %s (%d)\n", path.c_str(),
+                   r == 0 ? "no value" : "read failed", r);
+      status = kExitFail;
+      continue;
+    }
+    std::printf("%s=%s\t%s\n", wGetName(token), value_text(type, value).c_str(), type_name(type));
+    if (type == W_VALUE_STRING) std::free(value.s);
+  }
+  return status;
+}
+
+int cmd_dump(const std::string& address, const std::vector<std::string>& args) {
+  std::string path;
+  bool records = false, json = false;
+  for (const auto& a : args) {
+    if (a == "--records") records = true;
+    else if (a == "--json") json = true;
+    else if (a.size() > 1 && a[0] == '-') return usage_error("dump", ("unknown option " + a).c_str());
+    else if (path.empty()) path = a;
+    else return usage_error("dump", "one PATH only");
+  }
+  if (path.empty()) return usage_error("dump", "no PATH given");
+  if (records && json) return usage_error("dump", "--records and --json exclude each other");
+  const uint32_t token = token_of(path.c_str());
+  if (token == 0) return kExitFail;
+  if (wGetType(token) != W_CONTAINER) {
+    std::fprintf(stderr, "mixlink: %s is a leaf (use get)\n", path.c_str());
+    return kExitFail;
+  }
+  Session s;
+  if (connect_console(address, s) != kExitOk) return kExitFail;
+  const int leaves = wNodeLeafCount(token);
+  if (!records && !json) {
+    const size_t capacity = static_cast<size_t>(leaves) * kValueBytesPerLeaf + 16;
+    std::vector<char> text(capacity);
+    const int r = wGetNode(token, text.data(), capacity);
+    if (r != 1) {
+      std::fprintf(stderr, "mixlink: dump of %s failed (%d)\n", path.c_str(), r);
+      return kExitFail;
+    }
+    std::fputs(text.data(), stdout);
+    return kExitOk;
+  }
+  std::vector<w_token_value> recs(static_cast<size_t>(leaves));
+  const int n = wGetNodeToTVArray(token, recs.data(), leaves);
+  if (n < 0 || (n == 0 && leaves > 0)) {
+    std::fprintf(stderr, "mixlink: dump of %s failed (%d)\n", path.c_str(), n);
+    return kExitFail;
+  }
+  if (json) std::printf("{");
+  for (int i = 0; i < n; ++i) {
+    const auto& rec = recs[static_cast<size_t>(i)];
+    if (json)
+      std::printf("%s\n  %s: %s", i ? "," : "", json_string(wGetName(rec.token)).c_str(),
+                  json_value(rec.type, rec.value).c_str());
+    else
+      std::printf("%s\t%s\t%s\n", wGetName(rec.token), type_name(rec.type),
+                  value_text(rec.type, rec.value).c_str());
+    if (rec.type == W_VALUE_STRING) std::free(rec.value.s);
+  }
+  if (json) std::printf("\n}\n");
+  return kExitOk;
+}
+
+int one_path(const std::string& command, const std::vector<std::string>& args, std::string* path) {
+  for (const auto& a : args) {
+    if (a.size() > 1 && a[0] == '-') return usage_error(command, ("unknown option " + a).c_str());
+    if (!path->empty()) return usage_error(command, "one PATH only");
+    *path = a;
+  }
+  if (path->empty()) return usage_error(command, "no PATH given");
+  return kExitOk;
+}
+
+int cmd_def(const std::string& address, const std::vector<std::string>& args) {
+  std::string path;
+  if (int u = one_path("def", args, &path)) return u;
+  const uint32_t token = token_of(path.c_str());
+  if (token == 0) return kExitFail;
+  Session s;
+  if (connect_console(address, s) != kExitOk) return kExitFail;
+  int length = 0;
+  unsigned char* data = nullptr;
+  const int r = wGetTokenDef(token, &length, &data);
+  if (r != 1) {
+    std::fprintf(stderr, "mixlink: definition of %s failed (%d)\n", path.c_str(), r);
+    return kExitFail;
+  }
+  print_hex(data, length);
+  std::free(data);
+  return kExitOk;
+}
+
+int cmd_raw(const std::string& address, const std::vector<std::string>& args) {
+  std::string path;
+  if (int u = one_path("raw", args, &path)) return u;
+  const uint32_t token = token_of(path.c_str());
+  if (token == 0) return kExitFail;
+  Session s;
+  if (connect_console(address, s) != kExitOk) return kExitFail;
+  const int size = wNodeLeafCount(token) * kValueBytesPerLeaf + 256;
+  std::vector<unsigned char> buf(static_cast<size_t>(size));
+  const int n = wGetBinaryData(path.c_str(), buf.data(), size);
+  if (n <= 0) {
+    std::fprintf(stderr, "mixlink: raw read of %s failed (%d)\n", path.c_str(), n);
+    return kExitFail;
+  }
+  print_hex(buf.data(), n);
+  return kExitOk;
+}
+
+bool parse_count(const std::string& command, const std::vector<std::string>& args, size_t* i,
+                 long* count, int* status) {
+  if (args[*i] != "--count") return false;
+  if (*i + 1 >= args.size() || !parse_int(args[*i + 1].c_str(), 1, 1000000000, count)) {
+    *status = usage_error(command, "--count needs a positive number");
+    return true;
+  }
+  ++*i;
+  return true;
+}
+
+int cmd_events(const std::string& address, const std::vector<std::string>& args) {
+  long count = -1;
+  for (size_t i = 0; i < args.size(); ++i) {
+    int status = kExitOk;
+    if (parse_count("events", args, &i, &count, &status)) {
+      if (status) return status;
+      continue;
+    }
+    return usage_error("events", ("unknown argument " + args[i]).c_str());
+  }
+  Session s;
+  if (connect_console(address, s) != kExitOk) return kExitFail;
+  constexpr int kBatch = 256;
+  std::vector<w_token_value> recs(kBatch);
+  long seen = 0;
+  while (!interrupted && (count < 0 || seen < count)) {
+    const int n = wGetParsedEventsTimed(recs.data(), kBatch, 500000);
+    if (n < 0) {
+      if (interrupted) break;
+      std::fprintf(stderr, "mixlink: event read failed (%d)\n", n);
+      return kExitFail;
+    }
+    for (int i = 0; i < n; ++i) {
+      auto& rec = recs[static_cast<size_t>(i)];
+      if (count < 0 || seen < count) {
+        std::printf("%s=%s\t%s\n", wGetName(rec.token), value_text(rec.type, rec.value).c_str(),
+                    type_name(rec.type));
+        ++seen;
+      }
+      if (rec.type == W_VALUE_STRING) std::free(rec.value.s);
+    }
+    std::fflush(stdout);
+    if (n == 0 && wKeepAlive() != 1) {
+      std::fprintf(stderr, "mixlink: connection lost\n");
+      return kExitFail;
+    }
+  }
+  return kExitOk;
+}
+
+// One text line of the 120 RTA values: each bar one character, taller glyphs for higher levels.
+std::string rta_line(const unsigned char* datagram, int length) {
+  static const char kLevels[] = " .:-=+*#%@";
+  constexpr int kTop = static_cast<int>(sizeof kLevels) - 2;
+  std::string line;
+  for (int i = 0; i < kRtaBars; ++i) {
+    const int at = kRtaHeader + 2 * i;
+    int level = 0;
+    if (at + 1 < length) {
+      const int v = static_cast<int16_t>((datagram[at] << 8) | datagram[at + 1]);
+      // The same curve the analyzer draws: full height at 0, nothing far below.
+      const double h = std::pow((v + 32768.0) / 32768.0, 10.0);
+      level = static_cast<int>(std::lround(h * kTop));
+      if (level < 0) level = 0;
+      if (level > kTop) level = kTop;
+    }
+    line += kLevels[level];
+  }
+  return line;
+}
+
+int cmd_meters(const std::string& address, const std::vector<std::string>& args) {
+  long count = -1, port = mixlink::kDefaultMeterPort;
+  bool rta = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    int status = kExitOk;
+    if (parse_count("meters", args, &i, &count, &status)) {
+      if (status) return status;
+    } else if (args[i] == "--rta") {
+      rta = true;
+    } else if (args[i] == "--port") {
+      if (i + 1 >= args.size() || !parse_int(args[i + 1].c_str(), 1, 65535, &port))
+        return usage_error("meters", "--port needs a port number (1 to 65535)");
+      ++i;
+    } else {
+      return usage_error("meters", ("unknown argument " + args[i]).c_str());
+    }
+  }
+  Session s;
+  if (connect_console(address, s) != kExitOk) return kExitFail;
+  if (wMeterUDPPort(static_cast<int>(port)) != 1) {
+    std::fprintf(stderr, "mixlink: cannot open the meter port %ld\n", port);
+    return kExitFail;
+  }
+  unsigned char bitmap[32] = {};
+  bitmap[kRtaRow] = 0x80;
+  if (wSetMetersRequest(kMeterId, bitmap) != 1) {
+    std::fprintf(stderr, "mixlink: meter subscription failed\n");
+    return kExitFail;
+  }
+  const bool tty = rta && isatty(STDOUT_FILENO);
+  std::time_t renewed = std::time(nullptr);
+  unsigned char datagram[256];
+  long seen = 0;
+  while (!interrupted && (count < 0 || seen < count)) {
+    const std::time_t now = std::time(nullptr);
+    if (now - renewed >= kRenewSeconds) {
+      wRenewMeters(kMeterId);
+      renewed = now;
+    }
+    const int n = wGetMeters(datagram, 254, 500000);
+    if (n < 0) {
+      if (interrupted) break;
+      std::fprintf(stderr, "mixlink: meter read failed (%d)\n", n);
+      return kExitFail;
+    }
+    if (n == 0) continue;
+    ++seen;
+    if (!rta) {
+      std::printf("%d\t", n);
+      print_hex(datagram, n);
+    } else if (tty) {
+      std::printf("\r%s", rta_line(datagram, n).c_str());
+    } else {
+      std::printf("%s\n", rta_line(datagram, n).c_str());
+    }
+    std::fflush(stdout);
+  }
+  if (tty) std::printf("\n");
+  return kExitOk;
+}
+
+bool starts_with_nocase(const char* s, const std::string& prefix) {
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (s[i] == '\0') return false;
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(s[i]) != lower(prefix[i])) return false;
+  }
+  return true;
+}
+
+int cmd_nodes(const std::vector<std::string>& args) {
+  std::string prefix;
+  if (args.size() > 1) return usage_error("nodes", "one PREFIX only");
+  if (!args.empty()) {
+    if (args[0].size() > 1 && args[0][0] == '-')
+      return usage_error("nodes", ("unknown option " + args[0]).c_str());
+    prefix = args[0];
+  }
+  uint32_t first = 1, end = static_cast<uint32_t>(wds_imax);
+  const uint32_t token = prefix.empty() ? 0 : wGetTokenFromName(prefix.c_str());
+  if (token != 0) {
+    first = token;
+    end = wNodeSubtreeEnd(token);
+  }
+  int listed = 0;
+  for (uint32_t t = first; t < end; ++t) {
+    const char* path = wGetNameFromToken(t);
+    if (token == 0 && !starts_with_nocase(path, prefix)) continue;
+    std::printf("%u\t%08x\t%s\t%s\n", t, wGetHashFromToken(t), node_type_name(wGetType(t)), path);
+    ++listed;
+  }
+  if (listed == 0) {
+    std::fprintf(stderr, "mixlink: no node matches %s\n", prefix.c_str());
+    return kExitFail;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+  std::signal(SIGPIPE, SIG_IGN);
+  std::string address, command;
+  std::vector<std::string> args;
+  bool help = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-a" || a == "--address") {
+      if (i + 1 >= argc) return usage_error(command, "-a needs an address");
+      address = argv[++i];
+      if (address.empty()) return usage_error(command, "-a needs an address");
+    } else if (a == "-h" || a == "--help") {
+      help = true;
+    } else if (command.empty() && !(a.size() > 1 && a[0] == '-')) {
+      command = a;
+    } else if (command.empty()) {
+      return usage_error(command, ("unknown option " + a).c_str());
+    } else {
+      args.push_back(a);
+    }
+  }
+  if (command.empty()) {
+    if (help) {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    }
+    return usage_error(command, "no command given");
+  }
+  const char* chelp = command_help(command);
+  if (chelp == nullptr) return usage_error("", ("unknown command " + command).c_str());
+  if (help) {
+    std::fputs(chelp, stdout);
+    return kExitOk;
+  }
+  if (command == "discover") {
+    if (!args.empty()) return usage_error(command, "discover takes no arguments");
+    return cmd_discover(address);
+  }
+  if (command == "get") return cmd_get(address, args);
+  if (command == "dump") return cmd_dump(address, args);
+  if (command == "def") return cmd_def(address, args);
+  if (command == "raw") return cmd_raw(address, args);
+  if (command == "events") return cmd_events(address, args);
+  if (command == "meters") return cmd_meters(address, args);
+  return cmd_nodes(args);
+}
