@@ -105,6 +105,9 @@ Gather gather_reply(Reply& r, int leaves, uint32_t first_hash) {
     r.count += c;
     r.end += end;
   }
+  // A container reply ends with one byte after its entries; when the network held it back, take
+  // it now so that it does not open the next reply on the connection.
+  if (r.used == r.end && r.reserve(kReplySlack)) wRecv(r.data + r.used, r.size - r.used, kMoreWaitUs);
   return Gather::Complete;
 }
 
@@ -176,8 +179,10 @@ int read_raw(uint32_t token, uint32_t request_hash, unsigned char* buf, int size
     used -= found;
     // The rest of a reply the network split: until every leaf's entry is in, or a pause.
     const int leaves = wNodeLeafCount(token);
+    const bool container = wingdataset[token].type == W_CONTAINER;
     int end = 0;
-    while (wCountReplyEntries(buf, used, leaves, &end) < leaves && size - used > 0) {
+    while ((wCountReplyEntries(buf, used, leaves, &end) < leaves || (container && end == used)) &&
+           size - used > 0) {
       const int more = wRecv(buf + used, size - used, kMoreWaitUs);
       if (more <= 0) break;
       used += more;
