@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -65,7 +66,7 @@ class ValueReads : public ::testing::Test {
   // Queues one reply to be sent once the next request has arrived.
   void answer(const Bytes& payload) { peer_.reply(mixtest::escaped(payload), kRequest); }
   // Queues several replies sent as separate blocks, 50 ms apart, after the next request.
-  void answer_in_blocks(std::initializer_list<Bytes> blocks) {
+  void answer_in_blocks(const std::vector<Bytes>& blocks) {
     mixtest::Reply r;
     r.after = kRequest;
     r.pause_ms = 50;
@@ -357,7 +358,7 @@ TEST_F(ValueReads, DefinitionsAreFoundInBothLayoutsAndOthersAreDropped) {
   const uint32_t hash = wGetHashFromToken(kLevel);
   struct Case {
     const char* name;
-    std::initializer_list<Bytes> blocks;
+    std::vector<Bytes> blocks;
     Bytes want;
   };
   const Bytes def = {0x10, 0x20, 0x30, 0x40};
