@@ -262,6 +262,15 @@ TEST_F(ValueReads, OtherTrafficBeforeTheReplyIsDropped) {
   EXPECT_EQ(v.i, 0x21);
 }
 
+TEST_F(ValueReads, AFullSizeBlockIsTracedByTheTimedStringRead) {
+  answer_in_blocks({Bytes(1400, 0x01), reply_for_token(kEqOn, {0x0C})});
+  char text[257];
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(wGetTokenStringTimed(kEqOn, text, 2000000), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "rlen@1400\n");
+  EXPECT_STREQ(text, "12");
+}
+
 TEST_F(ValueReads, TimedReadsGiveUpAtTheirDeadline) {
   int i = 77;
   auto t0 = Clock::now();
