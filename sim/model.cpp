@@ -180,12 +180,14 @@ float start_float(param_kind k, const std::vector<std::string>& parts) {
   }
 }
 
+std::string start_text(const std::vector<std::string>& parts);
+
 std::string start_value(const w_node& row, param_kind k) {
   const auto parts = components(row.path);
   switch (k) {
     case param_kind::container: return {};
     case param_kind::name: return string_token(label_of(parts));
-    case param_kind::text: return string_token("");
+    case param_kind::text: return string_token(start_text(parts));
     case param_kind::toggle: {
       w_value v;
       v.i = 1;
@@ -207,6 +209,30 @@ std::string start_value(const w_node& row, param_kind k) {
   }
 }
 
+// Plausible start-up texts by leaf name; settings without a sensible default start empty.
+std::string start_text(const std::vector<std::string>& parts) {
+  std::string name = lower(parts.back());
+  if (!name.empty() && name[0] == '$') name.erase(0, 1);
+  struct text_default { const char* name; const char* text; };
+  static const text_default defaults[] = {
+      {"mode", "STD"},     {"tap", "POST"},      {"src", "OFF"},       {"mdl", "STD"},
+      {"grp", "OFF"},      {"type", "STD"},      {"ins", "NONE"},      {"det", "PEAK"},
+      {"env", "LOG"},      {"srate", "48000"},   {"rate", "48000"},    {"clkrate", "48000"},
+      {"clksrc", "INT"},   {"clkin", "AES"},     {"stat", "OK"},       {"dev", "NONE"},
+      {"port", "USB"},     {"format", "WAV"},    {"usbmode", "AUDIO"}, {"lang", "EN"},
+      {"units", "METRIC"}, {"ratio", "3.0"},     {"uptime", "3d 00:20:34"}, {"time", "12:00:00"},
+      {"date", "2024-01-01"}, {"ipaddr", "127.0.0.1"}, {"netmask", "255.255.255.0"},
+      {"gateway", "0.0.0.0"}, {"mac", "02:00:00:00:00:01"}, {"mac2", "02:00:00:00:00:02"},
+      {"model", "SIM-48"}, {"serial", "S0000001"}, {"fwver", "0.1.0-sim"}, {"hwver", "1"},
+      {"bootver", "0.1.0"}, {"lockpin", "0000"}, {"pos", "0:00"}, {"len", "3:45"},
+      {"consolename", "Sim Console"},
+  };
+  if (name == "mode" && path_has(parts, "send")) return "POST";
+  for (const text_default& d : defaults)
+    if (name == d.name) return d.text;
+  return "";
+}
+
 bool in_class(unsigned char first, unsigned char code) {
   if (code == kTokSmallIntFirst) return first <= kTokSmallIntLast;
   if (code == kTokOffsetIntFirst) return first >= kTokOffsetIntFirst && first <= kTokOffsetIntLast;
@@ -215,10 +241,15 @@ bool in_class(unsigned char first, unsigned char code) {
   return first == code;
 }
 
-const char* kShortText = "Simulated console on loopback, for tests and demos";  // 50 bytes
 const char* kLongText =
     "This console is simulated: every value lives in memory, starts plausible and changes only when a "
     "client or the animation changes it. Nothing here is a real device.";  // 160 bytes
+
+uint32_t first_with_code(const std::vector<std::string>& values, unsigned char code) {
+  for (size_t t = 1; t < values.size(); ++t)
+    if (!values[t].empty() && static_cast<unsigned char>(values[t][0]) == code) return static_cast<uint32_t>(t);
+  return 0;
+}
 
 void put_def_token(std::string& d, const std::string& t) { d += t; }
 
@@ -260,8 +291,14 @@ console_model::console_model(unsigned seed) : seed_(seed) {
     values_[t] = bytes;
     claimed[t] = true;
   };
+  // Prefer a named leaf where one fits the class; else the first unclaimed leaf of the kind.
+  auto pick = [&](const char* path, param_kind want, int type) -> uint32_t {
+    const uint32_t t = wGetTokenFromName(path);
+    if (t != 0 && !claimed[t] && wingdataset[t].type >= W_INTEGER) return t;
+    return first_unclaimed(want, type);
+  };
   w_value v;
-  // A user-control slot holds the node it is assigned to: the first channel's mute, or the top row.
+  // A user-control slot holds the node it is assigned to: the first channel's mute.
   {
     uint32_t target = wGetTokenFromName("ch.1.mute");
     if (target == 0) target = 1;
@@ -271,26 +308,24 @@ console_model::console_model(unsigned seed) : seed_(seed) {
     if (slot != 0) kinds_[slot] = param_kind::node_ref;
     give(slot, token_of(kTokNodeHash, v));
   }
-  give(first_unclaimed(param_kind::text, -1), string_token(kShortText));
-  give(first_unclaimed(param_kind::text, -1), string_token(kLongText));
-  v.i = -300;
-  give(first_unclaimed(param_kind::int_generic, W_INTEGER), token_of(kTokInt16, v));
+  give(pick("play.$path", param_kind::text, -1), string_token("/usb/shows/soundcheck/playback"));
+  give(pick("play.$file", param_kind::text, -1), string_token("walk-in music, side A.wav"));
+  give(pick("$ctl.user.1.1.ltxt", param_kind::text, -1), string_token(kLongText));
+  v.i = -12;  // clock deviation in ppm
+  give(pick("$stat.ppm", param_kind::int_generic, W_INTEGER), token_of(kTokInt16, v));
+  give(pick("$syscfg.locktimeout", param_kind::int_generic, W_INTEGER), int_token(1800));
   v.i = 1000;
-  give(first_unclaimed(param_kind::int_generic, W_INTEGER), token_of(kTokInt16Alt, v));
-  v.i = 86400 * 3 + 1234;
-  give(first_unclaimed(param_kind::int_generic, W_INTEGER), token_of(kTokInt32, v));
-  v.i = 200;
-  give(first_unclaimed(param_kind::int_generic, W_INTEGER), token_of(kTokByte, v));
-  for (int t = 1; t < wds_imax; ++t) claimed[t] = claimed[t] || kinds_[t] == param_kind::level_meter;
-  if (first_unclaimed(param_kind::level_meter, -1) == 0) {
-    bool any = false;
-    for (int t = 1; t < wds_imax && !any; ++t) any = kinds_[t] == param_kind::level_meter;
-    if (!any) give(first_unclaimed(param_kind::float_generic, -1), float_token(-30.0f, kTokFloatAlt));
-  }
-  {
-    uint32_t name = wGetTokenFromName("$syscfg.consolename");
-    if (name != 0 && wingdataset[name].type == W_STRING) values_[name] = string_token("Sim Console");
-  }
+  if (first_with_code(values_, kTokInt16Alt) == 0)
+    give(first_unclaimed(param_kind::int_generic, W_INTEGER), token_of(kTokInt16Alt, v));
+  v.i = 100000;
+  give(pick("play.cnt", param_kind::int_generic, W_INTEGER), token_of(kTokInt32, v));
+  give(pick("$syscfg.brightness", param_kind::int_generic, W_INTEGER), int_token(200));
+  give(pick("$syscfg.ledbright", param_kind::int_generic, W_INTEGER), int_token(180));
+  give(pick("$syscfg.scrsaver", param_kind::int_generic, W_INTEGER), int_token(600));
+  give(pick("$stat.cpu", param_kind::int_generic, W_INTEGER), int_token(37));
+  give(pick("$stat.temp", param_kind::int_generic, W_INTEGER), int_token(41));
+  if (first_with_code(values_, kTokFloatAlt) == 0)
+    give(first_unclaimed(param_kind::float_generic, -1), float_token(-30.0f, kTokFloatAlt));
 
   for (auto& ex : examples_) {
     for (int t = 1; t < wds_imax && ex.token == 0; ++t)
