@@ -129,13 +129,13 @@ TEST(DumpNames, ADumpThatDoesNotFitFailsWithoutOverrunning) {
   char text[32];
   std::memset(text, 'X', sizeof text);
   w_dump dump;
-  ASSERT_EQ(wDumpStart(&dump, "cfg.mon", text, 20), 1);
+  ASSERT_EQ(wDumpStart(&dump, "cfg.mon", text, 19), 1);
   EXPECT_EQ(wDumpAppend(&dump, "cfg.mon.1.$lvl", "0.50,"), 1);  // ".1.$lvl=0.50," is 13
-  EXPECT_EQ(wDumpAppend(&dump, "cfg.mon.1.inv", "0,"), -10);    // 6 more would need 20 + NUL
+  EXPECT_EQ(wDumpAppend(&dump, "cfg.mon.1.inv", "0,"), -10);    // 6 more and the NUL make 20
   EXPECT_STREQ(text, ".1.$lvl=0.50,");
-  EXPECT_EQ(wDumpAppend(&dump, "cfg.mon.1.inv", ","), 1);
+  EXPECT_EQ(wDumpAppend(&dump, "cfg.mon.1.inv", ","), 1);       // exactly 19 with the NUL
   EXPECT_EQ(wDumpFinish(&dump), -10);
-  EXPECT_EQ(text[20], 'X');  // nothing written past the capacity
+  EXPECT_EQ(text[19], 'X');  // nothing written past the capacity
   EXPECT_EQ(wDumpStart(&dump, "cfg", text, 0), -10);
 }
 
