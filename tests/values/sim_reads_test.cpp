@@ -144,8 +144,11 @@ TEST_F(SimReads, RepliesInSmallSegmentsAreNeverReadPastWhatArrived) {
       if (r == 1) {
         ++whole;
         EXPECT_EQ(type, e.type);
-        if (type != W_VALUE_STRING) EXPECT_EQ(v.i, e.value.i);
-        if (type == W_VALUE_STRING) std::free(v.s);
+        if (type == W_VALUE_STRING) {
+          std::free(v.s);
+        } else {
+          EXPECT_EQ(v.i, e.value.i);
+        }
       }
       if (e.type == W_VALUE_STRING) std::free(e.value.s);
     }
@@ -187,8 +190,11 @@ TEST_F(SimReads, AnimatedParametersArriveAsEvents) {
       SCOPED_TRACE(wGetName(rec[i].token));
       EXPECT_TRUE(animated.count(rec[i].token)) << "only the animated nodes change";
       const int kind = wGetType(rec[i].token);
-      if (kind == W_FLOAT) EXPECT_EQ(rec[i].type, W_VALUE_FLOAT);
-      if (kind == W_INTEGER) EXPECT_EQ(rec[i].type, W_VALUE_INT);
+      if (kind == W_FLOAT) {
+        EXPECT_EQ(rec[i].type, W_VALUE_FLOAT);
+      } else if (kind == W_INTEGER) {
+        EXPECT_EQ(rec[i].type, W_VALUE_INT);
+      }
       if (rec[i].type == W_VALUE_STRING) std::free(rec[i].value.s);
       seen.insert(rec[i].token);
     }
