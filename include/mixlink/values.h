@@ -64,8 +64,9 @@ int wTokenLength(const unsigned char* token, int length);
 int wParseToTV(const unsigned char* block, int position, w_token_value* record, int length = -1);
 
 // Walks one block of events (0xD7, hash, value token) into at most n records, skipping unknown
-// hashes by 6 bytes and non-event bytes by 2; returns the records filled, 0 or -9 when a value
-// token ends the walk early (texts already filled are then freed and nulled).
+// hashes by 6 bytes and non-event bytes by 2; returns the records filled, or 0 / -9 when a bad or
+// cut-off event or a failed text allocation ends the walk (texts already filled are then freed
+// and nulled).
 int wParseEventBlock(const unsigned char* block, int length, w_token_value* records, int n);
 
 // Finds the definition bytes of node hash in one definition reply block of length bytes; returns
@@ -87,7 +88,9 @@ int wGetTokenString(uint32_t token, char* text);  // text: 257 bytes
 int wGetTokenFloatTimed(uint32_t token, float* value, int timeout);
 int wGetTokenIntTimed(uint32_t token, int* value, int timeout);
 int wGetTokenStringTimed(uint32_t token, char* text, int timeout);
-// Reads the definition bytes of token into a new buffer (caller frees with free()).
+// Reads the definition bytes of token into a new buffer (caller frees with free()); returns 1
+// with *length and *data set, -2 token out of range, -3 receive failed, -4 send failed, -9
+// allocation failed. Replies for other nodes and blocks shorter than their header are dropped.
 int wGetTokenDef(uint32_t token, int* length, unsigned char** data);
 
 // Receives one block and decodes its events into at most n records; timeout 0 blocks; returns
