@@ -3,8 +3,8 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTest>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <cstdlib>
 #include <functional>
@@ -20,13 +20,18 @@ inline QApplication& qtApp() {
   return *app;
 }
 
-// Runs the event loop until done() holds or timeout_ms passes; returns done().
+// Runs a real event loop, as the program's own, until done() holds or timeout_ms passes;
+// returns done().
 inline bool pumpUntil(const std::function<bool()>& done, int timeout_ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!done() && t.elapsed() < timeout_ms) {
-    QTest::qWait(10);
-  }
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer check;
+  QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  check.start(5);
+  QTimer::singleShot(timeout_ms, &loop, &QEventLoop::quit);
+  loop.exec();
   return done();
 }
 

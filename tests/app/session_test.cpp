@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -46,6 +44,12 @@ int countOf(const Bytes& hay, const Bytes& needle) {
 class SessionTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { apptest::qtApp(); }
+  // Each test stands for one run of the program, which connects once; the channel state is
+  // process-wide and survives a reconnect, so start every test from a fresh process's state.
+  void SetUp() override {
+    ch_id_tx = 0;
+    ch_id_rx = 1;
+  }
   void TearDown() override { wClose(); }
 };
 
@@ -100,33 +104,28 @@ TEST_F(SessionTest, TypedAddressConnectsSubscribesRenewsAndShowsBars) {
   }
 }
 
-// A steady 2,000 datagrams per second from another sender: every one is read, none is left to
-// overflow the socket's buffer.
-TEST_F(SessionTest, KeepsUpWithTwoThousandDatagramsPerSecond) {
+// A backlog that built up while the program was busy is read datagram by datagram, not just its
+// last one. (Keeping up with a steady rate is measured by scripts/measure-bandscope.)
+TEST_F(SessionTest, ReadsEveryDatagramOfABacklog) {
   mixtest::ScriptedPeer peer;
   ASSERT_TRUE(peer.ok());
+  mixtest::UdpPeer udp;
+  ASSERT_TRUE(udp.ok());
   BandscopeWindow w(QStringLiteral("127.0.0.1"));
   w.show();
   QTest::mouseClick(w.connectButton(), Qt::LeftButton);
   ASSERT_TRUE(w.isReady());
 
-  constexpr int kCount = 2000;
-  std::atomic<int> sent{0};
-  std::thread sender([&] {
-    mixtest::UdpPeer udp;
-    Bytes datagram(244, 0);
-    auto next = Clock::now();
-    for (int i = 0; i < kCount; ++i) {
-      datagram[4] = static_cast<unsigned char>(i);
-      if (udp.send_to(10026, datagram)) ++sent;
-      next += std::chrono::microseconds(500);
-      std::this_thread::sleep_until(next);
-    }
-  });
-  const bool all = apptest::pumpUntil([&] { return w.stats().datagrams >= kCount; }, 5000);
-  sender.join();
-  EXPECT_EQ(sent.load(), kCount);
-  EXPECT_TRUE(all) << "read " << w.stats().datagrams << " of " << kCount;
+  // Small enough for the socket's default receive buffer, sent while the event loop is not running.
+  constexpr int kBacklog = 64;
+  Bytes datagram(244, 0);
+  for (int i = 0; i < kBacklog; ++i) {
+    datagram[4] = static_cast<unsigned char>(i);  // bar 0 ends at the last one's value
+    ASSERT_TRUE(udp.send_to(10026, datagram));
+  }
+  EXPECT_TRUE(apptest::pumpUntil([&] { return w.stats().datagrams >= kBacklog; }, 3000))
+      << "read " << w.stats().datagrams << " of " << kBacklog;
+  EXPECT_EQ(w.barHeights()[0], bandscope::wBarHeight(static_cast<int16_t>((kBacklog - 1) << 8)));
   EXPECT_GE(w.stats().frames, 1);
 }
 
