@@ -53,6 +53,8 @@ class Connection : public ::testing::Test {
     ASSERT_TRUE(peer->wait_replies_sent());
     peer->clear_received();
     bound_reads(3);
+    // A reconnection without a saved address would search by broadcast; no test may get there.
+    ASSERT_STREQ(SavedIP, "127.0.0.1");
   }
 
   std::unique_ptr<ScriptedPeer> peer = std::make_unique<ScriptedPeer>();
@@ -96,7 +98,7 @@ TEST_F(Connection, ConnectFailuresGiveMinusSevenAndNeverReachOutside) {
 }
 
 TEST_F(Connection, SendSelectsOnlyWhenTheChannelChanges) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   unsigned char a[8] = {0x10}, b[8] = {0x11}, c[8] = {0x12, 0xDF, 0xD3}, d[8] = {0x13};
   EXPECT_EQ(wSend(1, a, 1), 1);
   EXPECT_EQ(wSend(1, b, 1), 1);
@@ -112,7 +114,7 @@ TEST_F(Connection, SendSelectsOnlyWhenTheChannelChanges) {
 }
 
 TEST_F(Connection, ReceiveDecodesOneBlockAndFollowsTheChannel) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   peer->reply({0xDF, 0xD3, 0xAA, 0xDF, 0xDE, 0x07});
   unsigned char buf[64];
   EXPECT_EQ(wRecv(buf, sizeof buf, 1000000), 4);
@@ -121,7 +123,7 @@ TEST_F(Connection, ReceiveDecodesOneBlockAndFollowsTheChannel) {
 }
 
 TEST_F(Connection, ReceiveLargerThanTheCapacityIsRefusedWithoutOverrun) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   Bytes reply(300);
   for (size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<unsigned char>(i % 200);
   peer->reply(reply);
@@ -133,7 +135,7 @@ TEST_F(Connection, ReceiveLargerThanTheCapacityIsRefusedWithoutOverrun) {
 }
 
 TEST_F(Connection, ReceiveTimeOutIsSplitIntoSecondsAndMicroseconds) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   unsigned char buf[16];
   const auto t0 = Clock::now();
   EXPECT_EQ(wRecv(buf, sizeof buf, 1300000), 0);
@@ -143,7 +145,7 @@ TEST_F(Connection, ReceiveTimeOutIsSplitIntoSecondsAndMicroseconds) {
 }
 
 TEST_F(Connection, RepliesOfWholeReadSizesDoNotBlock) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   for (size_t size : {size_t{1400}, size_t{2800}}) {
     SCOPED_TRACE(size);
     peer->reply(Bytes(size, 0x41));
@@ -167,7 +169,7 @@ TEST_F(Connection, ReceiveWithoutAConnectionFailsInsteadOfTouchingAnUnsetSocket)
 }
 
 TEST_F(Connection, KeepAliveGoesOutOnlyWhenDue) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   EXPECT_EQ(wKeepAlive(), 1);  // wnext is 0 after connecting: due at once
   ASSERT_TRUE(peer->wait_received(6));
   EXPECT_EQ(peer->received(), kKeepAlive);
@@ -187,7 +189,7 @@ TEST_F(Connection, KeepAliveGoesOutOnlyWhenDue) {
 
 // The console's side goes away; the next keep-alive that fails reconnects on its own.
 TEST_F(Connection, KeepAliveReconnectsAfterThePeerCloses) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   peer->close_client();
   peer->reply(mixtest::escaped({0x01}), kConnectBytes.size());  // the new connection's answer
   testing::internal::CaptureStderr();
@@ -209,7 +211,7 @@ TEST_F(Connection, KeepAliveReconnectsAfterThePeerCloses) {
 }
 
 TEST_F(Connection, KeepAliveWithTheConsoleGoneReportsTheFailedConnect) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   peer.reset();  // the console's port now has no listener
   testing::internal::CaptureStderr();
   int result = 1;
@@ -228,7 +230,7 @@ TEST_F(Connection, ReconnectingOftenLeaksNoDescriptors) {
     for (int i = 0; i < 100 && peer->connected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return mixtest::open_fd_count();
   };
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   wClose();
   const int before = settled_fd_count();
   for (int i = 0; i < 100; ++i) {
@@ -255,7 +257,7 @@ TEST_F(Connection, ReconnectingOftenLeaksNoDescriptors) {
 }
 
 TEST_F(Connection, SendsToAVanishedPeerFailWithoutKillingTheProcess) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   peer->close_client();
   unsigned char p[8] = {0x01};
   int r = 1;
@@ -267,7 +269,7 @@ TEST_F(Connection, SendsToAVanishedPeerFailWithoutKillingTheProcess) {
 }
 
 TEST_F(Connection, MapSizeIsTheNextMultipleOfSixteen) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   struct Case {
     size_t reply;
     int expected;
