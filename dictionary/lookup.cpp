@@ -7,8 +7,9 @@
 
 namespace {
 
-// Binary search of the hash-ordered table; returns the token or 0 when no row carries hash.
-uint32_t find_token(uint32_t hash) {
+// Binary search of the hash-ordered table: the index of the pair carrying hash, or -1.
+// Signed bounds so that an empty range ends the loop; 38,517 pairs take at most 16 probes.
+int find_pair(uint32_t hash) {
   int lo = 0;
   int hi = wrds_imax - 1;
   while (lo <= hi) {
@@ -19,9 +20,9 @@ uint32_t find_token(uint32_t hash) {
     else if (probe > hash)
       hi = mid - 1;
     else
-      return wingordereddataset[mid].token;
+      return mid;
   }
-  return 0;
+  return -1;
 }
 
 }  // namespace
@@ -48,23 +49,15 @@ uint32_t wGetHashFromName(const char* path) {
   return mixlink::dict::node_hash(path, static_cast<int>(std::strlen(path)));
 }
 
-uint32_t wGetTokenFromHash(uint32_t hash) { return find_token(hash); }
+uint32_t wGetTokenFromHash(uint32_t hash) {
+  int i = find_pair(hash);
+  return i < 0 ? 0u : wingordereddataset[i].token;
+}
 
 const char* wGetNameFromHash(uint32_t hash) {
   // Hash 0 is row 0's own pair, so it finds "$$unknown"; only a missing hash gives no path.
-  int lo = 0;
-  int hi = wrds_imax - 1;
-  while (lo <= hi) {
-    int mid = (lo + hi) / 2;
-    uint32_t probe = wingordereddataset[mid].hash;
-    if (probe < hash)
-      lo = mid + 1;
-    else if (probe > hash)
-      hi = mid - 1;
-    else
-      return wingdataset[wingordereddataset[mid].token].path;
-  }
-  return nullptr;
+  int i = find_pair(hash);
+  return i < 0 ? nullptr : wingdataset[wingordereddataset[i].token].path;
 }
 
-uint32_t wGetTokenFromName(const char* path) { return find_token(wGetHashFromName(path)); }
+uint32_t wGetTokenFromName(const char* path) { return wGetTokenFromHash(wGetHashFromName(path)); }

@@ -348,14 +348,9 @@ int main(int argc, char** argv) {
   }
   Expander expander(read_tree(argv[1]));
   std::vector<Row> rows = expander.run();
-  bool reporting = std::string(argv[2]) == "--report";
-  if (!reporting) check(rows);
-  else {
-    uint32_t zero = 0;
-    for (size_t i = 1; i < rows.size(); ++i) zero += rows[i].leaves == 0;
-    rows[0].leaves = zero;
+  check(rows);
+  if (std::string(argv[2]) == "--report") {
     report(rows, argc > 3 ? std::atoi(argv[3]) : 1);
-    if (g_errors) check(rows);
     return g_errors ? 1 : 0;
   }
   if (g_errors) {
