@@ -69,7 +69,7 @@ enum class Gather { Complete, Short, Malformed, ReceiveFailed, NoMemory };
 
 // Receives until the entries of all `leaves` leaves have arrived. The first block may wait
 // without limit, as every read on this connection does; later ones at most kMoreWaitUs.
-// Whole entries for other nodes in front of the reply (events) are skipped.
+// Bytes in front of the reply are skipped; if the reply never shows, it is malformed.
 Gather gather_reply(Reply& r, int leaves, uint32_t first_hash) {
   bool started = false;
   for (int block = 0; r.count < leaves; ++block) {
@@ -77,22 +77,19 @@ Gather gather_reply(Reply& r, int leaves, uint32_t first_hash) {
     if (!r.reserve(room)) return Gather::NoMemory;
     const int n = wRecv(r.data + r.used, r.size - r.used, block == 0 ? 0 : kMoreWaitUs);
     if (n < 0 || (n == 0 && block == 0)) return block == 0 ? Gather::ReceiveFailed : Gather::Short;
+    if (n == 0 && !started && r.used > 0) {
+      r.bad = r.data[0];
+      return Gather::Malformed;
+    }
     if (n == 0) return Gather::Short;
     r.used += n;
-    while (!started && r.used - r.begin > kEntryHeader) {
-      const unsigned char* at = r.data + r.begin;
-      if (at[0] != kTokNodeHash) {
-        r.bad = at[0];
-        return Gather::Malformed;
-      }
-      if (be32(at + 1) == first_hash) {
+    // The reply is known by its first leaf: bytes in front of it (the rest of an earlier reply
+    // the network split, or events) are skipped.
+    for (int p = r.begin; !started && p + kEntryHeader <= r.used; ++p) {
+      if (r.data[p] == kTokNodeHash && be32(r.data + p + 1) == first_hash) {
         started = true;
-        r.end = r.begin;
-        break;
+        r.begin = r.end = p;
       }
-      int skip_end = 0;
-      if (wCountReplyEntries(at, r.used - r.begin, 1, &skip_end) != 1) break;  // not whole yet
-      r.begin += skip_end;
     }
     if (!started) continue;
     int end = 0;

@@ -12,17 +12,17 @@
 
 namespace {
 
-struct Run {
+struct Outcome {
   int status;
   std::string out;
 };
 
 // Runs the tool with args (a shell fragment) and returns its exit status and stdout.
-Run run(const std::string& args) {
+Outcome run(const std::string& args) {
   // A hung command fails the test instead of stalling it.
   const std::string cmd = "timeout 30 " + std::string(MIXLINK_CLI) + " " + args + " 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
-  Run r{-1, ""};
+  Outcome r{-1, ""};
   if (p == nullptr) return r;
   char buf[4096];
   size_t n;
@@ -41,7 +41,7 @@ int lines(const std::string& s) {
 TEST(Cli, UsageErrorsAndHelpNeedNoConsole) {
   const std::string cmds[] = {"discover", "get", "dump", "def", "raw", "events", "meters", "nodes"};
   for (const auto& c : cmds) {
-    const Run r = run(c + " --help");
+    const Outcome r = run(c + " --help");
     EXPECT_EQ(r.status, 0) << c;
     EXPECT_NE(r.out.find("usage: mixlink"), std::string::npos) << c;
   }
@@ -55,7 +55,7 @@ TEST(Cli, UsageErrorsAndHelpNeedNoConsole) {
 }
 
 TEST(Cli, NodesListsDictionaryRowsOffline) {
-  const Run r = run("nodes cfg.mon.1.eq");
+  const Outcome r = run("nodes cfg.mon.1.eq");
   const uint32_t eq = wGetTokenFromName("cfg.mon.1.eq");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(lines(r.out), static_cast<int>(wNodeSubtreeEnd(eq) - eq));  // the container and its leaves
@@ -73,7 +73,7 @@ TEST(Cli, ReadsAgainstTheSimulatedConsole) {
 
   EXPECT_EQ(run(a + "discover").out, "127.0.0.1\n");
 
-  Run r = run(a + "get cfg.mon.1.eq.on cfg.mon.1.\\$lvl --timeout 2000");
+  Outcome r = run(a + "get cfg.mon.1.eq.on cfg.mon.1.\\$lvl --timeout 2000");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(lines(r.out), 2);
   EXPECT_EQ(r.out.rfind("cfg.mon.1.eq.on=", 0), 0u) << r.out;
@@ -109,7 +109,7 @@ TEST(Cli, EventsAndMetersStopAfterTheirCount) {
   if (!mixtest::sim_executable()[0]) GTEST_SKIP() << "mixsim is not built";
   ASSERT_TRUE(sim.ok());
   const std::string a = "-a 127.0.0.1 ";
-  Run r = run(a + "events --count 3");
+  Outcome r = run(a + "events --count 3");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(lines(r.out), 3);
   EXPECT_NE(r.out.find('='), std::string::npos);
