@@ -41,6 +41,12 @@ SimProcess::SimProcess(std::vector<std::string> args, bool quiet) {
   std::vector<char*> argv;
   for (auto& s : argv_s) argv.push_back(s.data());
   argv.push_back(nullptr);
+  // Another simulator still on the port would answer the readiness probe in place of ours.
+  for (int i = 0; i < 300 && port_accepts(2222); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (port_accepts(2222)) {
+    std::fprintf(stderr, "SimProcess: TCP 2222 on 127.0.0.1 is taken by another process\n");
+    return;
+  }
   pid_ = fork();
   if (pid_ == 0) {
     execv(exe, argv.data());
