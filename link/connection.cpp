@@ -46,11 +46,15 @@ void drop_both_sockets() {
   drop_socket(wing_msocket);
 }
 
-// True when bytes are already waiting on fd (or it has reached end of stream), without waiting.
-bool more_waiting(int fd) {
+// True when bytes are waiting on fd (or it has reached end of stream) within wait_ms.
+bool more_waiting(int fd, int wait_ms = 0) {
   pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+  return ::poll(&p, 1, wait_ms) > 0 && (p.revents & POLLIN) != 0;
 }
+
+// The console never ends a send on an unpaired escape byte, so a block whose last byte is 0xDF
+// was cut by the transport inside an escape pair; its second byte is already on the way.
+constexpr int kEscapeTailWaitMs = 1000;
 
 enum class KeepAlive { NotDue, Sent, Failed };
 
@@ -166,7 +170,10 @@ int wRecv(unsigned char* buf, int capacity, int timeout) {
     if (total > capacity) return -10;
     // A block of exactly 1400 bytes may be the first part of a longer reply, or the whole of a
     // reply whose length happens to be a multiple of it: only read on when more has come.
-    if (n < kReadSize || !more_waiting(wing_tsocket)) break;
+    if (n == kReadSize && more_waiting(wing_tsocket)) continue;
+    // Decoding stops at the end of the block, so read on rather than split an escape pair.
+    if (n > 0 && chunk[n - 1] == kEscape && more_waiting(wing_tsocket, kEscapeTailWaitMs)) continue;
+    break;
   }
   return wRecvEscapes(buf, total);
 }
