@@ -106,7 +106,10 @@ class UdpPort {
 };
 
 const Bytes kConnect = {0xDF, 0xD1, 0xD7, 0xC9, 0xCB, 0x20, 0xE0, 0xDC};
-const Bytes kMeterPort = {0xDF, 0xD3, 0xD3, 0x27, 0x2A, 0xDF, 0xD1};
+// Port 10126, not the analyzer's 10026: any port the client names works, and this one is less
+// likely to be held by a library test running at the same time.
+constexpr int kTestMeterPort = 10126;
+const Bytes kMeterPort = {0xDF, 0xD3, 0xD3, 0x27, 0x8E, 0xDF, 0xD1};
 const Bytes kSubscribe = {0xDF, 0xD3, 0xD4, 0x00, 0x00, 0x00, 0x03, 0xDC, 0xAA, 0x00, 0xDE, 0xDF, 0xDE, 0xD1};
 
 TEST(SimEndToEnd, AnswersKeepAliveValuesAndSendsRtaMetersThenStopsCleanly) {
@@ -128,7 +131,7 @@ TEST(SimEndToEnd, AnswersKeepAliveValuesAndSendsRtaMetersThenStopsCleanly) {
   EXPECT_NE(s.find(ch2), Bytes::npos);
   EXPECT_EQ(s.find(Bytes{0xD7, 0x12, 0x34, 0x56, 0x78}), Bytes::npos);
 
-  UdpPort meters(10026);
+  UdpPort meters(kTestMeterPort);
   ASSERT_TRUE(meters.bound());
   c.send_raw(kMeterPort);
   c.send_raw(kSubscribe);
