@@ -6,10 +6,25 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <functional>
 
 namespace apptest {
+
+// Moves the process, before it starts any thread, into a network namespace of its own with only
+// loopback up, so the fixed console ports are not shared with anything else on the host. Returns
+// false (and changes nothing) when that is not possible, e.g. without root; the tests then run
+// on the host's loopback.
+inline bool privateLoopback() {
+  static const bool done = [] {
+    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
+    return std::system("ip link set lo up") == 0;
+  }();
+  return done;
+}
 
 inline QApplication& qtApp() {
   static int argc = 1;

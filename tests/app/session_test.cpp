@@ -43,7 +43,10 @@ int countOf(const Bytes& hay, const Bytes& needle) {
 
 class SessionTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { apptest::qtApp(); }
+  static void SetUpTestSuite() {
+    apptest::privateLoopback();
+    apptest::qtApp();
+  }
   // Each test stands for one run of the program, which connects once; the channel state is
   // process-wide and survives a reconnect, so start every test from a fresh process's state.
   void SetUp() override {
