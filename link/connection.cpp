@@ -95,6 +95,8 @@ int connect_once(const char* address, bool* keep_alive_failed) {
   if (::connect(wing_tsocket, reinterpret_cast<sockaddr*>(&WING_tip), sizeof WING_tip) < 0) return -7;
   const unsigned char select1[2] = {kEscape, static_cast<unsigned char>(kSelectFirst + kValueChannel)};
   if (detail::send_raw(select1, 2) < 0) return -5;
+  // The console is now on channel 1 behind wSend's back: make its next send select again.
+  ch_id_tx = -1;
   if (keep_alive_step() == KeepAlive::Failed) {
     *keep_alive_failed = true;
     return -3;  // the reply wait would run on the dropped socket and fail
@@ -190,6 +192,7 @@ int wMRecv(unsigned char* buf, int size, int timeout) {
 int wSizeMap() {
   const unsigned char request[4] = {kEscape, kSelectFirst + kValueChannel, kMapSizeRequest, kReqValue};
   if (detail::send_raw(request, 4) < 0) return -4;
+  ch_id_tx = -1;
   detail::sleep_ms(kMapPauseMs);
   unsigned char scratch[kMapReadSize];
   int total = 0;

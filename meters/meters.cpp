@@ -62,6 +62,9 @@ int wMeterUDPPort(int port) {
                                     kEscape,
                                     kSelectFirst + kValueChannel};
   const int sent = detail::send_raw(command, 7);
+  // The command leaves the console on channel 1 whatever wSend selected last, so the next
+  // subscription or renewal must select channel 3 again.
+  if (sent > 0) ch_id_tx = -1;
   if (sent < 7) return sent;
   return detail::bind_meter_socket(port) == 0 ? 1 : -8;
 }

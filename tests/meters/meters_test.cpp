@@ -97,7 +97,7 @@ class Meters : public ::testing::Test {
 TEST_F(Meters, TheApplicationsSequenceGoesOutByteForByte) {
   EXPECT_EQ(wMeterUDPPort(10026), 1);
   EXPECT_EQ(received(7), (Bytes{0xDF, 0xD3, 0xD3, 0x27, 0x2A, 0xDF, 0xD1}));
-  EXPECT_EQ(ch_id_tx, 0);
+  EXPECT_EQ(ch_id_tx, -1);
   sockaddr_in bound{};
   socklen_t len = sizeof bound;
   ASSERT_EQ(getsockname(wing_msocket, reinterpret_cast<sockaddr*>(&bound), &len), 0);
@@ -112,6 +112,20 @@ TEST_F(Meters, TheApplicationsSequenceGoesOutByteForByte) {
     EXPECT_EQ(wRenewMeters(3), 1);
     EXPECT_EQ(received(8), (Bytes{0xD4, 0, 0, 0, 3, 0xDF, 0xDE, 0xD1}));
   }
+}
+
+// The meter-port command returns the console to channel 1 on its own; a renewal after it must
+// select channel 3 again or the console would take it for a channel-1 request.
+TEST_F(Meters, ARenewalAfterANewMeterPortSelectsChannelThreeAgain) {
+  unsigned char mbits[32] = {};
+  mbits[18] = 0x80;
+  ASSERT_EQ(wMeterUDPPort(10026), 1);
+  ASSERT_EQ(wSetMetersRequest(3, mbits), 1);
+  received(7 + 14);
+  ASSERT_EQ(wMeterUDPPort(10026), 1);
+  EXPECT_EQ(received(7), (Bytes{0xDF, 0xD3, 0xD3, 0x27, 0x2A, 0xDF, 0xD1}));
+  EXPECT_EQ(wRenewMeters(3), 1);
+  EXPECT_EQ(received(10), (Bytes{0xDF, 0xD3, 0xD4, 0, 0, 0, 3, 0xDF, 0xDE, 0xD1}));
 }
 
 TEST_F(Meters, IdsAreEscapedButThePortNeverIs) {
