@@ -7,13 +7,15 @@
 namespace bandscope {
 
 int wBarHeight(int v) {
+  if (v >= -32768 && v <= 32767) return kBarHeightTable[v + 32768];
   // Single-precision s, double-precision pow: the height table the console's scale was made for.
   const float s = static_cast<float>(v + 32768) * (1.0f / 32768.0f);
   return static_cast<int>(128.0 * std::pow(static_cast<double>(s), 10.0));
 }
 
 int wBarHeight(unsigned char hi, unsigned char lo) {
-  return wBarHeight(static_cast<int16_t>(static_cast<uint16_t>((hi << 8) | lo)));
+  // Flipping the sign bit of the raw word gives v + 32768.
+  return kBarHeightTable[((hi << 8) | lo) ^ 0x8000];
 }
 
 void wBarHeights(const unsigned char* buf, int* heights) {

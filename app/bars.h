@@ -2,6 +2,8 @@
 // Pure arithmetic; no window system, so it is exercised on its own.
 #pragma once
 
+#include <cstdint>
+
 namespace bandscope {
 
 // The RTA block: 120 signed 16-bit big-endian values behind a 4-byte datagram header.
@@ -17,6 +19,10 @@ inline constexpr int kBarAreaHeight = 128;
 // Heights at which the yellow and the red zone begin (the green zone is 48 px, yellow 48, red 32).
 inline constexpr int kYellowFrom = 48;
 inline constexpr int kRedFrom = 96;
+
+// Bar height of every signed 16-bit meter value v at index v + 32768, generated at build time from
+// the formula of wBarHeight.
+extern const int32_t kBarHeightTable[65536];
 
 // Returns the bar height in pixels for a signed 16-bit meter value: 128 * s^10 with
 // s = (v + 32768) / 32768 in single precision, truncated toward zero; 0 to 131052, never negative.
