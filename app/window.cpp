@@ -184,7 +184,8 @@ void BandscopeWindow::showDatagram(const unsigned char* data, int length) {
 void BandscopeWindow::setBarHeights(const std::array<int, kBarCount>& heights) {
   heights_ = heights;
   have_bars_ = true;
-  update();
+  // Only the bar area changes; the rest of the window keeps what the last full paint drew.
+  update(QRect(kBarFirstX, kBarAreaTop, kBarPitch * kBarCount + 1, kBarAreaHeight));
 }
 
 void BandscopeWindow::paintEvent(QPaintEvent*) {
