@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -144,6 +145,45 @@ TEST_F(SessionTest, LiveSpectrumFromTheSimulator) {
   ASSERT_TRUE(apptest::pumpUntil([&] { return w.stats().datagrams >= 10; }, 5000));
   const auto& h = w.barHeights();
   EXPECT_GT(*std::max_element(h.begin(), h.end()), 0) << "a simulated spectrum shows some bars";
+}
+
+// A failed step ends the run with status 1 and one line naming the step and its result; the
+// window then ignores further presses.
+TEST_F(SessionTest, FailedStepEndsTheRunAndSaysWhich) {
+  struct Case {
+    const char* name;
+    bool console;     // a console answers on 2222
+    bool port_taken;  // something else holds the meter port
+    const char* line;
+  };
+  const Case cases[] = {
+      {"nothing answers", false, false, "bandscope: cannot connect to 127.0.0.1 (-7)\n"},
+      {"meter port taken", true, true, "bandscope: meter port 10026 could not be set up (-8)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<mixtest::ScriptedPeer> peer;
+    if (c.console) peer.emplace();
+    std::optional<mixtest::UdpPeer> squatter;
+    if (c.port_taken) {
+      squatter.emplace(10026);
+      ASSERT_TRUE(squatter->ok());
+    }
+
+    BandscopeWindow w(QStringLiteral("127.0.0.1"));
+    w.show();
+    QSignalSpy finished(&w, &BandscopeWindow::finished);
+    testing::internal::CaptureStderr();
+    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, c.line);
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished.at(0).at(0).toInt(), 1);
+    EXPECT_FALSE(w.isReady());
+    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+    EXPECT_EQ(finished.count(), 1) << "a press after the failure does nothing";
+    wClose();
+  }
 }
 
 struct ProgramRun {
