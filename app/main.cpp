@@ -33,10 +33,12 @@ struct Options {
   bool stats = false;
 };
 
+constexpr char kUsage[] =
+    "usage: bandscope [ADDRESS] [--connect] [--screenshot FILE [--after MS]] [--run-for MS] [--stats]\n"
+    "  ADDRESS  the console's IPv4 address, pre-filled in the address box (empty: discover)\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: bandscope [ADDRESS] [--connect] [--screenshot FILE [--after MS]] [--run-for MS] "
-               "[--stats]\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -48,12 +50,15 @@ bool parseMs(const char* text, int* out) {
   return true;
 }
 
-// Returns 0 on success, else the exit status for a bad command line.
+// Returns 0 to run, -1 after --help, else the exit status for a bad command line.
 int parseOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     const bool has_value = i + 1 < argc;
-    if (std::strcmp(a, "--connect") == 0) {
+    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return -1;
+    } else if (std::strcmp(a, "--connect") == 0) {
       o->connect = true;
     } else if (std::strcmp(a, "--stats") == 0) {
       o->stats = true;
@@ -79,8 +84,9 @@ int parseOptions(int argc, char** argv, Options* o) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("bandscope"));
   Options opt;
-  if (int rc = parseOptions(argc, argv, &opt); rc != 0) return rc;
+  if (int rc = parseOptions(argc, argv, &opt); rc != 0) return rc < 0 ? 0 : rc;
 
   auto window = std::make_unique<bandscope::BandscopeWindow>(opt.address);
   // The window ends the run; the quit message is the event loop's own end.
