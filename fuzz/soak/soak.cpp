@@ -48,6 +48,7 @@ struct Stats {
   long calls = 0;
   long failures = 0;
   double worst_ratio = 0;  // longest call relative to its bound
+  std::string worst_call;
   std::map<std::string, long> faults;
   std::map<std::string, long> results;
 };
@@ -68,7 +69,10 @@ int timed(const char* name, double bound, F&& call) {
   const double s = std::chrono::duration<double>(Clock::now() - t0).count();
   ++stats.calls;
   ++stats.results[std::string(name) + (r > 0 ? " ok" : r == 0 ? " none" : " error")];
-  if (s / bound > stats.worst_ratio) stats.worst_ratio = s / bound;
+  if (s / bound > stats.worst_ratio) {
+    stats.worst_ratio = s / bound;
+    stats.worst_call = name;
+  }
   if (s > bound) fail(std::string(name) + " took " + std::to_string(s) + " s, bound " + std::to_string(bound));
   return r;
 }
@@ -269,8 +273,8 @@ int main(int argc, char** argv) {
     ++rounds;
   }
   const long rss_end = rss_kib();
-  std::printf("soak: %.1f minutes, %ld rounds, %ld calls, %ld reconnects, worst call %.0f%% of its bound\n",
-              elapsed() / 60, rounds, stats.calls, reconnects, stats.worst_ratio * 100);
+  std::printf("soak: %.1f minutes, %ld rounds, %ld calls, %ld reconnects, worst call %.0f%% of its bound (%s)\n",
+              elapsed() / 60, rounds, stats.calls, reconnects, stats.worst_ratio * 100, stats.worst_call.c_str());
   std::printf("soak: faults injected (rounds):");
   for (const auto& [name, n] : stats.faults) std::printf(" %s=%ld", name.c_str(), n);
   std::printf("\nsoak: results:");
