@@ -77,10 +77,7 @@ Gather gather_reply(Reply& r, int leaves, uint32_t first_hash) {
     if (!r.reserve(room)) return Gather::NoMemory;
     const int n = wRecv(r.data + r.used, r.size - r.used, block == 0 ? 0 : kMoreWaitUs);
     if (n < 0 || (n == 0 && block == 0)) return block == 0 ? Gather::ReceiveFailed : Gather::Short;
-    if (n == 0 && !started && r.used > 0) {
-      r.bad = r.data[0];
-      return Gather::Malformed;
-    }
+    if (n == 0 && !started && r.used > 0) return Gather::Malformed;  // r.bad: the first byte seen
     if (n == 0) return Gather::Short;
     r.used += n;
     // The reply is known by its first leaf: bytes in front of it (the rest of an earlier reply
@@ -91,7 +88,17 @@ Gather gather_reply(Reply& r, int leaves, uint32_t first_hash) {
         r.begin = r.end = p;
       }
     }
-    if (!started) continue;
+    if (!started) {
+      if (block == 0) r.bad = r.data[0];
+      // Foreign traffic only so far: keep just a possible start of the first entry, so a console
+      // that streams events and never answers costs neither memory nor an endless wait.
+      const int keep = r.used < kEntryHeader - 1 ? r.used : kEntryHeader - 1;
+      std::memmove(r.data, r.data + r.used - keep, static_cast<size_t>(keep));
+      r.used = keep;
+      r.begin = 0;
+      if (block + 1 >= kRawReceives) return Gather::Malformed;
+      continue;
+    }
     int end = 0;
     const int c = wCountReplyEntries(r.data + r.end, r.used - r.end, leaves - r.count, &end);
     if (c < 0) {

@@ -84,6 +84,19 @@ uint32_t random_row(int type) {
   }
 }
 
+// The pacing mixsim was started with this round: --split sends replies in segments 5 ms apart,
+// --latency delays each one. A container reply then takes time in proportion to its size.
+int round_split = 0;
+int round_latency_ms = 0;
+
+// Bound of a container read of `leaves` leaves: twice the first bounded receive, the 1 s wait
+// for a reply that stops short, and the time the round's pacing needs to deliver the reply.
+double container_bound(int leaves) {
+  const double bytes = 16.0 * leaves + 256;  // generous: entries are 6 to 263 bytes, most under 16
+  const double pacing = round_split > 0 ? bytes / round_split * 0.005 : 0.0;
+  return 2.0 * (kBlockingBoundSeconds + 1.0 + round_latency_ms / 1000.0 + pacing);
+}
+
 uint32_t small_container() {
   for (;;) {
     const uint32_t t = random_row(0);
@@ -153,14 +166,14 @@ void one_operation() {
     case 6: {
       const uint32_t box = small_container();
       std::vector<char> text(static_cast<size_t>(wNodeLeafCount(box)) * 400 + 1024);
-      timed("wGetNode", blocking_bound, [&] { return wGetNode(box, text.data(), text.size()); });
+      timed("wGetNode", container_bound(wNodeLeafCount(box)), [&] { return wGetNode(box, text.data(), text.size()); });
       break;
     }
     case 7: {
       const uint32_t box = small_container();
       const int leaves = wNodeLeafCount(box);
       std::vector<w_token_value> recs(static_cast<size_t>(leaves));
-      const int r = timed("wGetNodeToTVArray", blocking_bound, [&] { return wGetNodeToTVArray(box, recs.data(), leaves); });
+      const int r = timed("wGetNodeToTVArray", container_bound(leaves), [&] { return wGetNodeToTVArray(box, recs.data(), leaves); });
       for (int i = 0; i < r; ++i) {
         if (recs[static_cast<size_t>(i)].type == W_VALUE_STRING) std::free(recs[static_cast<size_t>(i)].value.s);
       }
@@ -199,14 +212,18 @@ void one_operation() {
 
 std::vector<std::string> random_faults() {
   std::vector<std::string> args{"--seed", std::to_string(rng() % 100000)};
-  auto pick = [&](const char* name, std::vector<std::string> values = {}) {
-    if (rng() % 3 != 0) return;
+  round_split = 0;
+  round_latency_ms = 0;
+  auto pick = [&](const char* name, std::vector<std::string> values = {}) -> int {
+    if (rng() % 3 != 0) return 0;
     args.push_back(name);
-    if (!values.empty()) args.push_back(values[rng() % values.size()]);
     ++stats.faults[name];
+    if (values.empty()) return 1;
+    args.push_back(values[rng() % values.size()]);
+    return std::atoi(args.back().c_str());
   };
-  pick("--split", {"1", "2", "3", "5", "8"});
-  pick("--latency", {"5", "50", "150"});
+  round_split = pick("--split", {"1", "2", "3", "5", "8"});
+  round_latency_ms = pick("--latency", {"5", "50", "150"});
   pick("--close-after-seconds", {"2", "4"});
   pick("--close-after-bytes", {"200", "3000", "40000"});
   pick("--garbage");

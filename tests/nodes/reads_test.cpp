@@ -168,4 +168,27 @@ TEST(ContainerReads, AReplyThatStopsShortFailsAfterABoundedWait) {
   wClose();
 }
 
+// A console that keeps sending events but never answers must not hold a container read for
+// ever, nor make it keep every foreign byte.
+TEST(ContainerReads, EndlessForeignTrafficWithoutAReplyGivesUp) {
+  mixtest::ScriptedPeer peer;
+  ASSERT_TRUE(peer.ok());
+  char address[32] = "127.0.0.1";
+  ASSERT_EQ(wOpen(address), 1);
+  const uint32_t fader = wGetTokenFromName("ch.1.fdr");
+  mixtest::Bytes event{0xD7};
+  for (int s = 24; s >= 0; s -= 8) event.push_back(static_cast<unsigned char>(wGetHash(fader) >> s));
+  event.push_back(0x05);
+  mixtest::Bytes stream;
+  for (int i = 0; i < 1500; ++i) stream.insert(stream.end(), event.begin(), event.end());
+  // Three seconds of events, one every 2 ms.
+  mixtest::Reply r{mixtest::escaped(stream), 14, std::vector<std::size_t>(1499, event.size()), 2, false};
+  peer.push(r);
+  std::vector<w_token_value> records(64);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(wGetNodeToTVArray(wGetTokenFromName("cfg.mon.1.eq"), records.data(), 64), -2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  wClose();
+}
+
 }  // namespace
