@@ -32,9 +32,7 @@ int next_escape(const unsigned char* buf, int from, int length) {
 
 // Position of the last escape byte in buf[0, end); there must be one.
 int last_escape(const unsigned char* buf, int end) {
-  while (buf[--end] != kEscape) {
-  }
-  return end;
+  return static_cast<int>(static_cast<const unsigned char*>(memrchr(buf, kEscape, static_cast<size_t>(end))) - buf);
 }
 
 }  // namespace
