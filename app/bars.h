@@ -4,11 +4,13 @@
 
 #include <cstdint>
 
+#include <mixlink/protocol.h>
+
 namespace bandscope {
 
 // The RTA block: 120 signed 16-bit big-endian values behind a 4-byte datagram header.
-inline constexpr int kBarCount = 120;
-inline constexpr int kRtaHeaderBytes = 4;
+inline constexpr int kBarCount = mixlink::kRtaValues;
+using mixlink::kRtaHeaderBytes;
 
 // Bar geometry in window coordinates: bar i sits at x = kBarFirstX + kBarPitch * i, its area
 // spans kBarAreaHeight pixels down from kBarAreaTop.

@@ -36,9 +36,6 @@ constexpr int kGridFirstX = 11;
 constexpr int kGridEndX = 609;
 
 constexpr int kLabelPixelHeight = 8;
-// Row 18 of the meter selection, bit 7: item 0 of group 0xAA, the RTA block.
-constexpr int kRtaBitmapRow = 18;
-constexpr unsigned char kRtaBitmapBit = 0x80;
 // Largest meter datagram read, and how long one read may wait.
 constexpr int kMeterReadSize = 254;
 constexpr int kMeterWaitUs = 10000;
@@ -66,7 +63,7 @@ BandscopeWindow::BandscopeWindow(const QString& address, QWidget* parent)
       wBrush(QColor(255, 255, 255)),
       wnpen(Qt::NoPen),
       hfont(labelFont()) {
-  mbits[kRtaBitmapRow] = kRtaBitmapBit;
+  mbits[mixlink::kRtaBitmapRow] = mixlink::kRtaBitmapBit;
   clock_.start();
 
   setWindowTitle(QString::fromLatin1(kWindowTitle));

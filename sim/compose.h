@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <mixlink/protocol.h>
+
 #include "model.h"
 
 namespace mixsim {
@@ -49,8 +51,8 @@ std::string compose_discovery_reply(const std::string& ip, const identity& id);
 bool is_discovery_probe(const unsigned char* data, int length);
 
 // Number of RTA bands and the size of one RTA datagram (4-byte header, 120 16-bit values).
-inline constexpr int kRtaBands = 120;
-inline constexpr int kMeterHeader = 4;
+inline constexpr int kRtaBands = mixlink::kRtaValues;
+inline constexpr int kMeterHeader = mixlink::kRtaHeaderBytes;
 inline constexpr int kRtaDatagram = kMeterHeader + 2 * kRtaBands;
 
 // A moving RTA spectrum: a pink-noise floor that fluctuates, three tonal peaks drifting across

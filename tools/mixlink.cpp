@@ -20,9 +20,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 constexpr int kExitUsage = 2;
 constexpr int kMeterId = 3;
-constexpr int kRtaRow = 18;
-constexpr int kRtaBars = 120;
-constexpr int kRtaHeader = 4;
 constexpr int kRenewSeconds = 5;
 constexpr int kValueBytesPerLeaf = 300;  // name part, "=" and the longest value text
 
@@ -414,8 +411,8 @@ std::string rta_line(const unsigned char* datagram, int length) {
   static const char kLevels[] = " .:-=+*#%@";
   constexpr int kTop = static_cast<int>(sizeof kLevels) - 2;
   std::string line;
-  for (int i = 0; i < kRtaBars; ++i) {
-    const int at = kRtaHeader + 2 * i;
+  for (int i = 0; i < mixlink::kRtaValues; ++i) {
+    const int at = mixlink::kRtaHeaderBytes + 2 * i;
     int level = 0;
     if (at + 1 < length) {
       const int v = static_cast<int16_t>((datagram[at] << 8) | datagram[at + 1]);
@@ -454,7 +451,7 @@ int cmd_meters(const std::string& address, const std::vector<std::string>& args)
     return kExitFail;
   }
   unsigned char bitmap[32] = {};
-  bitmap[kRtaRow] = 0x80;
+  bitmap[mixlink::kRtaBitmapRow] = mixlink::kRtaBitmapBit;
   if (wSetMetersRequest(kMeterId, bitmap) != 1) {
     std::fprintf(stderr, "mixlink: meter subscription failed\n");
     return kExitFail;

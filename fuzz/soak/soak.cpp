@@ -34,17 +34,6 @@ constexpr int kBlockingBoundSeconds = 1;
 constexpr int kTimeoutUs = 300000;
 constexpr double kSchedulingSlack = 0.25;  // seconds
 
-long rss_kib() {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  while (in >> key) {
-    long v = 0;
-    if (key == "VmRSS:" && in >> v) return v;
-    in.ignore(1 << 12, '\n');
-  }
-  return -1;
-}
-
 struct Stats {
   long calls = 0;
   long failures = 0;
@@ -286,13 +275,13 @@ int main(int argc, char** argv) {
         const int now = mixtest::open_fd_count();
         if (now != fds) fail("descriptors after a reconnect: " + std::to_string(now) + ", baseline " + std::to_string(fds));
       }
-      if (rss_mark < 0 && elapsed() >= mark_at) rss_mark = rss_kib();
+      if (rss_mark < 0 && elapsed() >= mark_at) rss_mark = mixtest::resident_kib();
     }
     wClose();
     if (mixtest::open_fd_count() != fds) fail("descriptors at the end of a round differ from the baseline");
     ++rounds;
   }
-  const long rss_end = rss_kib();
+  const long rss_end = mixtest::resident_kib();
   std::printf("soak: %.1f minutes, %ld rounds, %ld calls, %ld reconnects, worst call %.0f%% of its bound (%s)\n",
               elapsed() / 60, rounds, stats.calls, reconnects, stats.worst_ratio * 100, stats.worst_call.c_str());
   std::printf("soak: faults injected (rounds):");

@@ -46,6 +46,13 @@ inline constexpr unsigned char kMeterSubscribe = 0xD4;     // then the collectio
 inline constexpr unsigned char kMeterListStart = 0xDC;
 inline constexpr unsigned char kMeterListEnd = 0xDE;
 
+// The RTA block: bit 7 of meter-selection row 18 (item 0 of group 0xAA); its datagram holds a
+// header and then one signed 16-bit big-endian value per band.
+inline constexpr int kRtaBitmapRow = 18;
+inline constexpr unsigned char kRtaBitmapBit = 0x80;
+inline constexpr int kRtaHeaderBytes = 4;
+inline constexpr int kRtaValues = 120;
+
 // Ports.
 inline constexpr int kNativePort = 2222;      // TCP, native protocol
 inline constexpr int kDiscoveryPort = 2222;   // UDP, "WING?" probe and reply

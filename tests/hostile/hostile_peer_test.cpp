@@ -60,17 +60,6 @@ uint32_t first_token_of_type(int type, uint32_t from = 1) {
   return 0;
 }
 
-long rss_kib() {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  while (in >> key) {
-    long v = 0;
-    if (key == "VmRSS:" && in >> v) return v;
-    in.ignore(1 << 12, '\n');
-  }
-  return -1;
-}
-
 class HostilePeer : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -213,7 +202,7 @@ TEST_F(HostilePeer, HundredMegabytesOfGarbageWhileAReadWaitsKeepMemoryBounded) {
     ::close(listener);
     FAIL() << "wOpen gave " << opened;
   }
-  const long rss_before = rss_kib();
+  const long rss_before = mixtest::resident_kib();
   const uint32_t token = first_token_of_type(W_STRING);
   const auto t0 = Clock::now();
   int reads = 0;
@@ -230,7 +219,7 @@ TEST_F(HostilePeer, HundredMegabytesOfGarbageWhileAReadWaitsKeepMemoryBounded) {
     ++reads;
     if (done && r <= 0) break;
   }
-  const long rss_after = rss_kib();
+  const long rss_after = mixtest::resident_kib();
   console.join();
   ::close(listener);
   EXPECT_GE(sent.load(), kTotal);

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <cstring>
 
 #include <mixlink/link.h>
@@ -255,6 +257,17 @@ int open_fd_count() {
   while (readdir(d) != nullptr) ++n;
   closedir(d);
   return n - 3;  // ".", ".." and the directory's own descriptor
+}
+
+long resident_kib() {
+  std::ifstream in("/proc/self/status");
+  std::string key;
+  while (in >> key) {
+    long v = 0;
+    if (key == "VmRSS:" && in >> v) return v;
+    in.ignore(1 << 12, '\n');
+  }
+  return -1;
 }
 
 }  // namespace mixtest

@@ -133,4 +133,7 @@ class UdpPeer {
 // Number of open file descriptors of this process (entries of /proc/self/fd).
 int open_fd_count();
 
+// Resident memory of this process in KiB (VmRSS of /proc/self/status); -1 when unknown.
+long resident_kib();
+
 }  // namespace mixtest
