@@ -3,37 +3,18 @@
 
 #include <cstring>
 
+#include "indexes.h"
 #include "node_hash.h"
 
 namespace {
 
-// Search of the hash-ordered table: the index of the pair carrying hash, or -1.
-// Node hashes are spread evenly over 32 bits, so a guess by proportion lands within a few dozen
-// rows of the pair; the binary search then runs over a window around the guess, whose probes share
-// a few cache lines, instead of over the whole table (16 probes, most of them cache misses). A
-// guess whose window misses the hash leaves the whole table to the binary search.
-// Signed bounds so that an empty range ends the loop.
-int find_pair(uint32_t hash) {
-  constexpr int kWindow = 128;
-  int lo = 0;
-  int hi = wrds_imax - 1;
-  const int guess = static_cast<int>((uint64_t{hash} * static_cast<uint64_t>(wrds_imax)) >> 32);
-  const int w_lo = guess > kWindow ? guess - kWindow : 0;
-  const int w_hi = guess + kWindow < wrds_imax - 1 ? guess + kWindow : wrds_imax - 1;
-  if (wingordereddataset[w_lo].hash <= hash && hash <= wingordereddataset[w_hi].hash) {
-    lo = w_lo;
-    hi = w_hi;
-  }
-  while (lo <= hi) {
-    int mid = (lo + hi) / 2;
-    uint32_t probe = wingordereddataset[mid].hash;
-    if (probe < hash)
-      lo = mid + 1;
-    else if (probe > hash)
-      hi = mid - 1;
-    else
-      return mid;
-  }
+// The token whose node hash is hash, or -1: a probe from the hash's home slot up to the first
+// free one. Hash 0 is row 0's, which the index leaves out.
+int64_t find_token(uint32_t hash) {
+  using namespace mixlink::dict;
+  if (hash == 0) return 0;
+  for (uint32_t s = home_slot(hash); slot_hash[s] != 0; ++s)
+    if (slot_hash[s] == hash) return slot_token[s];
   return -1;
 }
 
@@ -62,14 +43,14 @@ uint32_t wGetHashFromName(const char* path) {
 }
 
 uint32_t wGetTokenFromHash(uint32_t hash) {
-  int i = find_pair(hash);
-  return i < 0 ? 0u : wingordereddataset[i].token;
+  const int64_t t = find_token(hash);
+  return t < 0 ? 0u : static_cast<uint32_t>(t);
 }
 
 const char* wGetNameFromHash(uint32_t hash) {
   // Hash 0 is row 0's own pair, so it finds "$$unknown"; only a missing hash gives no path.
-  int i = find_pair(hash);
-  return i < 0 ? nullptr : wingdataset[wingordereddataset[i].token].path;
+  const int64_t t = find_token(hash);
+  return t < 0 ? nullptr : wingdataset[t].path;
 }
 
 uint32_t wGetTokenFromName(const char* path) { return wGetTokenFromHash(wGetHashFromName(path)); }

@@ -161,20 +161,26 @@ int wRecv(unsigned char* buf, int capacity, int timeout) {
     const int r = detail::wait_readable(wing_tsocket, &wtcpr_fds, timeout);
     if (r <= 0) return r;
   }
+  // Reads go straight into buf while it has room for a whole 1400-byte read, and then ask for
+  // all the room there is, so a long reply costs a few calls rather than one per 1400 bytes.
+  // Once less room is left, a 1400-byte read into chunk finds out whether the block overflows.
   unsigned char chunk[kReadSize];
   int total = 0;
   for (;;) {
-    const int n = static_cast<int>(::recv(wing_tsocket, chunk, kReadSize, 0));
-    if (n < 0) return n;
     const int room = capacity - total;
-    if (room > 0) std::memcpy(buf + total, chunk, static_cast<size_t>(n < room ? n : room));
+    const bool direct = room >= kReadSize;
+    const int want = direct ? room : kReadSize;
+    unsigned char* into = direct ? buf + total : chunk;
+    const int n = static_cast<int>(::recv(wing_tsocket, into, static_cast<size_t>(want), 0));
+    if (n < 0) return n;
+    if (!direct && room > 0) std::memcpy(buf + total, chunk, static_cast<size_t>(n < room ? n : room));
     total += n;
     if (total > capacity) return -10;
-    // A block of exactly 1400 bytes may be the first part of a longer reply, or the whole of a
-    // reply whose length happens to be a multiple of it: only read on when more has come.
-    if (n == kReadSize && more_waiting(wing_tsocket)) continue;
+    // A full read may be the first part of a longer reply, or the whole of a reply whose length
+    // happens to fill it: only read on when more has come.
+    if (n == want && more_waiting(wing_tsocket)) continue;
     // Decoding stops at the end of the block, so read on rather than split an escape pair.
-    if (n > 0 && chunk[n - 1] == kEscape && more_waiting(wing_tsocket, kEscapeTailWaitMs)) continue;
+    if (n > 0 && into[n - 1] == kEscape && more_waiting(wing_tsocket, kEscapeTailWaitMs)) continue;
     break;
   }
   return wRecvEscapes(buf, total);

@@ -4,8 +4,11 @@
 #include <mixlink/protocol.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "dump_name.h"
 
 using namespace mixlink;
 
@@ -22,15 +25,101 @@ float be_float(const unsigned char* p) {
   return f;
 }
 
-// Copies n text bytes up to the first NUL, then the comma.
-void put_text(char* text, const unsigned char* from, int n) {
-  int i = 0;
-  while (i < n && from[i] != 0) {
-    text[i] = static_cast<char>(from[i]);
-    ++i;
+// The writers below put one value text at text, the comma and the NUL included, and return
+// where the NUL stands.
+
+// The decimal digits of v, as "%i," writes them.
+char* put_int(char* text, int64_t v) {
+  char digits[24];
+  int n = 0;
+  uint64_t u = v < 0 ? 0u - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  do {
+    digits[n++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (v < 0) *text++ = '-';
+  while (n > 0) *text++ = digits[--n];
+  text[0] = ',';
+  text[1] = '\0';
+  return text + 1;
+}
+
+// f with `decimals` (2 or 4) digits after the point, exactly as "%.2f," and "%.4f," write it:
+// the exact binary value rounded half to even, a minus sign whenever the sign bit is set.
+// Returns nullptr, writing nothing, for magnitudes of 2^31 and above, infinities and NaNs,
+// which are left to snprintf.
+char* put_fixed(char* text, float f, int decimals) {
+  uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  const uint32_t biased = (bits >> 23) & 0xFF;
+  if (biased == 0xFF) return nullptr;
+  const uint64_t mantissa = biased == 0 ? (bits & 0x7FFFFFu) : (bits & 0x7FFFFFu) | 0x800000u;
+  const int exponent = biased == 0 ? -149 : static_cast<int>(biased) - 150;  // f = mantissa * 2^exponent
+  const uint64_t scale = decimals == 2 ? 100 : 10000;
+  uint64_t scaled;  // f * scale, rounded to an integer
+  if (exponent >= 0) {
+    if (exponent > 7) return nullptr;
+    scaled = (mantissa << exponent) * scale;
+  } else if (-exponent >= 64) {
+    scaled = 0;  // far below half a unit of the last digit
+  } else {
+    const int shift = -exponent;
+    const uint64_t product = mantissa * scale;  // below 2^38: exact
+    scaled = product >> shift;
+    const uint64_t rest = product & ((uint64_t{1} << shift) - 1);
+    const uint64_t half = uint64_t{1} << (shift - 1);
+    if (rest > half || (rest == half && (scaled & 1) != 0)) ++scaled;
   }
-  text[i] = ',';
-  text[i + 1] = '\0';
+  if (bits >> 31) *text++ = '-';
+  uint64_t whole = scaled / scale;
+  uint64_t part = scaled % scale;
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + whole % 10);
+    whole /= 10;
+  } while (whole != 0);
+  while (n > 0) *text++ = digits[--n];
+  *text++ = '.';
+  for (int i = decimals - 1; i >= 0; --i) {
+    text[i] = static_cast<char>('0' + part % 10);
+    part /= 10;
+  }
+  text[decimals] = ',';
+  text[decimals + 1] = '\0';
+  return text + decimals + 1;
+}
+
+char* put_float(char* text, float f, int decimals) {
+  if (char* end = put_fixed(text, f, decimals)) return end;
+  const int n = std::snprintf(text, W_VALUE_TEXT_SIZE, decimals == 2 ? "%.2f," : "%.4f,", static_cast<double>(f));
+  return text + n;
+}
+
+char* put_hex(char* text, uint32_t v) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (int i = 7; i >= 0; --i) {
+    text[i] = kDigits[v & 0xF];
+    v >>= 4;
+  }
+  text[8] = ',';
+  text[9] = '\0';
+  return text + 9;
+}
+
+// The n text bytes up to the first NUL, then the comma.
+char* put_text(char* text, const unsigned char* from, int n) {
+  const void* nul = std::memchr(from, 0, static_cast<size_t>(n));
+  if (nul != nullptr) n = static_cast<int>(static_cast<const unsigned char*>(nul) - from);
+  std::memcpy(text, from, static_cast<size_t>(n));
+  text[n] = ',';
+  text[n + 1] = '\0';
+  return text + n + 1;
+}
+
+char* put_literal(char* text, const char* literal, size_t n) {
+  std::memcpy(text, literal, n + 1);
+  return text + n;
 }
 
 int count_dots(const char* s) {
@@ -39,16 +128,11 @@ int count_dots(const char* s) {
   return n;
 }
 
-// Length of the text before the last ".", or 0 when there is none.
-size_t parent_length(const char* s) {
-  const char* dot = std::strrchr(s, '.');
-  return dot ? static_cast<size_t>(dot - s) : 0;
-}
-
 }  // namespace
 
-int wParseToNode(void*, const unsigned char* buf, int position, char* text, int length) {
+int mixlink::nodes::value_text(const unsigned char* buf, int position, char* text, int length, int* text_length) {
   text[0] = '\0';
+  *text_length = 0;
   const bool checked = length >= 0;
   if (position < 0 || (checked && position >= length)) return 0;
   const unsigned char* p = buf + position;
@@ -57,78 +141,44 @@ int wParseToNode(void*, const unsigned char* buf, int position, char* text, int 
   const int size = wTokenLength(p, checked ? length - position : INT_MAX);
   if (size == 0) return 0;  // the token runs past the data
 
+  char* end = text;
   if (c <= kTokSmallIntLast) {
-    std::snprintf(text, W_VALUE_TEXT_SIZE, "%i,", c);
+    end = put_int(text, c);
   } else if (c <= kTokOffsetIntLast) {
-    std::snprintf(text, W_VALUE_TEXT_SIZE, "%i,", c - 127);
+    end = put_int(text, c - 127);
   } else if (c <= kTokTinyStrLast) {
-    put_text(text, p + 1, size - 1);
+    end = put_text(text, p + 1, size - 1);
   } else {
     switch (c) {
-      case kTokEmptyStr: std::snprintf(text, W_VALUE_TEXT_SIZE, "\"\","); break;
-      case kTokLongStr: put_text(text, p + 2, size - 2); break;
+      case kTokEmptyStr: end = put_literal(text, "\"\",", 3); break;
+      case kTokLongStr: end = put_text(text, p + 2, size - 2); break;
       case kTokInt16:
-      case kTokInt16Alt:
-        std::snprintf(text, W_VALUE_TEXT_SIZE, "%i,", static_cast<int16_t>((p[1] << 8) | p[2]));
-        break;
-      case kTokInt32:
-        std::snprintf(text, W_VALUE_TEXT_SIZE, "%i,", static_cast<int32_t>(be32(p + 1)));
-        break;
-      case kTokFloat:
-        std::snprintf(text, W_VALUE_TEXT_SIZE, "%.2f,", static_cast<double>(be_float(p + 1)));
-        break;
-      case kTokFloatAlt:
-        std::snprintf(text, W_VALUE_TEXT_SIZE, "%.4f,", static_cast<double>(be_float(p + 1)));
-        break;
-      case kTokNodeHash: std::snprintf(text, W_VALUE_TEXT_SIZE, "%08x,", be32(p + 1)); break;
-      case kTokToggle: std::snprintf(text, W_VALUE_TEXT_SIZE, "toggle,"); break;
-      case kTokByte: std::snprintf(text, W_VALUE_TEXT_SIZE, "%i,", p[1]); break;
+      case kTokInt16Alt: end = put_int(text, static_cast<int16_t>((p[1] << 8) | p[2])); break;
+      case kTokInt32: end = put_int(text, static_cast<int32_t>(be32(p + 1))); break;
+      case kTokFloat: end = put_float(text, be_float(p + 1), 2); break;
+      case kTokFloatAlt: end = put_float(text, be_float(p + 1), 4); break;
+      case kTokNodeHash: end = put_hex(text, be32(p + 1)); break;
+      case kTokToggle: end = put_literal(text, "toggle,", 7); break;
+      case kTokByte: end = put_int(text, p[1]); break;
       default: break;
     }
   }
+  *text_length = static_cast<int>(end - text);
   return position + size;
+}
+
+int wParseToNode(void*, const unsigned char* buf, int position, char* text, int length) {
+  int text_length = 0;
+  return mixlink::nodes::value_text(buf, position, text, length, &text_length);
 }
 
 int wDumpNamePart(const char* previous, const char* path, char* out, int capacity) {
   if (capacity <= 0) return -10;
-  const int dp = count_dots(previous);
-  const int dq = count_dots(path);
-  const size_t lp = std::strlen(previous);
-  const size_t lq = std::strlen(path);
-
-  size_t k = 0;
-  while (k < lp && k < lq && previous[k] == path[k]) ++k;
-  // A prefix that stops inside a component ("ch.1" of "ch.10" and "ch.11") would make the name
-  // resume mid-component and read back as another node: count it back to the component start.
-  auto inside = [k](const char* s, size_t n) {
-    return k > 0 && k < n && s[k - 1] != '.' && s[k] != '.';
-  };
-  if (inside(path, lq) || inside(previous, lp)) {
-    while (k > 0 && path[k - 1] != '.') --k;
-  }
-
-  size_t group = k;  // |G|: the common prefix cut at its last "."
-  while (group > 0 && path[group - 1] != '.') --group;
-  if (group > 0) --group;
-  const int r = count_dots(previous + k);
-
-  int dots = 0;
-  const char* rest;
-  if (dq > dp) {
-    dots = r;
-    rest = path + k;
-  } else if (dq == dp && parent_length(path) == parent_length(previous) &&
-             std::strncmp(path, previous, parent_length(path)) == 0) {
-    const char* last = std::strrchr(path, '.');
-    rest = last ? last + 1 : path;
-  } else {
-    dots = r > 0 ? r - 1 : 0;
-    rest = path + group;
-  }
-  const size_t need = static_cast<size_t>(dots) + std::strlen(rest);
+  const mixlink::nodes::NamePlan plan = mixlink::nodes::plan_name(previous, path);
+  const size_t need = mixlink::nodes::name_length(plan);
   if (need + 1 > static_cast<size_t>(capacity)) return -10;
-  std::memset(out, '.', static_cast<size_t>(dots));
-  std::memcpy(out + dots, rest, std::strlen(rest) + 1);
+  mixlink::nodes::put_name(out, plan, path);
+  out[need] = '\0';
   return static_cast<int>(need);
 }
 
@@ -147,23 +197,27 @@ int wDumpStart(w_dump* dump, const char* container, char* text, size_t capacity)
   return 1;
 }
 
-int wDumpAppend(w_dump* dump, const char* path, const char* value) {
-  const size_t lq = std::strlen(path);
-  if (lq >= sizeof dump->previous) return -2;
-  char name[sizeof dump->previous + 8];
-  const int n = wDumpNamePart(dump->previous, path, name, static_cast<int>(sizeof name));
-  if (n < 0) return n;
+int mixlink::nodes::dump_append(w_dump* dump, const NamePlan& plan, const char* path, const char* value) {
+  if (plan.length >= sizeof dump->previous) return -2;
+  // Names stay within a previous path's room and a few climbing dots; longer ones (only paths
+  // with dozens of empty components make them) are refused as not fitting.
+  const size_t n = name_length(plan);
+  if (n + 1 > sizeof dump->previous + 8) return -10;
   const size_t lv = std::strlen(value);
-  const size_t need = static_cast<size_t>(n) + 1 + lv;
+  const size_t need = n + 1 + lv;
   if (dump->length + need + 1 > dump->capacity) return -10;
   char* at = dump->text + dump->length;
-  std::memcpy(at, name, static_cast<size_t>(n));
+  put_name(at, plan, path);
   at[n] = '=';
   std::memcpy(at + n + 1, value, lv + 1);
   dump->length += need;
-  std::memcpy(dump->previous, path, lq + 1);
-  dump->depth = count_dots(path);
+  std::memcpy(dump->previous, path, plan.length + 1);
+  dump->depth = plan.depth;
   return 1;
+}
+
+int wDumpAppend(w_dump* dump, const char* path, const char* value) {
+  return mixlink::nodes::dump_append(dump, mixlink::nodes::plan_name(dump->previous, path), path, value);
 }
 
 int wDumpFinish(w_dump* dump) {

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../dictionary/indexes.h"
+#include "dump_name.h"
+
 using namespace mixlink;
 
 namespace {
@@ -29,29 +32,35 @@ int entry_size(const unsigned char* buf, int length, int pos) {
   return buf[pos + kEntryHeader] >= kTokFirstInvalid ? kEntryHeader + 1 : 0;
 }
 
+// The token of an entry's hash. A reply lists its leaves in table order, so the first leaf at or
+// after `expected` (a few container rows skipped) is tried before the hash index; a hash that is
+// not that row's goes to the index as any other.
+uint32_t entry_token(uint32_t hash, uint32_t expected) {
+  constexpr uint32_t kLookAhead = 8;
+  for (uint32_t t = expected; t < static_cast<uint32_t>(wds_imax) && t < expected + kLookAhead; ++t) {
+    if (wingdataset[t].type >= W_INTEGER) {
+      if (wingdataset[t].hash == hash) return t;
+      break;
+    }
+  }
+  return wGetTokenFromHash(hash);
+}
+
+mixlink::nodes::NamePlan planned(uint32_t token) {
+  const mixlink::dict::name_step& step = mixlink::dict::leaf_name_step[token];
+  return {step.dots, step.rest, step.length, step.depth};
+}
+
 }  // namespace
 
 uint32_t wNodeSubtreeEnd(uint32_t token) {
   if (token >= static_cast<uint32_t>(wds_imax)) return static_cast<uint32_t>(wds_imax);
-  if (wingdataset[token].type >= W_INTEGER) return token + 1;
-  // Pre-order: the subtree is the run of rows whose path extends this one by "." and more.
-  const char* root = wingdataset[token].path;
-  const size_t n = std::strlen(root);
-  uint32_t end = token + 1;
-  while (end < static_cast<uint32_t>(wds_imax)) {
-    const char* p = wingdataset[end].path;
-    if (std::strncmp(p, root, n) != 0 || p[n] != '.') break;
-    ++end;
-  }
-  return end;
+  return mixlink::dict::subtree_end[token];
 }
 
 int wNodeLeafCount(uint32_t token) {
   if (token >= static_cast<uint32_t>(wds_imax)) return 0;
-  const uint32_t end = wNodeSubtreeEnd(token);
-  int leaves = 0;
-  for (uint32_t t = token; t < end; ++t) leaves += wingdataset[t].type >= W_INTEGER;
-  return leaves;
+  return mixlink::dict::leaves_before[wNodeSubtreeEnd(token)] - mixlink::dict::leaves_before[token];
 }
 
 int wCountReplyEntries(const unsigned char* buf, int length, int limit, int* end) {
@@ -72,22 +81,63 @@ int wCountReplyEntries(const unsigned char* buf, int length, int limit, int* end
 }
 
 int wReplyToDump(const unsigned char* buf, int length, w_dump* dump) {
+  // Room for the longest entry (a name, "=", the longest value text) and the NUL: with this much
+  // left, an entry is written straight into the text.
+  constexpr size_t kEntryRoom = sizeof dump->previous + 8 + 1 + W_VALUE_TEXT_SIZE;
   char value[W_VALUE_TEXT_SIZE];
   int pos = 0;
   int count = 0;
+  uint32_t expected = 1;
+  uint32_t previous = 0;  // the leaf of the last entry appended
+  // Entries written straight into the text leave the previous path in the state to this, which
+  // brings it up to date before anything else reads it and before returning.
+  bool stale = false;
+  auto settle = [&] {
+    if (!stale) return;
+    std::memcpy(dump->previous, wGetNameFromToken(previous), mixlink::dict::leaf_name_step[previous].length + 1u);
+    dump->depth = mixlink::dict::leaf_name_step[previous].depth;
+    stale = false;
+  };
   while (pos < length) {
     if (length - pos == 1) break;  // the byte that ends a reply never starts an entry
-    if (buf[pos] != kTokNodeHash || length - pos <= kEntryHeader) return -2;
-    const uint32_t token = wGetTokenFromHash(be32(buf + pos + 1));
-    if (wGetType(token) < W_INTEGER) return -2;
+    if (buf[pos] != kTokNodeHash || length - pos <= kEntryHeader) break;
+    const uint32_t token = entry_token(be32(buf + pos + 1), expected);
+    expected = token + 1;
+    if (wGetType(token) < W_INTEGER) break;
+    const char* path = wGetNameFromToken(token);
+    // The leaf right after the one appended before: its name is in the table already.
+    const bool follows = previous != 0 && mixlink::dict::leaves_before[token] == mixlink::dict::leaves_before[previous] + 1;
+    if (follows && dump->capacity - dump->length >= kEntryRoom) {
+      const mixlink::nodes::NamePlan plan = planned(token);
+      char* at = dump->text + dump->length;
+      const size_t n = mixlink::nodes::name_length(plan);
+      mixlink::nodes::put_name(at, plan, path);
+      at[n] = '=';
+      int text_length = 0;
+      const int next = mixlink::nodes::value_text(buf, pos + kEntryHeader, at + n + 1, length, &text_length);
+      if (next <= 0) {
+        at[0] = '\0';
+        break;
+      }
+      dump->length += n + 1 + static_cast<size_t>(text_length);
+      stale = true;
+      previous = token;
+      ++count;
+      pos = next;
+      continue;
+    }
+    settle();
     const int next = wParseToNode(nullptr, buf, pos + kEntryHeader, value, length);
-    if (next <= 0) return -2;
-    const int r = wDumpAppend(dump, wGetNameFromToken(token), value);
+    if (next <= 0) break;
+    const int r = follows ? mixlink::nodes::dump_append(dump, planned(token), path, value) : wDumpAppend(dump, path, value);
     if (r < 0) return r;
+    previous = token;
     ++count;
     pos = next;
   }
-  return count;
+  settle();
+  // Stopped before the end: an entry that is no leaf's or a value cut off.
+  return pos < length && length - pos != 1 ? -2 : count;
 }
 
 namespace {
@@ -107,10 +157,12 @@ int walk_records(const unsigned char* buf, int length, w_token_value* records, i
                  int* filled) {
   int pos = 0;
   int& count = *filled;
+  uint32_t expected = 1;
   while (pos < length) {
     if (length - pos == 1) break;
     if (buf[pos] != kTokNodeHash || length - pos <= kEntryHeader) return -2;
-    const uint32_t token = wGetTokenFromHash(be32(buf + pos + 1));
+    const uint32_t token = entry_token(be32(buf + pos + 1), expected);
+    expected = token + 1;
     const int type = wGetType(token);
     if (type < W_INTEGER) return -2;
     if (count >= capacity) return -10;

@@ -3,6 +3,7 @@
 
 #include <mixlink/dictionary.h>
 #include <mixlink/link.h>
+#include <mixlink/nodes.h>
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
@@ -44,13 +45,24 @@ uint32_t parent_of(uint32_t token) {
 
 }  // namespace
 
-std::string compose_entry(const console_model& model, uint32_t token) {
+namespace {
+
+// Appends token's entry (0xD7, its hash, its value token) to s; a row without a value adds nothing.
+void append_entry(std::string& s, const console_model& model, uint32_t token) {
   const std::string& v = model.value(token);
-  if (v.empty()) return {};
-  std::string s;
-  s.push_back(static_cast<char>(kTokNodeHash));
-  put_be32(s, wingdataset[token].hash);
+  if (v.empty()) return;
+  const uint32_t h = wingdataset[token].hash;
+  const char head[5] = {static_cast<char>(kTokNodeHash), static_cast<char>(h >> 24), static_cast<char>(h >> 16),
+                        static_cast<char>(h >> 8), static_cast<char>(h)};
+  s.append(head, sizeof head);
   s += v;
+}
+
+}  // namespace
+
+std::string compose_entry(const console_model& model, uint32_t token) {
+  std::string s;
+  append_entry(s, model, token);
   return s;
 }
 
@@ -59,15 +71,13 @@ std::string compose_value_reply(const console_model& model, uint32_t hash) {
   const uint32_t token = wGetTokenFromHash(hash);
   if (token == 0) return {};
   if (wingdataset[token].type >= W_INTEGER) return compose_entry(model, token);
-  // Walk the subtree itself: the stored leaf count is 0 for some groups that do have leaves.
-  const char* path = wingdataset[token].path;
-  const size_t len = std::strlen(path);
+  // Every leaf of the subtree, found by its rows: the stored leaf count is 0 for some groups
+  // that do have leaves.
+  const uint32_t end = wNodeSubtreeEnd(token);
   std::string s;
-  for (int t = static_cast<int>(token) + 1; t < wds_imax; ++t) {
-    const char* p = wingdataset[t].path;
-    if (std::strncmp(p, path, len) != 0 || p[len] != '.') break;
-    if (wingdataset[t].type >= W_INTEGER) s += compose_entry(model, static_cast<uint32_t>(t));
-  }
+  s.reserve(static_cast<size_t>(wNodeLeafCount(token)) * 12 + 1);
+  for (uint32_t t = token + 1; t < end; ++t)
+    if (wingdataset[t].type >= W_INTEGER) append_entry(s, model, t);
   s.push_back(static_cast<char>(kContainerReplyEnd));
   return s;
 }

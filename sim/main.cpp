@@ -24,6 +24,7 @@
 #include <list>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "compose.h"
@@ -238,6 +239,8 @@ class server {
   void read_client(client& c);
   void handle(client& c, const sim_request& r);
   void queue(client& c, const std::string& bytes, bool reply);
+  void queue_framed(client& c, const std::string& framed, bool reply);
+  const std::string* framed_container_reply(uint32_t token, size_t* size);
   void flush(client& c, time_point now);
   void close_client(client& c, const char* why);
   void meter_tick(time_point now);
@@ -252,6 +255,15 @@ class server {
   identity id_;
   int listen_fd_ = -1, discovery_fd_ = -1, meter_fd_ = -1;
   std::list<client> clients_;
+  // Framed container replies by token, as of a model version: a large container is read again
+  // and again and costs its composition once per change of any value.
+  struct cached_reply {
+    uint64_t version;
+    size_t size;  // before framing
+    std::string framed;
+  };
+  std::unordered_map<uint32_t, cached_reply> container_replies_;
+  size_t cached_bytes_ = 0;
   int next_number_ = 1;
   time_point start_ = clock_type::now();
   time_point next_meter_ = start_, next_animation_ = start_;
@@ -377,7 +389,9 @@ std::string server::foreign_traffic() {
   }
 }
 
-void server::queue(client& c, const std::string& bytes, bool reply) {
+void server::queue(client& c, const std::string& bytes, bool reply) { queue_framed(c, frame_for_send(bytes), reply); }
+
+void server::queue_framed(client& c, const std::string& framed, bool reply) {
   const time_point now = clock_type::now();
   time_point due = now + milliseconds(opt_.latency_ms);
   if (!c.out.empty()) due = std::max(due, c.out.back().due);
@@ -385,7 +399,6 @@ void server::queue(client& c, const std::string& bytes, bool reply) {
     c.out.push_back({due, frame_for_send(foreign_traffic())});
     due += kGarbageLead;
   }
-  const std::string framed = frame_for_send(bytes);
   if (opt_.split <= 0) {
     c.out.push_back({due, framed});
     return;
@@ -394,6 +407,26 @@ void server::queue(client& c, const std::string& bytes, bool reply) {
     c.out.push_back({due, framed.substr(at, static_cast<size_t>(opt_.split))});
     due += kSplitPause;
   }
+}
+
+const std::string* server::framed_container_reply(uint32_t token, size_t* size) {
+  constexpr size_t kCacheBytes = 16 << 20;
+  auto it = container_replies_.find(token);
+  if (it == container_replies_.end() || it->second.version != model_.version()) {
+    if (it != container_replies_.end()) {
+      cached_bytes_ -= it->second.framed.size();
+      container_replies_.erase(it);
+    }
+    if (cached_bytes_ > kCacheBytes) {
+      container_replies_.clear();
+      cached_bytes_ = 0;
+    }
+    const std::string reply = compose_value_reply(model_, wingdataset[token].hash);
+    it = container_replies_.emplace(token, cached_reply{model_.version(), reply.size(), frame_for_send(reply)}).first;
+    cached_bytes_ += it->second.framed.size();
+  }
+  *size = it->second.size;
+  return &it->second.framed;
 }
 
 void server::flush(client& c, time_point now) {
@@ -464,6 +497,14 @@ void server::handle(client& c, const sim_request& r) {
       const char* path = wGetNameFromHash(r.hash);
       if (opt_.ignore_keepalive && r.hash == 0xC9CB20E0u) {
         log_line("client %s: keep-alive ignored", c.name.c_str());
+        return;
+      }
+      const uint32_t token = r.hash == 0 ? 0 : wGetTokenFromHash(r.hash);
+      if (token != 0 && wingdataset[token].type == W_CONTAINER) {
+        size_t size = 0;
+        const std::string* framed = framed_container_reply(token, &size);
+        log_line("client %s: value of %s (%zu bytes)", c.name.c_str(), path, size);
+        queue_framed(c, *framed, true);
         return;
       }
       const std::string reply = compose_value_reply(model_, r.hash);

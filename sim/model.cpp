@@ -357,6 +357,7 @@ bool console_model::set_value(uint32_t token, const std::string& bytes) {
   const int n = static_cast<int>(bytes.size());
   if (n == 0 || wTokenLength(b, n) != n) return false;
   values_[token] = bytes;
+  ++version_;
   return true;
 }
 
@@ -458,6 +459,7 @@ std::vector<uint32_t> console_model::animate(double t) {
     values_[gain_] = float_token(static_cast<float>(std::min(0.0, lvl)), kTokFloatAlt);
     changed.push_back(gain_);
   }
+  if (!changed.empty()) ++version_;
   return changed;
 }
 

@@ -59,6 +59,9 @@ class console_model {
   // value changed, whose new values value() then gives.
   std::vector<uint32_t> animate(double t);
 
+  // Counts the changes of value (set_value and animate): equal counts mean equal values.
+  uint64_t version() const { return version_; }
+
   // The animated nodes: a fader ramp, a mute toggle and a meter-like gain (0 when absent).
   uint32_t fader_token() const { return fader_; }
   uint32_t mute_token() const { return mute_; }
@@ -71,6 +74,7 @@ class console_model {
   uint32_t fader_ = 0, mute_ = 0, gain_ = 0;
   unsigned seed_;
   bool mute_on_ = false;
+  uint64_t version_ = 0;
 };
 
 // Returns the last dot-separated component of path.

@@ -5,7 +5,9 @@
 //
 // All the checking happens here so that a broken tree stops the build instead of shipping a
 // table that misnames nodes on the wire. The format of TREE is described at its top.
+#include "../indexes.h"
 #include "../node_hash.h"
+#include "../../nodes/dump_name.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -289,7 +291,7 @@ void write(const std::vector<Row>& rows, const std::string& out_file) {
   std::string out;
   out.reserve(rows.size() * 64);
   out += "// Generated from dictionary/nodes.tree by gen_dictionary; edit the tree, not this file.\n";
-  out += "#include <mixlink/dictionary.h>\n\n";
+  out += "#include <mixlink/dictionary.h>\n\n#include \"indexes.h\"\n\n";
   out += "const w_node wingdataset[wds_imax] = {\n";
   for (auto& r : rows) {
     out += "{\"" + r.path + "\"," + hex(r.hash) + "," + std::to_string(r.type) + "," + std::to_string(r.attr) +
@@ -297,7 +299,60 @@ void write(const std::vector<Row>& rows, const std::string& out_file) {
   }
   out += "};\n\nconst w_hash_token wingordereddataset[wrds_imax] = {\n";
   for (auto& [h, t] : order) out += "{" + hex(h) + "," + std::to_string(t) + "u},\n";
-  out += "};\n";
+  out += "};\n\n";
+  // The probing index: every hash but row 0's in its home slot or the first free one after it,
+  // in hash order. The last slot stays free, so every probe ends inside the table.
+  static_assert(kRows <= 0xFFFF, "tokens no longer fit the index's 16-bit slots");
+  std::vector<uint32_t> slot_hash(mixlink::dict::kSlots, 0);
+  std::vector<uint32_t> slot_token(mixlink::dict::kSlots, 0);
+  for (auto& [h, t] : order) {
+    if (h == 0) continue;  // row 0, answered without the index
+    size_t s = mixlink::dict::home_slot(h);
+    while (s + 1 < slot_hash.size() && slot_hash[s] != 0) ++s;
+    if (s + 1 == slot_hash.size()) {
+      std::fprintf(stderr, "nodes.tree: the hash index ran out of slots; lengthen kSlots\n");
+      std::exit(1);
+    }
+    slot_hash[s] = h;
+    slot_token[s] = t;
+  }
+  out += "const uint32_t mixlink::dict::slot_hash[mixlink::dict::kSlots] = {\n";
+  for (size_t i = 0; i < slot_hash.size(); ++i) out += hex(slot_hash[i]) + (i % 8 == 7 ? ",\n" : ",");
+  out += "\n};\n\nconst uint16_t mixlink::dict::slot_token[mixlink::dict::kSlots] = {\n";
+  for (size_t i = 0; i < slot_token.size(); ++i) out += std::to_string(slot_token[i]) + (i % 16 == 15 ? ",\n" : ",");
+  out += "\n};\n";
+
+  // Subtree shape: rows stand in pre-order, so a subtree is the run of rows below its root's path.
+  std::vector<size_t> end(rows.size());
+  for (size_t t = 0; t < rows.size(); ++t) {
+    size_t e = t + 1;
+    if (rows[t].type == 0) {
+      const std::string prefix = rows[t].path + ".";
+      while (e < rows.size() && rows[e].path.compare(0, prefix.size(), prefix) == 0) ++e;
+    }
+    end[t] = e;
+  }
+  // The dump's name of every leaf right after the leaf before it in the table, as a reply lists
+  // them; a leaf with no leaf before it keeps zeros, which are never used.
+  out += "\nconst mixlink::dict::name_step mixlink::dict::leaf_name_step[wds_imax] = {\n";
+  size_t previous_leaf = 0;
+  for (size_t t = 0; t < rows.size(); ++t) {
+    mixlink::nodes::NamePlan p{0, 0, 0, 0};
+    if (rows[t].type != 0 && previous_leaf != 0) p = mixlink::nodes::plan_name(rows[previous_leaf].path.c_str(), rows[t].path.c_str());
+    if (rows[t].type != 0) previous_leaf = t;
+    out += "{" + std::to_string(p.dots) + "," + std::to_string(p.rest) + "," + std::to_string(p.length) + "," +
+           std::to_string(p.depth) + (t % 8 == 7 ? "},\n" : "},");
+  }
+  out += "\n};\n";
+  out += "\nconst uint16_t mixlink::dict::subtree_end[wds_imax] = {\n";
+  for (size_t t = 0; t < rows.size(); ++t) out += std::to_string(end[t]) + (t % 16 == 15 ? ",\n" : ",");
+  out += "\n};\n\nconst uint16_t mixlink::dict::leaves_before[wds_imax + 1] = {\n";
+  size_t leaves = 0;
+  for (size_t t = 0; t <= rows.size(); ++t) {
+    out += std::to_string(leaves) + (t % 16 == 15 ? ",\n" : ",");
+    if (t < rows.size() && rows[t].type != 0) ++leaves;
+  }
+  out += "\n};\n";
   std::string tmp = out_file + ".tmp";
   {
     std::ofstream f(tmp, std::ios::binary);

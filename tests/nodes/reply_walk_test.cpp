@@ -106,6 +106,46 @@ TEST(ReplyWalk, MalformedRepliesFailWithoutReadingPastTheData) {
   }
 }
 
+TEST(ReplyWalk, ALargeTextGetsTheSameDumpAndStateAsEntryByEntryComposition) {
+  // With room to spare the walk writes entries straight into the text; it must leave exactly
+  // what composing entry by entry leaves, also when a bad entry stops it part way.
+  const uint32_t ch1 = wGetTokenFromName("ch.1");
+  const Bytes values[] = {{0x05}, {0x45}, {0xD5, 0x42, 0x28, 0, 0}, {0xD6, 0xC1, 0x20, 0, 0}, {0x82, 'a', 'b', 'c'},
+                          {0xD0}, {0xD2, 0xFF, 0x00}, {0xD4, 0x00, 0x01, 0x00, 0x00}, {0xD8}, {0xD9, 0x80}};
+  Bytes reply;
+  std::vector<std::pair<uint32_t, std::string>> expected;  // leaf, value text
+  std::vector<size_t> starts;                               // where each entry begins
+  int i = 0;
+  for (uint32_t t = ch1; t < wNodeSubtreeEnd(ch1); ++t) {
+    if (wGetType(t) < 1) continue;
+    const Bytes& v = values[i++ % 10];
+    starts.push_back(reply.size());
+    put_entry(reply, wGetHash(t), v);
+    char text[W_VALUE_TEXT_SIZE];
+    wParseToNode(nullptr, v.data(), 0, text, static_cast<int>(v.size()));
+    expected.emplace_back(t, text);
+  }
+  for (const size_t good : {expected.size(), size_t{200}, size_t{1}}) {
+    Bytes bytes(reply);
+    if (good < expected.size()) {  // entry `good` ends the reply with its value cut off
+      bytes.resize(starts[good]);
+      put_entry(bytes, wGetHash(expected[good].first), {0xD4, 0x01});
+    } else {
+      bytes.push_back(0xDE);
+    }
+    std::vector<char> fast(1 << 20), slow(1 << 20);
+    w_dump a, b;
+    wDumpStart(&a, "ch.1", fast.data(), fast.size());
+    wDumpStart(&b, "ch.1", slow.data(), slow.size());
+    for (size_t e = 0; e < good; ++e) ASSERT_EQ(wDumpAppend(&b, wGetName(expected[e].first), expected[e].second.c_str()), 1);
+    EXPECT_EQ(wReplyToDump(bytes.data(), static_cast<int>(bytes.size()), &a), good < expected.size() ? -2 : static_cast<int>(good));
+    EXPECT_STREQ(fast.data(), slow.data()) << good;
+    EXPECT_EQ(a.length, b.length) << good;
+    EXPECT_STREQ(a.previous, b.previous) << good;
+    EXPECT_EQ(a.depth, b.depth) << good;
+  }
+}
+
 TEST(ReplyWalk, TooFewRecordsOrTooSmallATextFailsClearly) {
   const Bytes reply = reply_for(wGetTokenFromName("cfg.mon.1.eq"), {0x80, 'q'});
   std::vector<w_token_value> recs(5);
