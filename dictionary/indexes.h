@@ -8,19 +8,17 @@
 
 namespace mixlink::dict {
 
-// The row of node hash h != 0 has its hash in slot_hash[s] and its token in slot_token[s], where
-// s is the slot of h's top 16 bits or the first free slot after it (linear probing; no wrap, the
-// table runs on past the last home slot instead). A free slot holds hash 0, which only row 0
-// carries, so row 0 stays out of the index. 2^16 slots for 38,516 hashes keep the load near 0.6:
-// a lookup reads one or two neighbouring slots as a rule. Hashes and tokens stand apart so both
-// arrays are small (256 and 128 KiB) and the two reads of a lookup go out together.
+// The row of node hash h != 0 has its pair in slot s, where s is the slot of h's top 16 bits or
+// the first free slot after it (linear probing; no wrap, the table runs on past the last home
+// slot instead). A free slot holds hash 0, which only row 0 carries, so row 0 stays out of the
+// index. 2^16 slots for 38,516 hashes keep the load near 0.6: a lookup reads one or two
+// neighbouring slots of one cache line as a rule.
 inline constexpr int kSlotBits = 16;
 inline constexpr int kSlots = (1 << kSlotBits) + 64;  // the generator checks that the run-on suffices
 
 constexpr uint32_t home_slot(uint32_t hash) { return hash >> (32 - kSlotBits); }
 
-extern const uint32_t slot_hash[kSlots];
-extern const uint16_t slot_token[kSlots];
+extern const w_hash_token hash_slots[kSlots];
 
 // The first row after row t's subtree (t + 1 for a leaf, wds_imax at the end of the table).
 extern const uint16_t subtree_end[wds_imax];

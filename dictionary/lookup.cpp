@@ -13,8 +13,8 @@ namespace {
 int64_t find_token(uint32_t hash) {
   using namespace mixlink::dict;
   if (hash == 0) return 0;
-  for (uint32_t s = home_slot(hash); slot_hash[s] != 0; ++s)
-    if (slot_hash[s] == hash) return slot_token[s];
+  for (const w_hash_token* slot = &hash_slots[home_slot(hash)]; slot->hash != 0; ++slot)
+    if (slot->hash == hash) return slot->token;
   return -1;
 }
 

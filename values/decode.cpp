@@ -3,6 +3,7 @@
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,34 +20,28 @@ int32_t be16_signed(const unsigned char* p) {
   return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1]));
 }
 
+// Wire length of every code but 0xD1, whose length byte says it; 0 for codes that are not value
+// tokens.
+constexpr auto kCodeLength = [] {
+  std::array<unsigned char, 256> n{};
+  for (int c = 0; c < 256; ++c) {
+    if (c <= kTokOffsetIntLast) n[c] = 1;
+    else if (c <= kTokShortStrLast) n[c] = static_cast<unsigned char>(1 + (c - 127));
+    else if (c <= kTokTinyStrLast) n[c] = static_cast<unsigned char>(1 + (c - 191));
+  }
+  n[kTokEmptyStr] = n[kTokToggle] = 1;
+  n[kTokInt16] = n[kTokInt16Alt] = 3;
+  n[kTokInt32] = n[kTokFloat] = n[kTokFloatAlt] = n[kTokNodeHash] = 5;
+  n[kTokByte] = 2;
+  return n;
+}();
+
 // Wire length a code announces, read from the code byte and (for 0xD1) the length byte that
 // follows it. Returns 0 for codes that are not value tokens. The caller guarantees that p[1]
 // is readable when the code is 0xD1.
 int announced_length(const unsigned char* p) {
-  const unsigned char c = p[0];
-  if (c <= kTokOffsetIntLast) return 1;
-  if (c <= kTokShortStrLast) return 1 + (c - 127);
-  if (c <= kTokTinyStrLast) return 1 + (c - 191);
-  switch (c) {
-    case kTokEmptyStr:
-    case kTokToggle:
-      return 1;
-    case kTokLongStr:
-      // A length byte L announces L + 1 text bytes, so a long text is 1 to 256 characters.
-      return 2 + p[1] + 1;
-    case kTokInt16:
-    case kTokInt16Alt:
-      return 3;
-    case kTokInt32:
-    case kTokFloat:
-    case kTokFloatAlt:
-    case kTokNodeHash:
-      return 5;
-    case kTokByte:
-      return 2;
-    default:
-      return 0;
-  }
+  // A length byte L announces L + 1 text bytes, so a long text is 1 to 256 characters.
+  return p[0] == kTokLongStr ? 2 + p[1] + 1 : kCodeLength[p[0]];
 }
 
 // Copies n text bytes into a new NUL-terminated buffer of at least n + 1 bytes, zero-filled so

@@ -302,26 +302,23 @@ void write(const std::vector<Row>& rows, const std::string& out_file) {
   out += "};\n\n";
   // The probing index: every hash but row 0's in its home slot or the first free one after it,
   // in hash order. The last slot stays free, so every probe ends inside the table.
-  static_assert(kRows <= 0xFFFF, "tokens no longer fit the index's 16-bit slots");
-  std::vector<uint32_t> slot_hash(mixlink::dict::kSlots, 0);
-  std::vector<uint32_t> slot_token(mixlink::dict::kSlots, 0);
+  std::vector<std::pair<uint32_t, uint32_t>> slots(mixlink::dict::kSlots, {0u, 0u});
   for (auto& [h, t] : order) {
     if (h == 0) continue;  // row 0, answered without the index
     size_t s = mixlink::dict::home_slot(h);
-    while (s + 1 < slot_hash.size() && slot_hash[s] != 0) ++s;
-    if (s + 1 == slot_hash.size()) {
+    while (s + 1 < slots.size() && slots[s].first != 0) ++s;
+    if (s + 1 == slots.size()) {
       std::fprintf(stderr, "nodes.tree: the hash index ran out of slots; lengthen kSlots\n");
       std::exit(1);
     }
-    slot_hash[s] = h;
-    slot_token[s] = t;
+    slots[s] = {h, t};
   }
-  out += "const uint32_t mixlink::dict::slot_hash[mixlink::dict::kSlots] = {\n";
-  for (size_t i = 0; i < slot_hash.size(); ++i) out += hex(slot_hash[i]) + (i % 8 == 7 ? ",\n" : ",");
-  out += "\n};\n\nconst uint16_t mixlink::dict::slot_token[mixlink::dict::kSlots] = {\n";
-  for (size_t i = 0; i < slot_token.size(); ++i) out += std::to_string(slot_token[i]) + (i % 16 == 15 ? ",\n" : ",");
+  out += "const w_hash_token mixlink::dict::hash_slots[mixlink::dict::kSlots] = {\n";
+  for (size_t i = 0; i < slots.size(); ++i)
+    out += "{" + hex(slots[i].first) + "," + std::to_string(slots[i].second) + (i % 4 == 3 ? "u},\n" : "u},");
   out += "\n};\n";
 
+  static_assert(kRows <= 0xFFFF, "row numbers no longer fit the 16-bit subtree tables");
   // Subtree shape: rows stand in pre-order, so a subtree is the run of rows below its root's path.
   std::vector<size_t> end(rows.size());
   for (size_t t = 0; t < rows.size(); ++t) {
