@@ -6,6 +6,7 @@
 #include <mixlink/values.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 
 #include "fuzz_support.h"
@@ -98,6 +99,39 @@ int check_dump(const uint8_t* body, size_t len, size_t capacity) {
   return got;
 }
 
+// The walk as plainly as it can be written: each entry looked up by its hash and appended by
+// wDumpAppend. The walk's shortcuts (the next leaf tried first, names from the table, entries
+// written straight into the text) must leave exactly what this leaves.
+int reference_dump(const unsigned char* buf, int length, w_dump* dump) {
+  char value[W_VALUE_TEXT_SIZE];
+  int pos = 0, count = 0;
+  while (pos < length && length - pos != 1) {
+    if (buf[pos] != 0xD7 || length - pos <= 5) return -2;
+    const uint32_t hash = (uint32_t{buf[pos + 1]} << 24) | (uint32_t{buf[pos + 2]} << 16) |
+                          (uint32_t{buf[pos + 3]} << 8) | buf[pos + 4];
+    const uint32_t token = wGetTokenFromHash(hash);
+    if (wGetType(token) < 1) return -2;
+    const int next = wParseToNode(nullptr, buf, pos + 5, value, length);
+    if (next <= 0) return -2;
+    const int r = wDumpAppend(dump, wGetNameFromToken(token), value);
+    if (r < 0) return r;
+    ++count;
+    pos = next;
+  }
+  return count;
+}
+
+void check_dump_against_reference(const uint8_t* body, size_t len, size_t capacity) {
+  ExactBuffer reply(body, len);
+  std::vector<char> fast(capacity), plain(capacity);
+  w_dump a{}, b{};
+  FUZZ_CHECK(wDumpStart(&a, some_container(), fast.data(), capacity) == 1);
+  FUZZ_CHECK(wDumpStart(&b, some_container(), plain.data(), capacity) == 1);
+  FUZZ_CHECK(wReplyToDump(reply.data(), reply.size(), &a) == reference_dump(reply.data(), reply.size(), &b));
+  FUZZ_CHECK(a.length == b.length && std::strcmp(fast.data(), plain.data()) == 0);
+  FUZZ_CHECK(std::strcmp(a.previous, b.previous) == 0 && a.depth == b.depth);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -113,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int records = check_records(body, len, param == 0x1F ? most : param);
   check_dump(body, len, static_cast<size_t>(1 + param * 16));
   const int dumped = check_dump(body, len, len * 80 + 300);
+  check_dump_against_reference(body, len, len * 80 + 400);
   // With room for all of them, both walks read the same entries of a reply the records accept.
   if (records > 0 && param == 0x1F) FUZZ_CHECK(dumped == records);
   return 0;

@@ -21,10 +21,11 @@ struct NamePlan {
 // share, led by one dot per level to climb from previous: a deeper path continues from the common
 // prefix, a sibling in the same container is its last component alone, and any other path goes
 // back to the common prefix's last "." with one dot fewer.
+inline constexpr size_t kNoDot = static_cast<size_t>(-1);
+
 inline NamePlan plan_name(const char* previous, const char* path) {
-  constexpr size_t kNone = static_cast<size_t>(-1);
   size_t k = 0;                  // common prefix
-  size_t prefix_last_dot = kNone;
+  size_t prefix_last_dot = kNoDot;
   int prefix_dots = 0;
   for (; previous[k] != '\0' && previous[k] == path[k]; ++k) {
     if (path[k] == '.') {
@@ -53,16 +54,16 @@ inline NamePlan plan_name(const char* previous, const char* path) {
   // A prefix that stops inside a component ("ch.1" of "ch.10" and "ch.11") would make the name
   // resume mid-component and read back as another node: count it back to the component start.
   auto inside = [k](const char* s, size_t n) { return k > 0 && k < n && s[k - 1] != '.' && s[k] != '.'; };
-  if (inside(path, lq) || inside(previous, lp)) k = prefix_last_dot == kNone ? 0 : prefix_last_dot + 1;
-  const size_t group = prefix_last_dot == kNone ? 0 : prefix_last_dot;  // the prefix cut at its last "."
+  if (inside(path, lq) || inside(previous, lp)) k = prefix_last_dot == kNoDot ? 0 : prefix_last_dot + 1;
+  const size_t group = prefix_last_dot == kNoDot ? 0 : prefix_last_dot;  // the prefix cut at its last "."
 
-  auto parent = [kNone](size_t last_dot) { return last_dot == kNone ? 0 : last_dot; };
+  auto parent = [](size_t last_dot) { return last_dot == kNoDot ? 0 : last_dot; };
   NamePlan plan{0, 0, lq, dq};
   if (dq > dp) {
     plan.dots = static_cast<size_t>(r);
     plan.rest = k;
   } else if (dq == dp && parent(path_last_dot) == parent(previous_last_dot) && common >= parent(path_last_dot)) {
-    plan.rest = path_last_dot == kNone ? 0 : path_last_dot + 1;
+    plan.rest = path_last_dot == kNoDot ? 0 : path_last_dot + 1;
   } else {
     plan.dots = r > 0 ? static_cast<size_t>(r - 1) : 0;
     plan.rest = group;
