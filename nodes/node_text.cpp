@@ -3,6 +3,7 @@
 #include <mixlink/nodes.h>
 #include <mixlink/protocol.h>
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -28,17 +29,39 @@ float be_float(const unsigned char* p) {
 // The writers below put one value text at text, the comma and the NUL included, and return
 // where the NUL stands.
 
+// "00" to "99", so digits come out two at a time.
+constexpr auto kDigitPairs = [] {
+  std::array<char, 200> d{};
+  for (int i = 0; i < 100; ++i) {
+    d[2 * i] = static_cast<char>('0' + i / 10);
+    d[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return d;
+}();
+
+// The decimal digits of u, no sign, no comma; returns the end.
+char* put_digits(char* text, uint64_t u) {
+  char digits[20];
+  int n = 20;
+  while (u >= 100) {
+    n -= 2;
+    std::memcpy(digits + n, &kDigitPairs[2 * (u % 100)], 2);
+    u /= 100;
+  }
+  if (u >= 10) {
+    n -= 2;
+    std::memcpy(digits + n, &kDigitPairs[2 * u], 2);
+  } else {
+    digits[--n] = static_cast<char>('0' + u);
+  }
+  std::memcpy(text, digits + n, static_cast<size_t>(20 - n));
+  return text + (20 - n);
+}
+
 // The decimal digits of v, as "%i," writes them.
 char* put_int(char* text, int64_t v) {
-  char digits[24];
-  int n = 0;
-  uint64_t u = v < 0 ? 0u - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-  do {
-    digits[n++] = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
   if (v < 0) *text++ = '-';
-  while (n > 0) *text++ = digits[--n];
+  text = put_digits(text, v < 0 ? 0u - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
   text[0] = ',';
   text[1] = '\0';
   return text + 1;
@@ -71,19 +94,14 @@ char* put_fixed(char* text, float f, int decimals) {
     if (rest > half || (rest == half && (scaled & 1) != 0)) ++scaled;
   }
   if (bits >> 31) *text++ = '-';
-  uint64_t whole = scaled / scale;
-  uint64_t part = scaled % scale;
-  char digits[24];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + whole % 10);
-    whole /= 10;
-  } while (whole != 0);
-  while (n > 0) *text++ = digits[--n];
+  text = put_digits(text, scaled / scale);
   *text++ = '.';
-  for (int i = decimals - 1; i >= 0; --i) {
-    text[i] = static_cast<char>('0' + part % 10);
-    part /= 10;
+  const uint64_t part = scaled % scale;
+  if (decimals == 2) {
+    std::memcpy(text, &kDigitPairs[2 * part], 2);
+  } else {
+    std::memcpy(text, &kDigitPairs[2 * (part / 100)], 2);
+    std::memcpy(text + 2, &kDigitPairs[2 * (part % 100)], 2);
   }
   text[decimals] = ',';
   text[decimals + 1] = '\0';
