@@ -94,7 +94,7 @@ int wReplyToDump(const unsigned char* buf, int length, w_dump* dump) {
   bool stale = false;
   auto settle = [&] {
     if (!stale) return;
-    std::memcpy(dump->previous, wGetNameFromToken(previous), mixlink::dict::leaf_name_step[previous].length + 1u);
+    std::memcpy(dump->previous, wingdataset[previous].path, mixlink::dict::leaf_name_step[previous].length + 1u);
     dump->depth = mixlink::dict::leaf_name_step[previous].depth;
     stale = false;
   };
@@ -103,8 +103,9 @@ int wReplyToDump(const unsigned char* buf, int length, w_dump* dump) {
     if (buf[pos] != kTokNodeHash || length - pos <= kEntryHeader) break;
     const uint32_t token = entry_token(be32(buf + pos + 1), expected);
     expected = token + 1;
-    if (wGetType(token) < W_INTEGER) break;
-    const char* path = wGetNameFromToken(token);
+    const w_node& row = wingdataset[token];  // entry_token gives a row of the table
+    if (row.type < W_INTEGER) break;
+    const char* path = row.path;
     // The leaf right after the one appended before: its name is in the table already.
     const bool follows = previous != 0 && mixlink::dict::leaves_before[token] == mixlink::dict::leaves_before[previous] + 1;
     if (follows && dump->capacity - dump->length >= kEntryRoom) {
@@ -163,7 +164,7 @@ int walk_records(const unsigned char* buf, int length, w_token_value* records, i
     if (buf[pos] != kTokNodeHash || length - pos <= kEntryHeader) return -2;
     const uint32_t token = entry_token(be32(buf + pos + 1), expected);
     expected = token + 1;
-    const int type = wGetType(token);
+    const int type = wingdataset[token].type;  // entry_token gives a row of the table
     if (type < W_INTEGER) return -2;
     if (count >= capacity) return -10;
     w_token_value* rec = &records[count];
