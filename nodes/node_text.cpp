@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../values/token_length.h"
 #include "dump_name.h"
 
 using namespace mixlink;
@@ -156,7 +157,7 @@ int mixlink::nodes::value_text(const unsigned char* buf, int position, char* tex
   const unsigned char* p = buf + position;
   const unsigned char c = p[0];
   if (c >= kTokFirstInvalid) return position + 1;  // not a value token: nothing to show
-  const int size = wTokenLength(p, checked ? length - position : INT_MAX);
+  const int size = mixlink::values::token_length(p, checked ? length - position : INT_MAX);
   if (size == 0) return 0;  // the token runs past the data
 
   char* end = text;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "../dictionary/indexes.h"
+#include "../values/token_length.h"
 #include "dump_name.h"
 
 using namespace mixlink;
@@ -25,7 +26,7 @@ uint32_t be32(const unsigned char* p) {
 int entry_size(const unsigned char* buf, int length, int pos) {
   if (length - pos <= kEntryHeader) return 0;
   if (buf[pos] != kTokNodeHash) return -2;
-  const int n = wTokenLength(buf + pos + kEntryHeader, length - pos - kEntryHeader);
+  const int n = mixlink::values::token_length(buf + pos + kEntryHeader, length - pos - kEntryHeader);
   if (n > 0) return kEntryHeader + n;
   // A code that is no value token takes one byte, as the dump shows it; otherwise the token
   // has only partly arrived.

@@ -3,9 +3,10 @@
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
-#include <array>
 #include <cstdlib>
 #include <cstring>
+
+#include "token_length.h"
 
 using namespace mixlink;
 
@@ -18,30 +19,6 @@ uint32_t be32(const unsigned char* p) {
 
 int32_t be16_signed(const unsigned char* p) {
   return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1]));
-}
-
-// Wire length of every code but 0xD1, whose length byte says it; 0 for codes that are not value
-// tokens.
-constexpr auto kCodeLength = [] {
-  std::array<unsigned char, 256> n{};
-  for (int c = 0; c < 256; ++c) {
-    if (c <= kTokOffsetIntLast) n[c] = 1;
-    else if (c <= kTokShortStrLast) n[c] = static_cast<unsigned char>(1 + (c - 127));
-    else if (c <= kTokTinyStrLast) n[c] = static_cast<unsigned char>(1 + (c - 191));
-  }
-  n[kTokEmptyStr] = n[kTokToggle] = 1;
-  n[kTokInt16] = n[kTokInt16Alt] = 3;
-  n[kTokInt32] = n[kTokFloat] = n[kTokFloatAlt] = n[kTokNodeHash] = 5;
-  n[kTokByte] = 2;
-  return n;
-}();
-
-// Wire length a code announces, read from the code byte and (for 0xD1) the length byte that
-// follows it. Returns 0 for codes that are not value tokens. The caller guarantees that p[1]
-// is readable when the code is 0xD1.
-int announced_length(const unsigned char* p) {
-  // A length byte L announces L + 1 text bytes, so a long text is 1 to 256 characters.
-  return p[0] == kTokLongStr ? 2 + p[1] + 1 : kCodeLength[p[0]];
 }
 
 // Copies n text bytes into a new NUL-terminated buffer of at least n + 1 bytes, zero-filled so
@@ -137,13 +114,7 @@ int decode_value(const unsigned char* token, int* type, w_value* value) {
 
 }  // namespace
 
-int wTokenLength(const unsigned char* token, int length) {
-  if (token == nullptr || length < 1) return 0;
-  // The long string's width lives in its second byte, which must itself be received.
-  if (token[0] == kTokLongStr && length < 2) return 0;
-  const int n = announced_length(token);
-  return n > 0 && n <= length ? n : 0;
-}
+int wTokenLength(const unsigned char* token, int length) { return mixlink::values::token_length(token, length); }
 
 int wParesToValue(const unsigned char* token, int* type, w_value* value) {
   return decode_value(token, type, value);
@@ -160,9 +131,9 @@ int wParseToTV(const unsigned char* block, int position, w_token_value* record, 
   int width = 0;
   if (length >= 0) {
     if (position >= length) return 0;
-    width = wTokenLength(p, length - position);
+    width = mixlink::values::token_length(p, length - position);
   } else {
-    width = announced_length(p);
+    width = mixlink::values::announced_length(p);
   }
   if (width == 0) return 0;
 
