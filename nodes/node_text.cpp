@@ -40,23 +40,24 @@ constexpr auto kDigitPairs = [] {
   return d;
 }();
 
-// The decimal digits of u, no sign, no comma; returns the end.
+// The decimal digits of u, no sign, no comma; returns the end. Written from the last digit
+// back, two at a time, straight into text.
 char* put_digits(char* text, uint64_t u) {
-  char digits[20];
-  int n = 20;
+  int length = 1;
+  for (uint64_t bound = 10; length < 20 && u >= bound; bound *= 10) ++length;
+  char* const end = text + length;
+  char* p = end;
   while (u >= 100) {
-    n -= 2;
-    std::memcpy(digits + n, &kDigitPairs[2 * (u % 100)], 2);
+    p -= 2;
+    std::memcpy(p, &kDigitPairs[2 * (u % 100)], 2);
     u /= 100;
   }
   if (u >= 10) {
-    n -= 2;
-    std::memcpy(digits + n, &kDigitPairs[2 * u], 2);
+    std::memcpy(p - 2, &kDigitPairs[2 * u], 2);
   } else {
-    digits[--n] = static_cast<char>('0' + u);
+    p[-1] = static_cast<char>('0' + u);
   }
-  std::memcpy(text, digits + n, static_cast<size_t>(20 - n));
-  return text + (20 - n);
+  return end;
 }
 
 // The decimal digits of v, as "%i," writes them.
@@ -95,12 +96,15 @@ char* put_fixed(char* text, float f, int decimals) {
     if (rest > half || (rest == half && (scaled & 1) != 0)) ++scaled;
   }
   if (bits >> 31) *text++ = '-';
-  text = put_digits(text, scaled / scale);
-  *text++ = '.';
-  const uint64_t part = scaled % scale;
+  // Constant divisors in each branch, so the compiler multiplies instead of dividing.
   if (decimals == 2) {
-    std::memcpy(text, &kDigitPairs[2 * part], 2);
+    text = put_digits(text, scaled / 100);
+    *text++ = '.';
+    std::memcpy(text, &kDigitPairs[2 * (scaled % 100)], 2);
   } else {
+    text = put_digits(text, scaled / 10000);
+    *text++ = '.';
+    const uint64_t part = scaled % 10000;
     std::memcpy(text, &kDigitPairs[2 * (part / 100)], 2);
     std::memcpy(text + 2, &kDigitPairs[2 * (part % 100)], 2);
   }
