@@ -90,8 +90,8 @@ int wReplyToDump(const unsigned char* buf, int length, w_dump* dump) {
   int count = 0;
   uint32_t expected = 1;
   uint32_t previous = 0;  // the leaf of the last entry appended
-  // Entries written straight into the text leave the previous path in the state to this, which
-  // brings it up to date before anything else reads it and before returning.
+  // Entries written straight into the text do not copy their path into the state: settle() does
+  // that for the last of them before anything else reads the state, and before returning.
   bool stale = false;
   auto settle = [&] {
     if (!stale) return;
