@@ -1,5 +1,5 @@
-// Indexes over the node tables, written by the table generator with the tables: the hash index
-// and the subtree shape of every row.
+// Indexes over the node tables, written by the table generator with the tables: the hash index,
+// the subtree shape of every row and the dump names of neighbouring leaves.
 #pragma once
 
 #include <mixlink/dictionary.h>
@@ -8,16 +8,26 @@
 
 namespace mixlink::dict {
 
-// The row of node hash h != 0 has its pair in slot s, where s is the slot of h's top 16 bits or
-// the first free slot after it (linear probing; no wrap, the table runs on past the last home
-// slot instead). A free slot holds hash 0, which only row 0 carries, so row 0 stays out of the
-// index. 2^16 slots for 38,516 hashes keep the load near 0.6: a lookup reads one or two
-// neighbouring slots of one cache line as a rule.
-inline constexpr int kSlotBits = 16;
-inline constexpr int kSlots = (1 << kSlotBits) + 64;  // the generator checks that the run-on suffices
+// A perfect hash of the rows' node hashes, found by the generator (hash and displace): the row
+// of node hash h != 0 has its pair in slot slot_of(h, displacement[bucket_of(h)]), and no other
+// row's pair is there. A lookup is two reads without a loop: the displacement (16 KiB, stays in
+// cache) and the slot; a hash that is no row's finds another hash or an empty slot (hash 0,
+// which only row 0 carries, so row 0 stays out of the index).
+inline constexpr int kBucketBits = 13;        // 8,192 buckets of about 4.7 hashes
+inline constexpr int kBuckets = 1 << kBucketBits;
+inline constexpr uint32_t kSlots = 40960;     // for 38,516 hashes: 320 KiB of pairs
 
-constexpr uint32_t home_slot(uint32_t hash) { return hash >> (32 - kSlotBits); }
+constexpr uint32_t bucket_of(uint32_t hash) { return hash >> (32 - kBucketBits); }
 
+constexpr uint32_t slot_of(uint32_t hash, uint16_t displacement) {
+  uint32_t x = hash ^ (displacement * 0x9E3779B9u);
+  x *= 0x85EBCA6Bu;
+  x ^= x >> 13;
+  x *= 0xC2B2AE35u;
+  return static_cast<uint32_t>((uint64_t{x} * kSlots) >> 32);
+}
+
+extern const uint16_t displacement[kBuckets];
 extern const w_hash_token hash_slots[kSlots];
 
 // The first row after row t's subtree (t + 1 for a leaf, wds_imax at the end of the table).

@@ -8,14 +8,13 @@
 
 namespace {
 
-// The token whose node hash is hash, or -1: a probe from the hash's home slot up to the first
-// free one. Hash 0 is row 0's, which the index leaves out.
+// The token whose node hash is hash, or -1: the one slot the perfect hash gives it. Hash 0 is
+// row 0's, which the index leaves out.
 int64_t find_token(uint32_t hash) {
   using namespace mixlink::dict;
   if (hash == 0) return 0;
-  for (const w_hash_token* slot = &hash_slots[home_slot(hash)]; slot->hash != 0; ++slot)
-    if (slot->hash == hash) return slot->token;
-  return -1;
+  const w_hash_token& slot = hash_slots[slot_of(hash, displacement[bucket_of(hash)])];
+  return slot.hash == hash ? static_cast<int64_t>(slot.token) : -1;
 }
 
 }  // namespace

@@ -300,24 +300,44 @@ void write(const std::vector<Row>& rows, const std::string& out_file) {
   out += "};\n\nconst w_hash_token wingordereddataset[wrds_imax] = {\n";
   for (auto& [h, t] : order) out += "{" + hex(h) + "," + std::to_string(t) + "u},\n";
   out += "};\n\n";
-  // The probing index: every hash but row 0's in its home slot or the first free one after it,
-  // in hash order. The last slot stays free, so every probe ends inside the table.
-  std::vector<std::pair<uint32_t, uint32_t>> slots(mixlink::dict::kSlots, {0u, 0u});
-  for (auto& [h, t] : order) {
-    if (h == 0) continue;  // row 0, answered without the index
-    size_t s = mixlink::dict::home_slot(h);
-    while (s + 1 < slots.size() && slots[s].first != 0) ++s;
-    if (s + 1 == slots.size()) {
-      std::fprintf(stderr, "nodes.tree: the hash index ran out of slots; lengthen kSlots\n");
+  // The perfect hash: buckets from the fullest down, each given the first displacement that puts
+  // all its hashes into free slots of their own.
+  namespace dict = mixlink::dict;
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> buckets(dict::kBuckets);
+  for (auto& [h, t] : order)
+    if (h != 0) buckets[dict::bucket_of(h)].push_back({h, t});  // row 0 is answered without the index
+  std::vector<uint32_t> by_size(dict::kBuckets);
+  for (uint32_t b = 0; b < by_size.size(); ++b) by_size[b] = b;
+  std::stable_sort(by_size.begin(), by_size.end(),
+                   [&](uint32_t a, uint32_t b) { return buckets[a].size() > buckets[b].size(); });
+  std::vector<std::pair<uint32_t, uint32_t>> slots(dict::kSlots, {0u, 0u});
+  std::vector<uint16_t> displacement(dict::kBuckets, 0);
+  for (uint32_t b : by_size) {
+    if (buckets[b].empty()) break;
+    bool placed = false;
+    for (uint32_t d = 0; d <= 0xFFFF && !placed; ++d) {
+      std::vector<uint32_t> taken;
+      for (auto& [h, t] : buckets[b]) {
+        const uint32_t s = dict::slot_of(h, static_cast<uint16_t>(d));
+        if (slots[s].first != 0 || std::find(taken.begin(), taken.end(), s) != taken.end()) break;
+        taken.push_back(s);
+      }
+      if (taken.size() != buckets[b].size()) continue;
+      for (size_t i = 0; i < taken.size(); ++i) slots[taken[i]] = buckets[b][i];
+      displacement[b] = static_cast<uint16_t>(d);
+      placed = true;
+    }
+    if (!placed) {
+      std::fprintf(stderr, "nodes.tree: no displacement places hash bucket %u; widen kSlots\n", b);
       std::exit(1);
     }
-    slots[s] = {h, t};
   }
-  out += "const w_hash_token mixlink::dict::hash_slots[mixlink::dict::kSlots] = {\n";
+  out += "const uint16_t mixlink::dict::displacement[mixlink::dict::kBuckets] = {\n";
+  for (size_t i = 0; i < displacement.size(); ++i) out += std::to_string(displacement[i]) + (i % 16 == 15 ? ",\n" : ",");
+  out += "\n};\n\nconst w_hash_token mixlink::dict::hash_slots[mixlink::dict::kSlots] = {\n";
   for (size_t i = 0; i < slots.size(); ++i)
     out += "{" + hex(slots[i].first) + "," + std::to_string(slots[i].second) + (i % 4 == 3 ? "u},\n" : "u},");
-  out += "\n};\n";
-
+  out += "\n};\n\n";
   static_assert(kRows <= 0xFFFF, "row numbers no longer fit the 16-bit subtree tables");
   // Subtree shape: rows stand in pre-order, so a subtree is the run of rows below its root's path.
   std::vector<size_t> end(rows.size());
