@@ -43,6 +43,14 @@ int send_read(uint32_t hash) {
   return wSend(kValueChannel, request, 6);
 }
 
+// The receive buffer of the last container read, kept for the next one (reads share the one
+// connection, so there is never more than one in use): a program that reads a large container
+// again and again would otherwise allocate, fault in and give back the same pages every time.
+// Buffers above kKeptBytes are released rather than kept.
+constexpr int kKeptBytes = 4 << 20;
+unsigned char* g_kept = nullptr;
+int g_kept_size = 0;
+
 struct Reply {
   unsigned char* data = nullptr;
   int size = 0;
@@ -51,7 +59,20 @@ struct Reply {
   int end = 0;    // after the last whole entry counted
   int count = 0;  // whole entries counted
   unsigned char bad = 0;  // the byte found where an entry had to start
-  ~Reply() { std::free(data); }
+  Reply() : data(g_kept), size(g_kept_size) {
+    g_kept = nullptr;
+    g_kept_size = 0;
+  }
+  ~Reply() {
+    if (size > kKeptBytes || g_kept != nullptr) {
+      std::free(data);
+      return;
+    }
+    g_kept = data;
+    g_kept_size = size;
+  }
+  Reply(const Reply&) = delete;
+  Reply& operator=(const Reply&) = delete;
 
   bool reserve(long room) {
     if (size - used >= room) return true;
