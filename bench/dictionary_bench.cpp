@@ -27,14 +27,20 @@ std::vector<uint32_t> hashes_of(const std::vector<std::string>& paths) {
 
 constexpr int kAllRows = wds_imax - 1;
 
-void BM_TokenFromName(benchmark::State& state) {
-  const auto paths = shuffled_paths(static_cast<int>(state.range(0)));
+// Times f on each key in turn, round and round.
+template <typename Keys, typename F>
+void cycle(benchmark::State& state, const Keys& keys, F f) {
   size_t i = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(wGetTokenFromName(paths[i].c_str()));
-    if (++i == paths.size()) i = 0;
+    benchmark::DoNotOptimize(f(keys[i]));
+    if (++i == keys.size()) i = 0;
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+void BM_TokenFromName(benchmark::State& state) {
+  const auto paths = shuffled_paths(static_cast<int>(state.range(0)));
+  cycle(state, paths, [&](const std::string& path) { return wGetTokenFromName(path.c_str()); });
 }
 
 // The baseline is handed ready-made std::string keys, so it pays no construction per lookup.
@@ -42,55 +48,30 @@ void BM_StringMapFind(benchmark::State& state) {
   const auto paths = shuffled_paths(static_cast<int>(state.range(0)));
   std::unordered_map<std::string, uint32_t> map;
   for (int t = 1; t <= state.range(0) && t < wds_imax; ++t) map.emplace(wingdataset[t].path, t);
-  size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(map.find(paths[i])->second);
-    if (++i == paths.size()) i = 0;
-  }
-  state.SetItemsProcessed(state.iterations());
+  cycle(state, paths, [&](const std::string& path) { return map.find(path)->second; });
 }
 
 void BM_HashFromName(benchmark::State& state) {
   const auto paths = shuffled_paths(kAllRows);
-  size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(wGetHashFromName(paths[i].c_str()));
-    if (++i == paths.size()) i = 0;
-  }
-  state.SetItemsProcessed(state.iterations());
+  cycle(state, paths, [&](const std::string& path) { return wGetHashFromName(path.c_str()); });
 }
 
 void BM_StdStringHash(benchmark::State& state) {
   const auto paths = shuffled_paths(kAllRows);
   const std::hash<std::string> hasher;
-  size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(hasher(paths[i]));
-    if (++i == paths.size()) i = 0;
-  }
-  state.SetItemsProcessed(state.iterations());
+  cycle(state, paths, [&](const std::string& path) { return hasher(path); });
 }
 
 void BM_TokenFromHash(benchmark::State& state) {
   const auto hashes = hashes_of(shuffled_paths(static_cast<int>(state.range(0))));
-  size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(wGetTokenFromHash(hashes[i]));
-    if (++i == hashes.size()) i = 0;
-  }
-  state.SetItemsProcessed(state.iterations());
+  cycle(state, hashes, [&](uint32_t hash) { return wGetTokenFromHash(hash); });
 }
 
 void BM_HashMapFind(benchmark::State& state) {
   const auto hashes = hashes_of(shuffled_paths(static_cast<int>(state.range(0))));
   std::unordered_map<uint32_t, uint32_t> map;
   for (int t = 1; t <= state.range(0) && t < wds_imax; ++t) map.emplace(wingdataset[t].hash, t);
-  size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(map.find(hashes[i])->second);
-    if (++i == hashes.size()) i = 0;
-  }
-  state.SetItemsProcessed(state.iterations());
+  cycle(state, hashes, [&](uint32_t hash) { return map.find(hash)->second; });
 }
 
 // How many distinct keys the lookups cycle through: the dictionary always searches all its rows,

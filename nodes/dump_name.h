@@ -17,14 +17,26 @@ struct NamePlan {
   int depth;      // "." in path
 };
 
+inline constexpr size_t kNoDot = static_cast<size_t>(-1);
+
+// Runs from s[from] to the end of s, counting its dots into dots and noting the last in last_dot;
+// returns the length of s.
+inline size_t scan_dots(const char* s, size_t from, size_t& last_dot, int& dots) {
+  for (; s[from] != '\0'; ++from) {
+    if (s[from] == '.') {
+      last_dot = from;
+      ++dots;
+    }
+  }
+  return from;
+}
+
 // One pass over both paths. The name is the part of path below the deepest container the two
 // share, led by one dot per level to climb from previous: a deeper path continues from the common
 // prefix, a sibling in the same container is its last component alone, and any other path goes
 // back to the common prefix's last "." with one dot fewer.
-inline constexpr size_t kNoDot = static_cast<size_t>(-1);
-
 inline NamePlan plan_name(const char* previous, const char* path) {
-  size_t k = 0;                  // common prefix
+  size_t k = 0;  // common prefix
   size_t prefix_last_dot = kNoDot;
   int prefix_dots = 0;
   for (; previous[k] != '\0' && previous[k] == path[k]; ++k) {
@@ -34,21 +46,11 @@ inline NamePlan plan_name(const char* previous, const char* path) {
     }
   }
   int r = 0;  // "." in previous after the common prefix
-  size_t lp = k, previous_last_dot = prefix_last_dot;
-  for (; previous[lp] != '\0'; ++lp) {
-    if (previous[lp] == '.') {
-      previous_last_dot = lp;
-      ++r;
-    }
-  }
+  size_t previous_last_dot = prefix_last_dot;
+  const size_t lp = scan_dots(previous, k, previous_last_dot, r);
   int dq = prefix_dots;
-  size_t lq = k, path_last_dot = prefix_last_dot;
-  for (; path[lq] != '\0'; ++lq) {
-    if (path[lq] == '.') {
-      path_last_dot = lq;
-      ++dq;
-    }
-  }
+  size_t path_last_dot = prefix_last_dot;
+  const size_t lq = scan_dots(path, k, path_last_dot, dq);
   const int dp = prefix_dots + r;
   const size_t common = k;
   // A prefix that stops inside a component ("ch.1" of "ch.10" and "ch.11") would make the name

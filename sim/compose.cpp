@@ -43,18 +43,12 @@ uint32_t parent_of(uint32_t token) {
   return 0;
 }
 
-}  // namespace
-
-namespace {
-
 // Appends token's entry (0xD7, its hash, its value token) to s; a row without a value adds nothing.
 void append_entry(std::string& s, const console_model& model, uint32_t token) {
   const std::string& v = model.value(token);
   if (v.empty()) return;
-  const uint32_t h = wingdataset[token].hash;
-  const char head[5] = {static_cast<char>(kTokNodeHash), static_cast<char>(h >> 24), static_cast<char>(h >> 16),
-                        static_cast<char>(h >> 8), static_cast<char>(h)};
-  s.append(head, sizeof head);
+  s.push_back(static_cast<char>(kTokNodeHash));
+  put_be32(s, wingdataset[token].hash);
   s += v;
 }
 

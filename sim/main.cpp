@@ -240,7 +240,11 @@ class server {
   void handle(client& c, const sim_request& r);
   void queue(client& c, const std::string& bytes, bool reply);
   void queue_framed(client& c, const std::string& framed, bool reply);
-  const std::string* framed_container_reply(uint32_t token, size_t* size);
+  struct cached_reply {
+    size_t size;  // before framing
+    std::string framed;
+  };
+  const cached_reply& container_reply(uint32_t token);
   void flush(client& c, time_point now);
   void close_client(client& c, const char* why);
   void meter_tick(time_point now);
@@ -255,14 +259,10 @@ class server {
   identity id_;
   int listen_fd_ = -1, discovery_fd_ = -1, meter_fd_ = -1;
   std::list<client> clients_;
-  // Framed container replies by token, as of a model version: a large container is read again
-  // and again and costs its composition once per change of any value.
-  struct cached_reply {
-    uint64_t version;
-    size_t size;  // before framing
-    std::string framed;
-  };
+  // Framed container replies by token, all composed at model version cache_version_: a large
+  // container read again and again costs its composition once per change of any value.
   std::unordered_map<uint32_t, cached_reply> container_replies_;
+  uint64_t cache_version_ = 0;
   size_t cached_bytes_ = 0;
   int next_number_ = 1;
   time_point start_ = clock_type::now();
@@ -409,24 +409,20 @@ void server::queue_framed(client& c, const std::string& framed, bool reply) {
   }
 }
 
-const std::string* server::framed_container_reply(uint32_t token, size_t* size) {
+const server::cached_reply& server::container_reply(uint32_t token) {
   constexpr size_t kCacheBytes = 16 << 20;
-  auto it = container_replies_.find(token);
-  if (it == container_replies_.end() || it->second.version != model_.version()) {
-    if (it != container_replies_.end()) {
-      cached_bytes_ -= it->second.framed.size();
-      container_replies_.erase(it);
-    }
-    if (cached_bytes_ > kCacheBytes) {
-      container_replies_.clear();
-      cached_bytes_ = 0;
-    }
+  if (cache_version_ != model_.version() || cached_bytes_ > kCacheBytes) {
+    container_replies_.clear();
+    cached_bytes_ = 0;
+    cache_version_ = model_.version();
+  }
+  auto [it, fresh] = container_replies_.try_emplace(token);
+  if (fresh) {
     const std::string reply = compose_value_reply(model_, wingdataset[token].hash);
-    it = container_replies_.emplace(token, cached_reply{model_.version(), reply.size(), frame_for_send(reply)}).first;
+    it->second = {reply.size(), frame_for_send(reply)};
     cached_bytes_ += it->second.framed.size();
   }
-  *size = it->second.size;
-  return &it->second.framed;
+  return it->second;
 }
 
 void server::flush(client& c, time_point now) {
@@ -499,12 +495,11 @@ void server::handle(client& c, const sim_request& r) {
         log_line("client %s: keep-alive ignored", c.name.c_str());
         return;
       }
-      const uint32_t token = r.hash == 0 ? 0 : wGetTokenFromHash(r.hash);
+      const uint32_t token = wGetTokenFromHash(r.hash);  // 0, row 0, for hash 0 and unknown hashes
       if (token != 0 && wingdataset[token].type == W_CONTAINER) {
-        size_t size = 0;
-        const std::string* framed = framed_container_reply(token, &size);
-        log_line("client %s: value of %s (%zu bytes)", c.name.c_str(), path, size);
-        queue_framed(c, *framed, true);
+        const cached_reply& cached = container_reply(token);
+        log_line("client %s: value of %s (%zu bytes)", c.name.c_str(), path, cached.size);
+        queue_framed(c, cached.framed, true);
         return;
       }
       const std::string reply = compose_value_reply(model_, r.hash);

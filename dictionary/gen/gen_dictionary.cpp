@@ -284,28 +284,43 @@ std::string hex(uint32_t v) {
   return b;
 }
 
-void write(const std::vector<Row>& rows, const std::string& out_file) {
-  std::vector<std::pair<uint32_t, uint32_t>> order;
-  for (size_t i = 0; i < rows.size(); ++i) order.push_back({rows[i].hash, static_cast<uint32_t>(i)});
-  std::sort(order.begin(), order.end());
-  std::string out;
-  out.reserve(rows.size() * 64);
-  out += "// Generated from dictionary/nodes.tree by gen_dictionary; edit the tree, not this file.\n";
-  out += "#include <mixlink/dictionary.h>\n\n#include \"indexes.h\"\n\n";
-  out += "const w_node wingdataset[wds_imax] = {\n";
-  for (auto& r : rows) {
-    out += "{\"" + r.path + "\"," + hex(r.hash) + "," + std::to_string(r.type) + "," + std::to_string(r.attr) +
-           "u," + std::to_string(r.leaves) + "u},\n";
+// The first row after each row's subtree: rows stand in pre-order, so a subtree is the run of
+// rows below its root's path.
+std::vector<size_t> subtree_ends(const std::vector<Row>& rows) {
+  std::vector<size_t> end(rows.size());
+  for (size_t t = 0; t < rows.size(); ++t) {
+    size_t e = t + 1;
+    if (rows[t].type == 0) {
+      const std::string prefix = rows[t].path + ".";
+      while (e < rows.size() && rows[e].path.compare(0, prefix.size(), prefix) == 0) ++e;
+    }
+    end[t] = e;
   }
-  out += "};\n\nconst w_hash_token wingordereddataset[wrds_imax] = {\n";
-  for (auto& [h, t] : order) out += "{" + hex(h) + "," + std::to_string(t) + "u},\n";
-  out += "};\n\n";
-  // The perfect hash: buckets from the fullest down, each given the first displacement that puts
-  // all its hashes into free slots of their own.
+  return end;
+}
+
+// The leaves in rows 0 to t - 1, for t up to and including the row count.
+std::vector<size_t> leaves_before(const std::vector<Row>& rows) {
+  std::vector<size_t> before(rows.size() + 1, 0);
+  for (size_t t = 0; t < rows.size(); ++t) before[t + 1] = before[t] + (rows[t].type != 0);
+  return before;
+}
+
+// Writes the numbers as the body of a C array, `per_line` to a line.
+template <typename Numbers>
+void put_numbers(std::string& out, const Numbers& numbers, size_t per_line) {
+  for (size_t i = 0; i < numbers.size(); ++i) out += std::to_string(numbers[i]) + (i % per_line == per_line - 1 ? ",\n" : ",");
+  out += "\n};\n";
+}
+
+// The perfect hash of every hash but row 0's (which is answered without the index): buckets
+// from the fullest down, each given the first displacement that puts all its hashes into free
+// slots of their own.
+void write_hash_index(const std::vector<std::pair<uint32_t, uint32_t>>& order, std::string& out) {
   namespace dict = mixlink::dict;
   std::vector<std::vector<std::pair<uint32_t, uint32_t>>> buckets(dict::kBuckets);
   for (auto& [h, t] : order)
-    if (h != 0) buckets[dict::bucket_of(h)].push_back({h, t});  // row 0 is answered without the index
+    if (h != 0) buckets[dict::bucket_of(h)].push_back({h, t});
   std::vector<uint32_t> by_size(dict::kBuckets);
   for (uint32_t b = 0; b < by_size.size(); ++b) by_size[b] = b;
   std::stable_sort(by_size.begin(), by_size.end(),
@@ -333,24 +348,21 @@ void write(const std::vector<Row>& rows, const std::string& out_file) {
     }
   }
   out += "const uint16_t mixlink::dict::displacement[mixlink::dict::kBuckets] = {\n";
-  for (size_t i = 0; i < displacement.size(); ++i) out += std::to_string(displacement[i]) + (i % 16 == 15 ? ",\n" : ",");
-  out += "\n};\n\nconst w_hash_token mixlink::dict::hash_slots[mixlink::dict::kSlots] = {\n";
+  put_numbers(out, displacement, 16);
+  out += "\nconst w_hash_token mixlink::dict::hash_slots[mixlink::dict::kSlots] = {\n";
   for (size_t i = 0; i < slots.size(); ++i)
     out += "{" + hex(slots[i].first) + "," + std::to_string(slots[i].second) + (i % 4 == 3 ? "u},\n" : "u},");
-  out += "\n};\n\n";
+  out += "\n};\n";
+}
+
+// The subtree tables and the dump's name of every leaf right after the leaf before it in the
+// table, as a reply lists them (a leaf with no leaf before it keeps zeros, which are never used).
+void write_shape(const std::vector<Row>& rows, std::string& out) {
   static_assert(kRows <= 0xFFFF, "row numbers no longer fit the 16-bit subtree tables");
-  // Subtree shape: rows stand in pre-order, so a subtree is the run of rows below its root's path.
-  std::vector<size_t> end(rows.size());
-  for (size_t t = 0; t < rows.size(); ++t) {
-    size_t e = t + 1;
-    if (rows[t].type == 0) {
-      const std::string prefix = rows[t].path + ".";
-      while (e < rows.size() && rows[e].path.compare(0, prefix.size(), prefix) == 0) ++e;
-    }
-    end[t] = e;
-  }
-  // The dump's name of every leaf right after the leaf before it in the table, as a reply lists
-  // them; a leaf with no leaf before it keeps zeros, which are never used.
+  out += "\nconst uint16_t mixlink::dict::subtree_end[wds_imax] = {\n";
+  put_numbers(out, subtree_ends(rows), 16);
+  out += "\nconst uint16_t mixlink::dict::leaves_before[wds_imax + 1] = {\n";
+  put_numbers(out, leaves_before(rows), 16);
   out += "\nconst mixlink::dict::name_step mixlink::dict::leaf_name_step[wds_imax] = {\n";
   size_t previous_leaf = 0;
   for (size_t t = 0; t < rows.size(); ++t) {
@@ -361,15 +373,26 @@ void write(const std::vector<Row>& rows, const std::string& out_file) {
            std::to_string(p.depth) + (t % 8 == 7 ? "},\n" : "},");
   }
   out += "\n};\n";
-  out += "\nconst uint16_t mixlink::dict::subtree_end[wds_imax] = {\n";
-  for (size_t t = 0; t < rows.size(); ++t) out += std::to_string(end[t]) + (t % 16 == 15 ? ",\n" : ",");
-  out += "\n};\n\nconst uint16_t mixlink::dict::leaves_before[wds_imax + 1] = {\n";
-  size_t leaves = 0;
-  for (size_t t = 0; t <= rows.size(); ++t) {
-    out += std::to_string(leaves) + (t % 16 == 15 ? ",\n" : ",");
-    if (t < rows.size() && rows[t].type != 0) ++leaves;
+}
+
+void write(const std::vector<Row>& rows, const std::string& out_file) {
+  std::vector<std::pair<uint32_t, uint32_t>> order;
+  for (size_t i = 0; i < rows.size(); ++i) order.push_back({rows[i].hash, static_cast<uint32_t>(i)});
+  std::sort(order.begin(), order.end());
+  std::string out;
+  out.reserve(rows.size() * 64);
+  out += "// Generated from dictionary/nodes.tree by gen_dictionary; edit the tree, not this file.\n";
+  out += "#include <mixlink/dictionary.h>\n\n#include \"indexes.h\"\n\n";
+  out += "const w_node wingdataset[wds_imax] = {\n";
+  for (auto& r : rows) {
+    out += "{\"" + r.path + "\"," + hex(r.hash) + "," + std::to_string(r.type) + "," + std::to_string(r.attr) +
+           "u," + std::to_string(r.leaves) + "u},\n";
   }
-  out += "\n};\n";
+  out += "};\n\nconst w_hash_token wingordereddataset[wrds_imax] = {\n";
+  for (auto& [h, t] : order) out += "{" + hex(h) + "," + std::to_string(t) + "u},\n";
+  out += "};\n\n";
+  write_hash_index(order, out);
+  write_shape(rows, out);
   std::string tmp = out_file + ".tmp";
   {
     std::ofstream f(tmp, std::ios::binary);
@@ -394,6 +417,8 @@ void report(const std::vector<Row>& rows, int max_depth) {
     ++by_type[rows[i].type];
     if (rows[i].uncounted) ++uncounted;
   }
+  const std::vector<size_t> end = subtree_ends(rows);
+  const std::vector<size_t> before = leaves_before(rows);
   std::printf("rows %zu  containers %d  int %d  float %d  str %d  slot %d  uncounted %d  zero-leaf rows %u\n",
               rows.size(), by_type[0], by_type[1], by_type[2], by_type[3], by_type[4], uncounted, rows[0].leaves);
   for (size_t i = 1; i < rows.size(); ++i) {
@@ -401,13 +426,7 @@ void report(const std::vector<Row>& rows, int max_depth) {
     if (r.type != 0) continue;
     int depth = static_cast<int>(std::count(r.path.begin(), r.path.end(), '.'));
     if (depth > max_depth) continue;
-    size_t end = i + 1;
-    int leaves = 0;
-    while (end < rows.size() && rows[end].path.compare(0, r.path.size() + 1, r.path + ".") == 0) {
-      if (rows[end].type != 0) ++leaves;
-      ++end;
-    }
-    std::printf("%6zu %-32s rows %5zu leaves %5d\n", i, r.path.c_str(), end - i, leaves);
+    std::printf("%6zu %-32s rows %5zu leaves %5zu\n", i, r.path.c_str(), end[i] - i, before[end[i]] - before[i]);
   }
 }
 

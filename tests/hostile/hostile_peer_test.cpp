@@ -48,11 +48,6 @@ constexpr size_t kRequestBytes = 6;  // D7 hash DC, plus the select when the cha
 
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-Bytes be32(uint32_t v) {
-  return {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
-          static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
-}
-
 uint32_t first_token_of_type(int type, uint32_t from = 1) {
   for (uint32_t t = from; t < static_cast<uint32_t>(wds_imax); ++t) {
     if (wGetType(t) == type) return t;
@@ -87,7 +82,7 @@ TEST_F(HostilePeer, ALongStringThatAnnouncesMoreThanArrivesGivesNoValueOnTime) {
   const uint32_t token = first_token_of_type(W_STRING);
   ASSERT_NE(token, 0u);
   // 0xD1 0xFF announces 256 text bytes; only 10 come, and the peer then keeps quiet.
-  Bytes reply = mixtest::cat({{0xD7}, be32(wGetHashFromToken(token)), {0xD1, 0xFF}, Bytes(10, 'a')});
+  Bytes reply = mixtest::cat({mixtest::entry(wGetHashFromToken(token), {0xD1, 0xFF}), Bytes(10, 'a')});
   struct Read {
     const char* name;
     int (*call)(uint32_t, int);
@@ -124,7 +119,7 @@ TEST_F(HostilePeer, AContainerReplyThatNeverEndsStopsTheReadInBoundedTimeAndMemo
   const int leaves = wNodeLeafCount(box);
   uint32_t first_leaf = box;
   while (wGetType(first_leaf) < 1) ++first_leaf;
-  const Bytes entry = mixtest::cat({{0xD7}, be32(wGetHashFromToken(first_leaf)), {0x05}});
+  const Bytes entry = mixtest::entry(wGetHashFromToken(first_leaf), {0x05});
 
   // Three entries, then silence: the read waits a bounded time for more and reports it short.
   {

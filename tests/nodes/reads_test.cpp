@@ -152,11 +152,7 @@ TEST(ContainerReads, AReplyThatStopsShortFailsAfterABoundedWait) {
   ASSERT_EQ(wOpen(address), 1);
   const uint32_t eq = wGetTokenFromName("cfg.mon.1.eq");
   mixtest::Bytes part;
-  for (uint32_t t = eq + 1; t < eq + 4; ++t) {
-    part.push_back(0xD7);
-    for (int s = 24; s >= 0; s -= 8) part.push_back(static_cast<unsigned char>(wGetHash(t) >> s));
-    part.push_back(0x01);
-  }
+  for (uint32_t t = eq + 1; t < eq + 4; ++t) part = mixtest::cat({part, mixtest::entry(wGetHash(t), {0x01})});
   // After the 8 connect bytes (select, keep-alive) and the 6 of the read request.
   peer.reply(mixtest::escaped(part), 14);
   std::vector<char> text(4096);
@@ -176,9 +172,7 @@ TEST(ContainerReads, EndlessForeignTrafficWithoutAReplyGivesUp) {
   char address[32] = "127.0.0.1";
   ASSERT_EQ(wOpen(address), 1);
   const uint32_t fader = wGetTokenFromName("ch.1.fdr");
-  mixtest::Bytes event{0xD7};
-  for (int s = 24; s >= 0; s -= 8) event.push_back(static_cast<unsigned char>(wGetHash(fader) >> s));
-  event.push_back(0x05);
+  const mixtest::Bytes event = mixtest::entry(wGetHash(fader), {0x05});
   mixtest::Bytes stream;
   for (int i = 0; i < 1500; ++i) stream.insert(stream.end(), event.begin(), event.end());
   // Three seconds of events, one every 2 ms.

@@ -53,6 +53,13 @@ Bytes cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+Bytes entry(uint32_t hash, const Bytes& token) {
+  Bytes out{0xD7, static_cast<unsigned char>(hash >> 24), static_cast<unsigned char>(hash >> 16),
+            static_cast<unsigned char>(hash >> 8), static_cast<unsigned char>(hash)};
+  out.insert(out.end(), token.begin(), token.end());
+  return out;
+}
+
 // ---- ScriptedPeer ----
 
 ScriptedPeer::ScriptedPeer(int port) : port_(port) {

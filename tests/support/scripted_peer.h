@@ -30,6 +30,10 @@ Bytes escaped(const Bytes& payload);
 // Concatenates byte strings (handy for building expected streams).
 Bytes cat(std::initializer_list<Bytes> parts);
 
+// One reply entry or event as the console sends it, before escaping: 0xD7, the node hash
+// big-endian, then the value token.
+Bytes entry(uint32_t hash, const Bytes& token);
+
 // One scripted answer. It is sent once the current connection has received `after` more bytes
 // than it had when the previous reply went out (or when the connection was accepted); after = 0
 // sends it as soon as it is at the head of the queue and a client is connected.

@@ -33,7 +33,7 @@ Bytes be(uint32_t h) {
 }
 
 // A value reply (or event) for the node hash with the given value token.
-Bytes reply_for(uint32_t hash, const Bytes& token) { return mixtest::cat({{0xD7}, be(hash), token}); }
+Bytes reply_for(uint32_t hash, const Bytes& token) { return mixtest::entry(hash, token); }
 Bytes reply_for_token(uint32_t token, const Bytes& value) { return reply_for(wGetHashFromToken(token), value); }
 
 Bytes text_token(const std::string& s) {
