@@ -24,15 +24,22 @@
 
 namespace {
 
-bool native_port_accepts() {
+// A TCP connection to the native port on loopback, or -1.
+int connect_native() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(mixlink::kNativePort);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
   close(fd);
-  return ok;
+  return -1;
+}
+
+bool native_port_accepts() {
+  const int fd = connect_native();
+  if (fd >= 0) close(fd);
+  return fd >= 0;
 }
 
 void no_delay(int fd) {
@@ -59,12 +66,8 @@ pid_t start_sim() {
 // Bytes mixsim puts on the wire for a read of token, counted on a connection of our own until the
 // stream has been quiet for 300 ms.
 long wire_bytes_of_read(uint32_t token) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(mixlink::kNativePort);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+  const int fd = connect_native();
+  if (fd < 0) return -1;
   const uint32_t h = wGetHash(token);
   unsigned char req[16] = {mixlink::kTokNodeHash, static_cast<unsigned char>(h >> 24), static_cast<unsigned char>(h >> 16),
                            static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h), mixlink::kReqValue};
