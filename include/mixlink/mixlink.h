@@ -7,3 +7,4 @@
 #include <mixlink/dictionary.h>
 #include <mixlink/values.h>
 #include <mixlink/nodes.h>
+#include <mixlink/version.h>
