@@ -5,6 +5,8 @@
 #   MIXLINK_RELEASES        versions, newest first
 #   MIXLINK_RELEASE_DATE_<v> YYYY-MM-DD; an unreleased version gets the build's date (today, or
 #                           SOURCE_DATE_EPOCH when set, so that builds can be reproduced)
+#   MIXLINK_RELEASE_TIME_<v> HH:MM:SS UTC: 00:00:00 for a release, the configure time for an
+#                           unreleased version (so that it is newer than a release of the same day)
 #   MIXLINK_RELEASE_ITEMS_<v> its bullets, one list item each, continuation lines joined
 # and fails when the newest release is not PROJECT_VERSION: the version is written in one place,
 # project(VERSION), and the changelog must have caught up with it.
@@ -15,6 +17,7 @@ function(mixlink_read_changelog file)
   set(current "")
   set(item "")
   string(TIMESTAMP today "%Y-%m-%d" UTC)
+  string(TIMESTAMP now "%H:%M:%S" UTC)
   # A list item may hold semicolons; they would split the CMake list, so they travel as the
   # unit separator (ASCII 31).
   string(ASCII 31 us)
@@ -34,8 +37,10 @@ function(mixlink_read_changelog file)
       set(items_${current} "")
       if(when MATCHES "^[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]$")
         set(date_${current} ${when})
+        set(time_${current} "00:00:00")
       elseif(when STREQUAL "unreleased")
         set(date_${current} ${today})
+        set(time_${current} ${now})
       else()
         message(FATAL_ERROR "${file}: release ${current} has neither a date nor \"unreleased\"")
       endif()
@@ -56,12 +61,14 @@ function(mixlink_read_changelog file)
   set(MIXLINK_RELEASES ${releases} PARENT_SCOPE)
   foreach(v IN LISTS releases)
     set(MIXLINK_RELEASE_DATE_${v} ${date_${v}} PARENT_SCOPE)
+    set(MIXLINK_RELEASE_TIME_${v} ${time_${v}} PARENT_SCOPE)
     set(MIXLINK_RELEASE_ITEMS_${v} "${items_${v}}" PARENT_SCOPE)
   endforeach()
 endfunction()
 
-# Sets out to the date YYYY-MM-DD as RFC 2822 text at midnight UTC ("Wed, 09 Dec 2026 00:00:00 +0000").
-function(mixlink_rfc2822_date date out)
+# Sets out to the date YYYY-MM-DD and time HH:MM:SS (UTC) as RFC 2822 text
+# ("Wed, 09 Dec 2026 00:00:00 +0000").
+function(mixlink_rfc2822_date date time out)
   string(REGEX MATCH "^([0-9]+)-([0-9]+)-([0-9]+)$" _ ${date})
   math(EXPR y ${CMAKE_MATCH_1})
   math(EXPR m "${CMAKE_MATCH_2} + 0")
@@ -80,7 +87,7 @@ function(mixlink_rfc2822_date date out)
   list(GET months ${i} month)
   string(SUBSTRING ${date} 0 4 year)
   string(SUBSTRING ${date} 8 2 dd)
-  set(${out} "${day}, ${dd} ${month} ${year} 00:00:00 +0000" PARENT_SCOPE)
+  set(${out} "${day}, ${dd} ${month} ${year} ${time} +0000" PARENT_SCOPE)
 endfunction()
 
 # Writes the Debian changelog of the package to out: one entry per release, one "*" item per bullet,
@@ -109,7 +116,7 @@ function(mixlink_write_debian_changelog package maintainer out)
       endforeach()
       string(APPEND text "${line}\n")
     endforeach()
-    mixlink_rfc2822_date(${MIXLINK_RELEASE_DATE_${v}} when)
+    mixlink_rfc2822_date(${MIXLINK_RELEASE_DATE_${v}} ${MIXLINK_RELEASE_TIME_${v}} when)
     string(APPEND text "\n -- ${maintainer}  ${when}\n\n")
   endforeach()
   string(REGEX REPLACE "\n\n$" "\n" text "${text}")

@@ -51,16 +51,17 @@ set(CPACK_PACKAGE_VENDOR "The mixlink maintainers")
 set(CPACK_PACKAGE_CONTACT "${MIXLINK_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client library and tools for a digital mixing console")
-set(CPACK_PACKAGE_DESCRIPTION
-  "mixlink speaks a digital mixing console's native network protocol: it finds the console on the\n"
-  "local network, reads single values and whole containers of its 38,517 parameter nodes, follows\n"
-  "the stream of change events and subscribes to meters.\n"
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "mixlink speaks a digital mixing console's native network protocol: it finds\n"
+  "the console on the local network, reads single values and whole containers of\n"
+  "its 38,517 parameter nodes, follows the stream of change events and subscribes\n"
+  "to meters.\n"
   "\n"
-  "This package holds the C++ library with its headers, CMake and pkg-config files, and three\n"
-  "programs: mixlink, which puts every library operation on the command line; bandscope, which\n"
-  "shows the console's real-time analyser as 120 live bars; and mixsim, a simulated console for\n"
-  "trying and testing all of it without hardware.")
-string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+  "This package holds the C++ library with its headers, CMake and pkg-config\n"
+  "files, and three programs. mixlink puts every library operation on the command\n"
+  "line, bandscope shows the console's real-time analyser as 120 live bars, and\n"
+  "mixsim is a simulated console for trying and testing all of it without\n"
+  "hardware.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
@@ -70,8 +71,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 # Dependencies from the shared libraries the programs and the library link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# A shlibs file and the ldconfig trigger for libmixlink.so.N when the library is shared.
+# A shlibs file for libmixlink.so.N when the library is shared, and the ldconfig trigger.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -10,6 +10,13 @@ MIXLINK_PACKAGES=(
   qt6-base-dev fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev
   iproute2 util-linux procps
+  scdoc doxygen
+)
+
+# Packages the Debian package and its checks need besides those (scripts/package,
+# scripts/check-package).
+MIXLINK_PACKAGE_TOOLS=(
+  dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db groff-base zsh
 )
 
 # Installs whatever of the given packages is missing (as root), or names them and fails.
