@@ -16,7 +16,7 @@ MIXLINK_PACKAGES=(
 # Packages the Debian package and its checks need besides those (scripts/package,
 # scripts/check-package).
 MIXLINK_PACKAGE_TOOLS=(
-  dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db groff-base zsh
+  dpkg-dev file lintian desktop-file-utils appstream man-db groff-base zsh
 )
 
 # Installs whatever of the given packages is missing (as root), or names them and fails.
