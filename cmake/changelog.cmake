@@ -1,5 +1,5 @@
-# Reads CHANGELOG.md, the one history of releases, for what is made from it: the release dates in
-# the AppStream metadata and the Debian package's changelog.
+# Reads CHANGELOG.md, the one history of releases, for what is made from it: the man pages' date,
+# the releases in the AppStream metadata and the Debian package's changelog.
 #
 # mixlink_read_changelog(FILE) sets in the caller's scope:
 #   MIXLINK_RELEASES        versions, newest first
@@ -54,6 +54,9 @@ function(mixlink_read_changelog file)
     endif()
   endforeach()
   end_item()
+  if(NOT releases)
+    message(FATAL_ERROR "${file}: no release heading such as \"## ${PROJECT_VERSION} (unreleased)\"")
+  endif()
   list(GET releases 0 newest)
   if(NOT newest VERSION_EQUAL PROJECT_VERSION)
     message(FATAL_ERROR "${file}: the newest release is ${newest}, the project is ${PROJECT_VERSION}")

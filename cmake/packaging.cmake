@@ -2,7 +2,7 @@
 # from both, the Debian package's copyright file and changelog; then CPack's settings for the .deb
 # that scripts/package makes (cpack -G DEB in a build configured with CMAKE_INSTALL_PREFIX=/usr).
 
-# (The history was read at the top of the project: see cmake/changelog.cmake.)
+# CHANGELOG.md was read at the top of the project (cmake/changelog.cmake); the licence is read here.
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/LICENSE)
 
@@ -71,10 +71,13 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 # Dependencies from the shared libraries the programs and the library link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# A shlibs file for libmixlink.so.N when the library is shared, and the ldconfig trigger.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# With a shared library (as scripts/package builds it): a shlibs file for libmixlink.so.N and the
+# activation of the ldconfig trigger.
+if(BUILD_SHARED_LIBS)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
 
 include(CPack)
