@@ -327,11 +327,16 @@ void server::handle(client& c, const sim_request& r, sim_clock::time_point now) 
 void server::meter_tick(sim_clock::time_point now) {
   int16_t bands[kRtaBands];
   rta_.frame(seconds(now), bands);
+  ++meter_ticks_;
   for (client& c : clients_) {
     if (c.dead) continue;
     for (int32_t id : c.subs.lapse(now)) log_line("client %s: collection %d lapsed without renewal", c.name.c_str(), id);
     if (c.meter_port == 0) continue;
-    for (const subscription& s : c.subs.all()) {
+    const std::vector<subscription>& subs = c.subs.all();
+    for (size_t k = 0; k < subs.size(); ++k) {
+      // Starting one further along at each tick shares a budget that cannot pay for every
+      // subscription among all of them.
+      const subscription& s = subs[(k + meter_ticks_) % subs.size()];
       if (s.items.empty()) continue;
       const std::string d = compose_meter_datagram(s.id, s.items, bands, seconds(now), opt_.meters);
       // Over the client's budget the datagram is skipped: the next one carries the latest values.

@@ -102,6 +102,7 @@ class server {
   size_t cached_bytes_ = 0;
   std::vector<unsigned char> read_buffer_ = std::vector<unsigned char>(kReadPerPass);
   std::vector<sim_request> parsed_;
+  size_t meter_ticks_ = 0;
   int next_number_ = 1;
   sim_clock::time_point start_ = sim_clock::now();
   sim_clock::time_point next_meter_ = start_, next_animation_ = start_;
