@@ -2,10 +2,12 @@
 #include "server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -35,6 +37,20 @@ constexpr int kDatagramsPerPass = 64;
 constexpr int kChunksPerSend = 64;
 // Container replies kept before the cache starts over.
 constexpr size_t kCacheBytes = 16 << 20;
+
+// Descriptors kept free under the process's limit.
+constexpr size_t kSpareDescriptors = 8;
+
+// The number of descriptors the process has open.
+size_t open_descriptors() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+    return n > 3 ? n - 3 : 0;  // ".", ".." and the directory's own descriptor
+  }
+  return 16;  // no /proc: a guess on the safe side
+}
 
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
@@ -97,6 +113,13 @@ bool server::open() {
     std::fprintf(stderr, "mixsim: cannot bind the meter socket on %s: %s\n", opt_.bind.c_str(), std::strerror(errno));
     return false;
   }
+  // Clients take the descriptors left under the limit but a few: the process never runs out of
+  // them entirely, so whatever else needs one (the C library, a sanitizer's checks) still gets it.
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const size_t open_now = open_descriptors();
+    max_clients_ = limit.rlim_cur > open_now + kSpareDescriptors ? limit.rlim_cur - open_now - kSpareDescriptors : 1;
+  }
   log_line("listening on %s:%d (TCP and UDP), meters at %g Hz%s", opt_.bind.c_str(), opt_.port, opt_.rate,
            opt_.animate ? ", animated" : "");
   return true;
@@ -104,6 +127,12 @@ bool server::open() {
 
 void server::accept_clients(sim_clock::time_point now) {
   for (int i = 0; i < kAcceptsPerPass; ++i) {
+    if (clients_.size() >= max_clients_) {
+      log_line("%zu clients, as many as the descriptor limit allows: waiting until one leaves", clients_.size());
+      accepting_ = false;
+      accept_retry_ = now + kAcceptRetry;
+      return;
+    }
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -454,6 +483,10 @@ int server::run() {
       std::fprintf(stderr, "mixsim: poll failed: %s\n", std::strerror(errno));
       return 1;
     }
+    // A ppoll that finds sockets ready returns without delivering a pending signal, so under a
+    // steady flood SIGTERM would never arrive: look for it here.
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1)) break;
     now = sim_clock::now();
     if (fds[0].revents & POLLIN) accept_clients(now);
     if (fds[1].revents & POLLIN) answer_discovery();

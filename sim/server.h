@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -94,6 +95,7 @@ class server {
   // At the descriptor limit the listening socket stays readable; it is left out of the poll
   // until a client leaves (or a second has passed), instead of waking the loop again and again.
   bool accepting_ = true;
+  size_t max_clients_ = SIZE_MAX;  // what the descriptor limit allows
   sim_clock::time_point accept_retry_{};
   // Framed container replies by token, all composed at model version cache_version_: a large
   // container read again and again costs its composition once per change of any value.

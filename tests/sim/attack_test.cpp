@@ -130,11 +130,24 @@ class Sim {
       if (!ready_) std::this_thread::sleep_for(milliseconds(10));
     }
   }
-  ~Sim() {
-    if (pid_ <= 0) return;
+  ~Sim() { stop(); }
+  // Sends SIGTERM and waits up to 3 s (then SIGKILL); returns the wait status, -1 if it had to
+  // be killed or was not running.
+  int stop() {
+    if (pid_ <= 0) return -1;
     kill(pid_, SIGTERM);
     int status = 0;
+    for (int i = 0; i < 300; ++i) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return status;
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
     waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return -1;
   }
   bool ok() const { return ready_; }
   int pid() const { return pid_; }
@@ -327,6 +340,10 @@ TEST(SimUnderAttack, AFastSenderDoesNotDelayOtherClients) {
       while (!stop && c.send_all(f.then)) sent += f.then.size();
     });
     std::this_thread::sleep_for(milliseconds(2000));
+    probe.finish();
+    // SIGTERM still ends it while the flood goes on.
+    const int status = sim.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     stop = true;
     flood.join();
     expect_probe_quick(probe);
