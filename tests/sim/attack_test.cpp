@@ -308,7 +308,7 @@ TEST(SimUnderAttack, AClientThatAsksAndNeverReadsIsHeldToItsQueueAndClosedAfterT
     const double closed_after = ms_since(t0) / 1000;
     EXPECT_GT(closed_after, 9.5);
     EXPECT_LT(closed_after, 14.0);
-    // Memory goes back once the client is gone and mixsim still serves.
+    // The others are still served.
     Conn after;
     ASSERT_TRUE(after.send_all(Bytes{0xDF, 0xD1} + request("ch.2.name")));
     EXPECT_TRUE(after.read_until(request("ch.2.name").substr(0, 5), 2000));
