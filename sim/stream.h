@@ -32,9 +32,9 @@ struct client_stream {
   bool escape_pending = false;  // the bytes so far end in an escape whose next byte is unknown
   std::string pending[2];     // decoded bytes of channels 1 and 3 not yet forming a request
   long dropped = 0;           // decoded bytes that formed no request (other channels, junk)
-  // Bytes of pending[1] from its seventh on already searched for the end of a subscription's
-  // list (none found), so a list that arrives a little at a time is searched once, not again
-  // with every byte or channel select that follows.
+  // pending[1] holds no list end (0xDE) from its seventh byte up to this offset: a subscription
+  // list that arrives a little at a time is searched once, not again with every byte or channel
+  // select that follows.
   size_t list_searched = 0;
 };
 
