@@ -33,6 +33,8 @@ constexpr std::chrono::seconds kAcceptRetry{1};
 // Connections accepted and discovery datagrams answered per pass: floods of either wait their turn.
 constexpr int kAcceptsPerPass = 64;
 constexpr int kDatagramsPerPass = 64;
+// Requests of one client handled per pass.
+constexpr size_t kRequestsPerPass = 1024;
 // Queued segments one send gathers.
 constexpr int kChunksPerSend = 64;
 // Container replies kept before the cache starts over.
@@ -264,7 +266,7 @@ void server::close_client(client& c, const char* why) {
   c.dead = true;
 }
 
-void server::read_client(client& c, sim_clock::time_point now) {
+void server::read_client(client& c) {
   const ssize_t n = recv(c.fd, read_buffer_.data(), read_buffer_.size(), MSG_DONTWAIT);
   if (n == 0) {
     close_client(c, "disconnected");
@@ -280,13 +282,13 @@ void server::read_client(client& c, sim_clock::time_point now) {
   if (c.stream.dropped != dropped)
     log_line("client %s: skipped %ld bytes that form no request", c.name.c_str(), c.stream.dropped - dropped);
   for (sim_request& r : parsed_) c.waiting.push_back(std::move(r));
-  handle_waiting(c, now);
 }
 
 void server::handle_waiting(client& c, sim_clock::time_point now) {
   // Back-pressure: a client whose queue is over its bound gets no further replies composed (and
-  // nothing more read) until it has taken some of what it asked for.
-  while (!c.dead && !c.waiting.empty() && !over_bound(c)) {
+  // nothing more read) until it has taken some of what it asked for. One read can hold ten
+  // thousand requests; the rest of them wait for the next pass, after the other clients.
+  for (size_t n = 0; n < kRequestsPerPass && !c.dead && !c.waiting.empty() && !over_bound(c); ++n) {
     handle(c, c.waiting.front(), now);
     c.waiting.pop_front();
   }
@@ -456,6 +458,7 @@ int server::run() {
         wake = std::min(wake, *c.full_since + kFullQueueLimit);
       }
       if (!c.blocked && !c.out.empty()) wake = std::min(wake, c.out.front_due());
+      if (!c.waiting.empty() && !over_bound(c)) wake = now;  // more requests to handle next pass
     }
     const size_t before = clients_.size();
     clients_.remove_if([](const client& c) { return c.dead; });
@@ -499,8 +502,7 @@ int server::run() {
       }
       if (c.dead) continue;
       if (ev & POLLIN) {
-        read_client(c, now);
-        flush(c, now);
+        read_client(c);  // the requests are handled at the top of the next pass
       } else if (ev & (POLLHUP | POLLERR)) {
         // Reported even while its requests are not read: the connection is gone.
         close_client(c, "connection lost");

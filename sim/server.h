@@ -71,7 +71,7 @@ class server {
 
   void accept_clients(sim_clock::time_point now);
   void answer_discovery();
-  void read_client(client& c, sim_clock::time_point now);
+  void read_client(client& c);
   void handle_waiting(client& c, sim_clock::time_point now);
   void handle(client& c, const sim_request& r, sim_clock::time_point now);
   void queue(client& c, const std::string& bytes, bool reply, sim_clock::time_point now);
