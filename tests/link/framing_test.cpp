@@ -4,6 +4,7 @@
 #include <mixlink/link.h>
 
 #include "link/rx_stream.h"
+#include "scripted_peer.h"
 
 #include <algorithm>
 #include <memory>
@@ -174,13 +175,6 @@ TEST(Framing, AnEscapeCutByTheBlockEndIsDroppedNotCarried) {
   }
 }
 
-// The ways a test cuts n bytes: whole, in two at every position, and byte by byte.
-std::vector<std::vector<size_t>> every_feeding(size_t n) {
-  std::vector<std::vector<size_t>> plans{{n}, std::vector<size_t>(n, 1)};
-  for (size_t cut = 1; cut < n; ++cut) plans.push_back({cut, n - cut});
-  return plans;
-}
-
 // Wire bytes whose escapes and selects land on every kind of cut.
 const Bytes kWireCases[] = {
     {0xDF, 0xD1, 0xD7, 0x12, 0xDF, 0xDE, 0x34, 0x56, 0x05},  // select, then an escaped 0xDF
@@ -193,7 +187,7 @@ TEST(Framing, AStreamCutAnywhereDecodesAsTheWholeBlock) {
   for (const Bytes& wire : kWireCases) {
     int whole_channel = 1;
     const Bytes whole = decode(wire, &whole_channel);
-    for (const auto& plan : every_feeding(wire.size())) {
+    for (const auto& plan : mixtest::every_cut(wire.size())) {
       mixlink::detail::rx_stream s;
       int channel = 1;
       size_t at = 0;
@@ -211,7 +205,7 @@ TEST(Framing, EscapeRunsStopAtEachSelectSoEveryByteKnowsItsChannel) {
   // Channel 1: 'a', a data 0xDF, 'b'; channel 3: 'c', a data 0xDF; channel 1: 'd'; no channel: dropped.
   const Bytes wire{0xDF, 0xD1, 'a', 0xDF, 0xDE, 'b', 0xDF, 0xD3, 'c', 0xDF, 0xDF, 0xD1, 'd'};
   const std::vector<std::pair<int, Bytes>> want{{1, {'a', 0xDF, 'b'}}, {3, {'c', 0xDF}}, {1, {'d'}}};
-  for (const auto& plan : every_feeding(wire.size())) {
+  for (const auto& plan : mixtest::every_cut(wire.size())) {
     w_escape_state state{-1, 0};
     std::vector<std::pair<int, Bytes>> got;
     size_t at = 0;

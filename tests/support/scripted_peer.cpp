@@ -1,6 +1,7 @@
 #include "scripted_peer.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,6 +13,8 @@
 #include <cstring>
 
 #include <mixlink/link.h>
+
+#include "link/wire.h"
 
 namespace mixtest {
 
@@ -54,10 +57,16 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes entry(uint32_t hash, const Bytes& token) {
-  Bytes out{0xD7, static_cast<unsigned char>(hash >> 24), static_cast<unsigned char>(hash >> 16),
-            static_cast<unsigned char>(hash >> 8), static_cast<unsigned char>(hash)};
+  Bytes out(mixlink::wire::kEntryHeader);
+  mixlink::wire::put_entry_header(out.data(), hash);
   out.insert(out.end(), token.begin(), token.end());
   return out;
+}
+
+std::vector<std::vector<std::size_t>> every_cut(std::size_t n) {
+  std::vector<std::vector<std::size_t>> plans{{n}, std::vector<std::size_t>(n, 1)};
+  for (std::size_t cut = 1; cut < n; ++cut) plans.push_back({cut, n - cut});
+  return plans;
 }
 
 // ---- ScriptedPeer ----
@@ -191,6 +200,9 @@ void ScriptedPeer::run() {
     if (r > 0 && p.fd == listen_fd_ && client_fd_ < 0) {
       const int c = ::accept(listen_fd_, nullptr, nullptr);
       if (c >= 0) {
+        // Every scripted segment goes out as its own segment, as the test cut it.
+        const int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         client_fd_ = c;
         ++accepts_;
         per_connection_.emplace_back();

@@ -81,9 +81,11 @@ TEST(EventWalk, SkipsWhatIsNoKnownEvent) {
     int32_t first_value;
   };
   const Case cases[] = {
-      {"unknown hash skipped by six bytes", join({event(kUnknownHash, {0x07}), event(hash_of(kEqOn), {0x09})}), 1, 9},
-      {"non-event bytes skipped two at a time", join({{0x01, 0x02, 0x03, 0x04}, event(hash_of(kEqOn), {0x11})}), 1, 0x11},
-      {"an 0xD7 at an odd offset is stepped over", join({{0x00}, event(hash_of(kEqOn), {0x11})}), 0, 0},
+      {"an unknown node's event is passed whole",
+       join({event(kUnknownHash, {0xD5, 0xD7, 0xD7, 0x00, 0x00}), event(hash_of(kEqOn), {0x09})}), 1, 9},
+      {"stray bytes are passed one at a time", join({{0x01, 0x02, 0x03}, event(hash_of(kEqOn), {0x11})}), 1, 0x11},
+      {"an 0xD7 with no value token behind it is a stray byte",
+       join({event(kUnknownHash, {0xDA}), event(hash_of(kEqOn), {0x11})}), 1, 0x11},
       {"empty block", {}, 0, 0},
       {"unknown hash at the very end", event(kUnknownHash, {}), 0, 0},
   };
