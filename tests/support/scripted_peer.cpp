@@ -168,13 +168,20 @@ void ScriptedPeer::pump_replies(std::unique_lock<std::mutex>& lock) {
     queue_.pop_front();
     mark_ = have;
     const int fd = client_fd_;
+    const int connection = accepts_;
     lock.unlock();
     std::size_t pos = 0;
     bool first = true;
     bool sent = true;
     auto segment = [&](std::size_t n) {
-      if (!first && r.pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.pause_ms));
+      if (!first && r.pause_ms > 0 && sent) std::this_thread::sleep_for(std::chrono::milliseconds(r.pause_ms));
       first = false;
+      {
+        // A reply outlives neither its connection (whose descriptor number a new one may reuse)
+        // nor the peer.
+        std::lock_guard<std::mutex> check(mu_);
+        if (stop_ || client_fd_ != fd || accepts_ != connection) sent = false;
+      }
       if (n > 0 && sent) sent = send_all(fd, r.bytes.data() + pos, n);
       pos += n;
     };
