@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/wire.h"
 #include "replies.h"
 
 namespace {
@@ -68,10 +69,8 @@ pid_t start_sim() {
 long wire_bytes_of_read(uint32_t token) {
   const int fd = connect_native();
   if (fd < 0) return -1;
-  const uint32_t h = wGetHash(token);
-  unsigned char req[16] = {mixlink::kTokNodeHash, static_cast<unsigned char>(h >> 24), static_cast<unsigned char>(h >> 16),
-                           static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h), mixlink::kReqValue};
-  const int n = wSendEscapes(req, 6);
+  unsigned char req[mixlink::wire::kRequestRoom];
+  const int n = wSendEscapes(req, mixlink::wire::put_request(req, wGetHash(token), mixlink::kReqValue));
   const unsigned char select[2] = {mixlink::kEscape, mixlink::kSelectFirst + mixlink::kValueChannel};
   if (send(fd, select, 2, 0) != 2 || send(fd, req, static_cast<size_t>(n), 0) != n) return -1;
   long total = 0;

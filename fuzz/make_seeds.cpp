@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compose.h"
+#include "link/wire.h"
 #include "model.h"
 
 namespace fs = std::filesystem;
@@ -29,7 +30,9 @@ void write(const char* harness, const std::string& name, const Bytes& bytes) {
 }
 
 Bytes be32(uint32_t v) {
-  return Bytes{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+  unsigned char b[4];
+  mixlink::wire::put_be32(b, v);
+  return Bytes(reinterpret_cast<const char*>(b), 4);
 }
 
 // A payload as wSend puts it on the wire after selecting channel.

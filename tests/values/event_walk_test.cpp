@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "scripted_peer.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -17,12 +19,7 @@ constexpr uint32_t kEqOn = 38;   // cfg.mon.1.eq.on, an integer
 constexpr uint32_t kLevel = 33;  // cfg.mon.1.$lvl, a float
 constexpr uint32_t kUnknownHash = 0x12345678;
 
-Bytes event(uint32_t hash, Bytes value) {
-  Bytes b = {0xD7, static_cast<unsigned char>(hash >> 24), static_cast<unsigned char>(hash >> 16),
-             static_cast<unsigned char>(hash >> 8), static_cast<unsigned char>(hash)};
-  b.insert(b.end(), value.begin(), value.end());
-  return b;
-}
+Bytes event(uint32_t hash, const Bytes& value) { return mixtest::entry(hash, value); }
 
 Bytes join(std::initializer_list<Bytes> parts) {
   Bytes out;

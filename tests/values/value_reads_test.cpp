@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "link/wire.h"
 #include "scripted_peer.h"
 
 #include <algorithm>
@@ -28,8 +29,9 @@ constexpr size_t kRequest = 6;
 constexpr double kSlack = 0.2;  // seconds a busy machine may add to a measured bound
 
 Bytes be(uint32_t h) {
-  return {static_cast<unsigned char>(h >> 24), static_cast<unsigned char>(h >> 16),
-          static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h)};
+  Bytes b(4);
+  mixlink::wire::put_be32(b.data(), h);
+  return b;
 }
 
 // A value reply (or event) for the node hash with the given value token.
@@ -58,7 +60,7 @@ class ValueReads : public ::testing::Test {
 
   void connect() {
     // Answer the keep-alive that connecting sends, so the connect need not wait out its 0.9 s.
-    peer_.reply(mixtest::escaped(reply_for(0xC9CB20E0, text_token("desk"))), 8);
+    peer_.reply(mixtest::escaped(reply_for(mixlink::kKeepAliveHash, text_token("desk"))), 8);
     char address[32] = "127.0.0.1";
     ASSERT_EQ(wOpen(address), 1);
     ASSERT_TRUE(peer_.wait_replies_sent());
@@ -322,7 +324,7 @@ TEST_F(ValueReads, AClosedConnectionFailsBlockingReadsAndRunsTimedReadsOut) {
   EXPECT_STREQ(text, "kept");
 }
 
-TEST_F(ValueReads, AFailedRequestSendIsReportedWithItsMessage) {
+TEST_F(ValueReads, AFailedRequestSendIsReportedWithItsMessageWhereTheProgramWantsIt) {
   wClose();  // the socket is gone, so every send fails
   struct Case {
     const char* name;
@@ -351,6 +353,17 @@ TEST_F(ValueReads, AFailedRequestSendIsReportedWithItsMessage) {
       EXPECT_EQ(err.back(), '\n');
     }
   }
+  // A program may take the texts for itself (or drop them), and give them back to standard error.
+  std::string routed;
+  wSetDiagnostics([](void* to, const char* text) { *static_cast<std::string*>(to) += text; }, &routed);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(wGetTokenDef(kEqOn, &len, &def), -4);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(routed.rfind("wGetTokenDef wSend error: ", 0), 0u) << routed;
+  wSetDiagnostics(nullptr, nullptr);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(wGetTokenDef(kEqOn, &len, &def), -4);
+  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
 }
 
 // ---- Every read, however its reply is cut ----
