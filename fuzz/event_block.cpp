@@ -29,7 +29,8 @@ struct Record {
 struct Walk {
   int result = 0;               // records, or 0 / -9 for a walk that failed
   std::vector<Record> records;  // filled only for a walk that succeeded
-  std::vector<size_t> steps;    // every position the walk stood on, and where it ended
+  std::vector<size_t> steps;    // every position the walk stood on (but within 6 bytes past a
+                                // stray 0xD7, where a cut would leave it looking like a cut event)
 };
 
 // The documented walk: bytes that start no event passed one at a time, so is an 0xD7 whose code
@@ -40,8 +41,9 @@ Walk reference_walk(const unsigned char* b, size_t len, int n) {
   Walk w;
   size_t p = 0;
   int k = 0;
+  size_t clear_from = 0;  // where a stray 0xD7 has its 6 bytes behind it
   while (p < len && k < n) {
-    w.steps.push_back(p);
+    if (p >= clear_from) w.steps.push_back(p);
     if (b[p] != kTokNodeHash) {
       ++p;
       continue;
@@ -51,6 +53,7 @@ Walk reference_walk(const unsigned char* b, size_t len, int n) {
     const unsigned char* v = b + p + 5;
     if (v[0] >= kTokFirstInvalid) {
       if (token != 0) return Walk{0, {}, w.steps};
+      clear_from = p + 6;
       ++p;
       continue;
     }

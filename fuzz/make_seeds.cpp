@@ -101,6 +101,21 @@ int main(int argc, char** argv) {
     write("container_reply", "entries-" + std::to_string(mode), m + events);
     write("escapes", "reply-" + std::to_string(mode), m + mixsim::frame_for_send(box_reply));
   }
+  // The receive stream: traffic as the console frames it (junk, events, a container reply, a
+  // definition), read by each kind of read (the second byte), fed whole, split and in chunks.
+  {
+    const uint32_t leaf_hash = wGetHashFromToken(box + 1);
+    const Bytes traffic = mixsim::frame_for_send(Bytes("\x01\x02\x3F", 3) + events) +
+                          mixsim::frame_for_send(box_reply) +
+                          mixsim::frame_for_send(mixsim::compose_definition_reply(model, leaf_hash, true)) +
+                          mixsim::frame_for_send(mixsim::compose_value_reply(model, leaf_hash));
+    for (unsigned char choice : {0x00, 0x1C, 0x01, 0x05, 0x02, 0x03}) {
+      for (unsigned char mode : {0x7C, 0x42, 0x1F}) {
+        write("stream_reads", "traffic-" + std::to_string(choice) + "-" + std::to_string(mode),
+              Bytes(1, static_cast<char>(mode)) + Bytes(1, static_cast<char>(choice)) + traffic);
+      }
+    }
+  }
   write("escapes", "table", "\x01\xDF\xD1\xD7\xDF\xDE\x05\xDF\xDF\xDE\xDF\xDF\xD3\xDF\x00\x01\x12\xDF");
 
   // Dump text: capacity byte, container, then leaf path and value text in turns.
