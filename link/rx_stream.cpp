@@ -48,16 +48,18 @@ void rx_stream::consume(int n) {
 
 unsigned char* rx_stream::raw_room(int want, int* room) {
   if (want < 1) want = 1;
-  // The raw bytes go one byte past the decoded ones: an escape pending from the last block may
-  // turn into two bytes for the first one of this block, and decoding then stays in place.
-  const long needed = static_cast<long>(size()) + 1 + want;
+  // The raw bytes go right behind the decoded ones, where decoding in place moves nothing until
+  // an escape shrinks the block; but one byte further while an escape from the last block is
+  // pending, since it may turn into two bytes for the first one of this block.
+  const int gap = escape_.escape_pending;
+  const long needed = static_cast<long>(size()) + gap + want;
   if (needed > INT_MAX) return nullptr;
-  if (capacity_ - tail_ - 1 < want && head_ > 0) {
+  if (capacity_ - tail_ - gap < want && head_ > 0) {
     std::memmove(buf_, buf_ + head_, static_cast<size_t>(size()));
     tail_ -= head_;
     head_ = 0;
   }
-  if (capacity_ - tail_ - 1 < want) {
+  if (capacity_ - tail_ - gap < want) {
     long grown = capacity_ > 0 ? static_cast<long>(capacity_) * 2 : kSmallestBuffer;
     if (grown < needed) grown = needed;
     if (grown > INT_MAX) grown = INT_MAX;
@@ -66,14 +68,14 @@ unsigned char* rx_stream::raw_room(int want, int* room) {
     buf_ = b;
     capacity_ = static_cast<int>(grown);
   }
-  *room = capacity_ - tail_ - 1;
-  return buf_ + tail_ + 1;
+  *room = capacity_ - tail_ - gap;
+  return buf_ + tail_ + gap;
 }
 
 int rx_stream::decode_raw(int n, int* channel) {
   if (n <= 0) return 0;
   escape_.channel = *channel;
-  const int added = decode_escapes(&escape_, buf_ + tail_ + 1, n, buf_ + tail_);
+  const int added = decode_escapes(&escape_, buf_ + tail_ + escape_.escape_pending, n, buf_ + tail_);
   *channel = escape_.channel;
   tail_ += added;
   return added;

@@ -44,7 +44,8 @@ class rx_stream {
   void consume(int n);
 
   // Room for at least want raw bytes behind the decoded ones; returns where they go and stores the
-  // room there is in *room, or returns null when memory runs out.
+  // room there is in *room, or returns null when memory runs out. The escape state must not change
+  // between this and decode_raw.
   unsigned char* raw_room(int want, int* room);
   // Decodes the n raw bytes just placed at raw_room's pointer onto the end of the stream, following
   // and updating *channel; returns the decoded bytes added.
