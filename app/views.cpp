@@ -1,0 +1,205 @@
+#include "views.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+
+namespace bandscope {
+
+namespace {
+
+// Luminance weights of the red, green and blue primaries.
+constexpr double kLumaR = 0.299;
+constexpr double kLumaG = 0.587;
+constexpr double kLumaB = 0.114;
+
+// The readout sits this far (logical pixels) right of and below the pointer, with this padding.
+constexpr int kReadoutOffset = 14;
+constexpr int kReadoutPadding = 4;
+
+QColor zoneColour(Zone zone, const Theme& t) {
+  switch (zone) {
+    case Zone::green: return kGreen;
+    case Zone::yellow: return kYellow;
+    case Zone::red: return kRed;
+    case Zone::white: break;
+  }
+  return t.empty;
+}
+
+QColor shown(const QColor& c, bool live) { return live ? c : greyOf(c); }
+
+}  // namespace
+
+Theme lightTheme(const QColor& background) {
+  Theme t;
+  t.background = background;
+  t.scale = Qt::black;
+  t.empty = Qt::white;
+  t.marker = QColor(50, 50, 50);
+  t.max_hold = QColor(30, 90, 220);
+  t.live = QColor(0, 130, 0);
+  t.stale = QColor(170, 100, 0);
+  t.lost = QColor(200, 0, 0);
+  t.readout_back = QColor(255, 255, 225);
+  t.readout_text = Qt::black;
+  return t;
+}
+
+Theme darkTheme() {
+  Theme t;
+  t.dark = true;
+  t.background = QColor(38, 38, 40);
+  t.scale = QColor(190, 190, 190);
+  t.empty = QColor(18, 18, 18);
+  t.marker = QColor(235, 235, 235);
+  t.max_hold = QColor(90, 160, 255);
+  t.live = QColor(90, 220, 90);
+  t.stale = QColor(255, 180, 60);
+  t.lost = QColor(255, 90, 90);
+  t.readout_back = QColor(55, 55, 58);
+  t.readout_text = QColor(230, 230, 230);
+  return t;
+}
+
+QColor greyOf(const QColor& c) {
+  const int y = static_cast<int>(std::lround(kLumaR * c.red() + kLumaG * c.green() + kLumaB * c.blue()));
+  return QColor(y, y, y);
+}
+
+QFont labelFont(int pixels) {
+  // Arial where it exists, else a metric-compatible or common sans face.
+  QFont::insertSubstitutions("Arial", {"Liberation Sans", "DejaVu Sans"});
+  QFont f("Arial");
+  f.setPixelSize(pixels);
+  f.setWeight(QFont::Medium);
+  f.setStyleStrategy(QFont::PreferAntialias);
+  return f;
+}
+
+void paintScale(QPainter& p, const Layout& l, const Theme& t, const QFont& label_font) {
+  static constexpr const char* kLabels[kScaleLines] = {" 18", "  0", " -6", "-12", "-18", "-26", "-40", "-oo"};
+  p.setFont(label_font);
+  p.setPen(t.scale);
+  const int ascent = QFontMetrics(label_font).ascent();
+  for (int k = 0; k < kScaleLines; ++k) {
+    p.drawText(0, l.labelTop(k) + ascent, QString::fromLatin1(kLabels[k]));
+    p.fillRect(l.gridLeft(), l.gridRow(k), l.gridRight() - l.gridLeft(), l.line_thickness, t.scale);
+  }
+}
+
+void paintBars(QPainter& p, const Layout& l, const Theme& t, const DisplayModel& m, bool live) {
+  // The fills come in rows of the 128-pixel area counted from its top; rowAt takes heights.
+  BarFill fills[4];
+  for (int i = 0; i < kBarCount; ++i) {
+    const int left = l.barLeft(i);
+    const int width = l.barRight(i) - left;
+    const int n = wBarFills(0, m.band(i).height, fills);
+    for (int f = 0; f < n; ++f) {
+      const int top = l.rowAt(kBarAreaHeight - fills[f].top);
+      const int bottom = l.rowAt(kBarAreaHeight - fills[f].bottom);
+      if (bottom > top) p.fillRect(left, top, width, bottom - top, shown(zoneColour(fills[f].zone, t), live));
+    }
+  }
+
+  if (m.maxHold()) {
+    // A step trace: one level across each bar's pitch, joined by risers between bars.
+    const QColor c = shown(t.max_hold, live);
+    const int th = l.line_thickness;
+    auto rowOf = [&](int i) { return std::min(l.rowAt(m.band(i).max_hold), l.bottom - th); };
+    for (int i = 0; i < kBarCount; ++i) {
+      const int y = rowOf(i);
+      p.fillRect(l.pitchLeft(i), y, l.pitchLeft(i + 1) - l.pitchLeft(i), th, c);
+      if (i + 1 < kBarCount) {
+        const int next = rowOf(i + 1);
+        const int x = l.pitchLeft(i + 1);
+        p.fillRect(x, std::min(y, next), th, std::abs(next - y) + th, c);
+      }
+    }
+  }
+
+  // Each marker sits on its held level, so a bar at its peak keeps every pixel of its zones;
+  // only at the top of the scale does it move down into the bar to stay in sight.
+  const QColor marker = shown(t.marker, live);
+  for (int i = 0; i < kBarCount; ++i) {
+    const double peak = m.peakHeight(i);
+    if (peak < 1) continue;  // silent bands carry no marker along the base
+    const int top = std::max(l.rowAt(peak) - l.marker_thickness, l.top);
+    p.fillRect(l.barLeft(i), top, l.barRight(i) - l.barLeft(i), l.marker_thickness, marker);
+  }
+}
+
+void paintAxis(QPainter& p, const Layout& l, const Theme& t, const QFont& label_font) {
+  p.setFont(label_font);
+  p.setPen(t.scale);
+  const QFontMetrics fm(label_font);
+  const int gap = fm.horizontalAdvance(QLatin1Char(' '));
+  int free_from = 0;  // first column a label may use
+  for (const AxisLabel& a : kAxisLabels) {
+    const QString text = QString::fromLatin1(a.text);
+    const int band = bandNearestTo(a.hz);
+    const int centre = (l.barLeft(band) + l.barRight(band)) / 2;
+    const int w = fm.horizontalAdvance(text);
+    const int x = centre - w / 2;
+    if (x < free_from || x + w > l.width) continue;
+    p.drawText(x, l.axis_top + fm.ascent(), text);
+    free_from = x + w + gap;
+  }
+}
+
+void paintStatus(QPainter& p, const Layout& l, const Theme& t, const Status& s, const QFont& font) {
+  if (s.kind == Status::none) return;
+  const QColor c = s.kind == Status::live ? t.live : s.kind == Status::stale ? t.stale : t.lost;
+  p.setFont(font);
+  p.setPen(c);
+  const QRect area(l.status_left, l.status_top, l.status_right - l.status_left, l.status_bottom - l.status_top);
+  p.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, QString::fromStdString(statusText(s)));
+}
+
+QStringList readoutLines(const DisplayModel& m, int band, Micros now) {
+  const Band& b = m.band(band);
+  QStringList lines;
+  lines << QString::fromStdString(frequencyText(bandCentreHz(band)));
+  QString value = QStringLiteral("value %1").arg(b.value);
+  if (m.averaging() != Averaging::off) value += QStringLiteral(" (averaged %1)").arg(std::lround(b.averaged));
+  lines << value;
+  lines << QStringLiteral("height %1 of %2").arg(std::min(b.height, kBarAreaHeight)).arg(kBarAreaHeight);
+  lines << QStringLiteral("peak %1").arg(std::lround(m.peakHeight(band)));
+  lines << QStringLiteral("%1 datagrams/s, %2 foreign dropped")
+               .arg(m.datagramsPerSecond(now))
+               .arg(m.droppedForeign());
+  return lines;
+}
+
+void paintReadout(QPainter& p, const Layout& l, const Theme& t, const DisplayModel& m, int band, Micros now,
+                  int x, int y, const QFont& font) {
+  const QStringList lines = readoutLines(m, band, now);
+  const QFontMetrics fm(font);
+  const int pad = static_cast<int>(std::lround(kReadoutPadding * l.dpr));
+  int w = 0;
+  for (const QString& s : lines) w = std::max(w, fm.horizontalAdvance(s));
+  const QSize box(w + 2 * pad, static_cast<int>(lines.size()) * fm.height() + 2 * pad);
+  const int offset = static_cast<int>(std::lround(kReadoutOffset * l.dpr));
+  // Beside the pointer, on whichever side leaves the box inside the window.
+  int bx = x + offset;
+  int by = y + offset;
+  if (bx + box.width() > l.width) bx = x - offset - box.width();
+  if (by + box.height() > l.height) by = y - offset - box.height();
+  bx = std::max(0, bx);
+  by = std::max(0, by);
+  const QRect r(QPoint(bx, by), box);
+  p.fillRect(r, t.readout_back);
+  p.setPen(t.scale);
+  p.drawRect(r.adjusted(0, 0, -1, -1));
+  p.setFont(font);
+  p.setPen(t.readout_text);
+  int line_y = by + pad + fm.ascent();
+  for (const QString& s : lines) {
+    p.drawText(bx + pad, line_y, s);
+    line_y += fm.height();
+  }
+}
+
+}  // namespace bandscope
