@@ -31,16 +31,15 @@ Layout::Layout(int w, int h, double ratio) : width(w), height(h), dpr(ratio) {
   status_top = rounded(kStatusTop * dpr);
   status_bottom = rounded((kStatusTop + kStatusHeight) * dpr);
   status_right = w - rounded(kStatusRightMargin * dpr);
+  for (int i = 0; i <= kBarCount; ++i) pitch_left_[static_cast<size_t>(i)] = left + rounded(kBarPitch * i * column_scale);
+  for (int i = 0; i < kBarCount; ++i)
+    bar_left_[static_cast<size_t>(i)] = left + rounded((kBarPitch * i + kBarGap) * column_scale);
 }
 
 int Layout::unit(double classic_pixels) const {
   if (classic_pixels == 0) return 0;
   return std::max(1, rounded(classic_pixels * scale));
 }
-
-int Layout::pitchLeft(int i) const { return left + rounded(kBarPitch * i * column_scale); }
-int Layout::barLeft(int i) const { return left + rounded((kBarPitch * i + kBarGap) * column_scale); }
-int Layout::barRight(int i) const { return pitchLeft(i + 1); }
 
 int Layout::rowAt(double h) const { return bottom - rounded(h * row_scale); }
 

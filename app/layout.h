@@ -3,6 +3,9 @@
 // window's; a larger area stretches the bar area and scales text, margins and lines with it.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 #include "bars.h"
 
 namespace bandscope {
@@ -53,9 +56,9 @@ struct Layout {
   int status_left, status_top, status_right, status_bottom;
 
   // Columns [barLeft(i), barRight(i)) of bar i; its pitch starts at pitchLeft(i).
-  int barLeft(int i) const;
-  int barRight(int i) const;
-  int pitchLeft(int i) const;
+  int barLeft(int i) const { return bar_left_[static_cast<size_t>(i)]; }
+  int barRight(int i) const { return pitch_left_[static_cast<size_t>(i) + 1]; }
+  int pitchLeft(int i) const { return pitch_left_[static_cast<size_t>(i)]; }
   // Row of the top of a bar of height h (pixels of the 128-pixel scale; not clipped).
   int rowAt(double h) const;
   // Row of grid line k and the top of its label's text cell.
@@ -70,6 +73,8 @@ struct Layout {
   int unit(double classic_pixels) const;  // a classic length scaled, at least 1 when non-zero
   double column_scale;  // bar area width against the classic 600 columns
   double row_scale;     // bar area height against the classic 128 rows
+  std::array<int, kBarCount + 1> pitch_left_;  // the last one is the bar area's right edge
+  std::array<int, kBarCount> bar_left_;
 };
 
 }  // namespace bandscope

@@ -83,6 +83,7 @@ class LinkWorker {
   bool subscribe();
   void keepLink(Micros now);
   void readMeters(int wait_us);
+  int readDatagram(int wait_us);
   void changeLink(Link link);
   template <class Put>
   void post(Put put);
@@ -108,6 +109,9 @@ class LinkWorker {
   int64_t renewed_ = 0;        // calendar second of the last renewal
   Micros next_reconnect_ = 0;
   unsigned char buf_[256] = {};
+  std::vector<Datagram> batch_;  // read but not yet posted
+  bool foreign_seen_ = false;
+  Micros last_woke_ = 0;
 };
 
 }  // namespace bandscope

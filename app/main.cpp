@@ -134,8 +134,9 @@ int main(int argc, char** argv) {
   if (opt.stats) {
     const bandscope::DisplayStats& s = window->stats();
     std::fprintf(stderr,
-                 "bandscope stats: datagrams %lld frames %lld latency mean %lld us max %lld us skipped %lld\n",
-                 static_cast<long long>(s.datagrams), static_cast<long long>(s.frames),
+                 "bandscope stats: datagrams %lld paints %lld frames %lld latency mean %lld us max %lld us "
+                 "skipped %lld\n",
+                 static_cast<long long>(s.datagrams), static_cast<long long>(s.paints), static_cast<long long>(s.frames),
                  static_cast<long long>(s.frames ? s.latency_sum_us / s.frames : 0),
                  static_cast<long long>(s.latency_max_us), static_cast<long long>(s.skipped));
   }

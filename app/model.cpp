@@ -57,8 +57,13 @@ void DisplayModel::addValues(const int16_t* values, Micros at) {
   for (int i = 0; i < kBarCount; ++i) {
     Band& b = bands_[static_cast<size_t>(i)];
     b.value = values[i];
-    b.averaged = alpha >= 1.0 ? b.value : b.averaged + alpha * (b.value - b.averaged);
-    b.height = wBarHeight(static_cast<int>(std::lround(b.averaged)));
+    if (alpha >= 1.0) {
+      b.averaged = b.value;
+      b.height = wBarHeight(b.value);
+    } else {
+      b.averaged += alpha * (b.value - b.averaged);
+      b.height = wBarHeight(static_cast<int>(std::lround(b.averaged)));
+    }
     const double shown = shownHeight(b.height);
     // A bar at or above its falling marker lifts the marker and restarts its hold.
     if (shown >= peakAt(b, at)) {

@@ -19,6 +19,10 @@ constexpr double kLumaB = 0.114;
 constexpr int kReadoutOffset = 14;
 constexpr int kReadoutPadding = 4;
 
+// Scale, axis, status and readout texts are plain Latin digits and letters: they need no
+// shaping, and skipping it makes text the cheap part of a frame.
+constexpr auto kTextStrategy = static_cast<QFont::StyleStrategy>(QFont::PreferAntialias | QFont::PreferNoShaping);
+
 QColor zoneColour(Zone zone, const Theme& t) {
   switch (zone) {
     case Zone::green: return kGreen;
@@ -69,13 +73,21 @@ QColor greyOf(const QColor& c) {
   return QColor(y, y, y);
 }
 
+QFont textFont(const QFont& base, int pixels, bool bold) {
+  QFont f = base;
+  f.setPixelSize(pixels);
+  f.setBold(bold);
+  f.setStyleStrategy(kTextStrategy);
+  return f;
+}
+
 QFont labelFont(int pixels) {
   // Arial where it exists, else a metric-compatible or common sans face.
   QFont::insertSubstitutions("Arial", {"Liberation Sans", "DejaVu Sans"});
   QFont f("Arial");
   f.setPixelSize(pixels);
   f.setWeight(QFont::Medium);
-  f.setStyleStrategy(QFont::PreferAntialias);
+  f.setStyleStrategy(kTextStrategy);
   return f;
 }
 

@@ -41,6 +41,8 @@ QColor greyOf(const QColor& colour);
 
 // The label font at pixel size pixels: Arial or a metric-compatible sans, weight 500.
 QFont labelFont(int pixels);
+// The font base at pixel size pixels, for the status and the readout.
+QFont textFont(const QFont& base, int pixels, bool bold);
 
 // Labels and grid lines of the level scale.
 void paintScale(QPainter& p, const Layout& l, const Theme& t, const QFont& label_font);

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -77,7 +78,8 @@ BandscopeWindow::BandscopeWindow(const QString& address, QWidget* parent) : QWid
   setPalette(pal);
   light_palette_ = pal;
   theme_ = lightTheme(pal.color(QPalette::Window));
-  setAutoFillBackground(true);
+  // Every paint covers its whole region with the backdrop.
+  setAttribute(Qt::WA_OpaquePaintEvent);
 
   hwndconx = new QPushButton(kConnectText, this);
   hwndconx->setGeometry(kConnectRect);
@@ -95,7 +97,7 @@ BandscopeWindow::BandscopeWindow(const QString& address, QWidget* parent) : QWid
   frame_timer_ = new QTimer(this);
   frame_timer_->setSingleShot(true);
   frame_timer_->setTimerType(Qt::PreciseTimer);
-  connect(frame_timer_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+  connect(frame_timer_, &QTimer::timeout, this, &BandscopeWindow::frame);
   status_timer_ = new QTimer(this);
   status_timer_->setSingleShot(true);
   connect(status_timer_, &QTimer::timeout, this, &BandscopeWindow::scheduleFrame);
@@ -119,8 +121,11 @@ void BandscopeWindow::onConnectClicked() {
   const std::string typed = hwndipaddr->text().trimmed().toLatin1().toStdString();
   hwndconx->setText(kConnectingText);
   model_.setLink(Link::connecting, clock_());
+  // Mail is taken when the next frame is due, not on every wake: the worker wakes the window
+  // only when its mailbox was empty, so however many datagrams come, the window wakes about once
+  // a frame.
   worker_ = std::make_unique<LinkWorker>(
-      [this] { QMetaObject::invokeMethod(this, &BandscopeWindow::takeMail, Qt::QueuedConnection); });
+      [this] { QMetaObject::invokeMethod(this, &BandscopeWindow::scheduleFrame, Qt::QueuedConnection); });
   worker_->start(typed, M_port, M_id, mbits);
 }
 
@@ -144,7 +149,6 @@ void BandscopeWindow::takeMail() {
   stats_.datagrams += static_cast<int64_t>(mail.datagrams.size());
   stats_.skipped = mail.skipped;
   model_.setDroppedForeign(mail.dropped_foreign);
-  scheduleFrame();
 }
 
 void BandscopeWindow::showDatagram(const unsigned char* data, int length) {
@@ -179,11 +183,17 @@ bool BandscopeWindow::waitLinkStopped(int ms) { return worker_ == nullptr || wor
 void BandscopeWindow::scheduleFrame() {
   if (frame_timer_->isActive()) return;
   const Micros since = steadyMicros() - last_paint_;
-  if (since >= frame_interval_us_) {
-    update();
-  } else {
-    frame_timer_->start(static_cast<int>(microsToMs(frame_interval_us_ - since)));
-  }
+  frame_timer_->start(since >= frame_interval_us_ ? 0 : static_cast<int>(microsToMs(frame_interval_us_ - since)));
+}
+
+void BandscopeWindow::frame() {
+  takeMail();
+  // The controls never change with the display; repainting them each frame would cost more
+  // than the bars.
+  QRegion region(rect());
+  region -= hwndconx->geometry();
+  region -= hwndipaddr->geometry();
+  update(region);
 }
 
 void BandscopeWindow::armStatusTimer(Micros now) {
@@ -195,11 +205,6 @@ void BandscopeWindow::armStatusTimer(Micros now) {
   status_timer_->start(static_cast<int>(microsToMs(std::max<Micros>(0, next - now))));
 }
 
-const QFont& BandscopeWindow::labelFontFor(int pixels) {
-  if (label_font_.pixelSize() != pixels) label_font_ = labelFont(pixels);
-  return label_font_;
-}
-
 void BandscopeWindow::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   // Everything is laid out in device pixels, so edges fall on whole pixels at any ratio.
@@ -208,25 +213,43 @@ void BandscopeWindow::paintEvent(QPaintEvent*) {
   const Layout layout(static_cast<int>(std::lround(width() * dpr)), static_cast<int>(std::lround(height() * dpr)),
                       dpr);
   const Micros now = clock_();
-  painter.setBackgroundMode(Qt::TransparentMode);
 
-  const QFont& labels = labelFontFor(layout.label_pixels);
-  paintScale(painter, layout, theme_, labels);
+  // What changes only with the size and the theme is drawn once into the backdrop.
+  if (backdrop_.size() != QSize(layout.width, layout.height) || backdrop_dpr_ != dpr ||
+      backdrop_dark_ != theme_.dark) {
+    // In the format of the surface painted on, so that showing it is a plain copy.
+    const QPaintDevice* surface = painter.paintEngine()->paintDevice();
+    const QImage::Format format = surface != nullptr && surface->devType() == QInternal::Image
+                                      ? static_cast<const QImage*>(surface)->format()
+                                      : QImage::Format_ARGB32_Premultiplied;
+    backdrop_ = QImage(layout.width, layout.height, format);
+    QPainter b(&backdrop_);
+    const QFont labels = labelFont(layout.label_pixels);
+    b.fillRect(backdrop_.rect(), theme_.background);
+    paintScale(b, layout, theme_, labels);
+    paintAxis(b, layout, theme_, labels);
+    backdrop_dpr_ = dpr;
+    backdrop_dark_ = theme_.dark;
+  }
+  painter.drawImage(0, 0, backdrop_);
   if (model_.hasValues()) paintBars(painter, layout, theme_, model_, model_.live(now));
-  paintAxis(painter, layout, theme_, labels);
 
-  QFont text = font();
-  text.setPixelSize(static_cast<int>(std::lround(QFontInfo(font()).pixelSize() * dpr)));
-  QFont bold = text;
-  bold.setBold(true);
-  paintStatus(painter, layout, theme_, model_.status(now), bold);
+  if (text_font_dpr_ != dpr) {
+    // The controls' font, in device pixels.
+    const int pixels = static_cast<int>(std::lround(QFontInfo(font()).pixelSize() * dpr));
+    text_font_ = textFont(font(), pixels, false);
+    status_font_ = textFont(font(), pixels, true);
+    text_font_dpr_ = dpr;
+  }
+  paintStatus(painter, layout, theme_, model_.status(now), status_font_);
   if (hover_band_ >= 0 && model_.hasValues()) {
     paintReadout(painter, layout, theme_, model_, hover_band_, now, static_cast<int>(std::lround(hover_pos_.x() * dpr)),
-                 static_cast<int>(std::lround(hover_pos_.y() * dpr)), text);
+                 static_cast<int>(std::lround(hover_pos_.y() * dpr)), text_font_);
   }
   painter.end();
 
   last_paint_ = steadyMicros();
+  ++stats_.paints;
   if (unshown_since_ >= 0) {
     const Micros latency = last_paint_ - unshown_since_;
     ++stats_.frames;

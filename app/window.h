@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QFont>
+#include <QImage>
 #include <QPalette>
 #include <QPoint>
 #include <QWidget>
@@ -31,6 +32,7 @@ inline constexpr char kWindowTitle[] = "bandscope - BANDSCOPE mixlink demo - ver
 struct DisplayStats {
   int64_t datagrams = 0;         // meter datagrams shown
   int64_t skipped = 0;           // datagrams left out because the window fell behind the link
+  int64_t paints = 0;            // every paint of the window
   int64_t frames = 0;            // paints that showed at least one new datagram
   int64_t latency_sum_us = 0;    // reading of the oldest unshown datagram to the end of its frame
   int64_t latency_max_us = 0;
@@ -91,8 +93,8 @@ class BandscopeWindow : public QWidget {
   void stop();
   void setDark(bool dark);
   void scheduleFrame();
+  void frame();
   void armStatusTimer(Micros now);
-  const QFont& labelFontFor(int pixels);
 
   // Application state.
   int32_t keep_running = 1;
@@ -111,7 +113,13 @@ class BandscopeWindow : public QWidget {
 
   Theme theme_;
   QPalette light_palette_;
-  QFont label_font_;
+  // The window background, scale and frequency axis at the last paint's size, ratio and theme.
+  QImage backdrop_;
+  double backdrop_dpr_ = 0;
+  bool backdrop_dark_ = false;
+  QFont text_font_;    // status and readout, at text_font_dpr_
+  QFont status_font_;
+  double text_font_dpr_ = 0;
 
   // Paints are paced to the screen's refresh; the status timer wakes for changes without data.
   QTimer* frame_timer_ = nullptr;
