@@ -116,19 +116,15 @@ void paintBars(QPainter& p, const Layout& l, const Theme& t, const DisplayModel&
     }
   }
 
+  // The max-hold trace: a tick on each bar at its highest level. Like everything here it stays
+  // inside the bar columns, so a frame never has to restore the gaps between them.
   if (m.maxHold()) {
-    // A step trace: one level across each bar's pitch, joined by risers between bars.
     const QColor c = shown(t.max_hold, live);
-    const int th = l.line_thickness;
-    auto rowOf = [&](int i) { return std::min(l.rowAt(m.band(i).max_hold), l.bottom - th); };
     for (int i = 0; i < kBarCount; ++i) {
-      const int y = rowOf(i);
-      p.fillRect(l.pitchLeft(i), y, l.pitchLeft(i + 1) - l.pitchLeft(i), th, c);
-      if (i + 1 < kBarCount) {
-        const int next = rowOf(i + 1);
-        const int x = l.pitchLeft(i + 1);
-        p.fillRect(x, std::min(y, next), th, std::abs(next - y) + th, c);
-      }
+      const double max_hold = m.band(i).max_hold;
+      if (max_hold < 1) continue;
+      const int top = std::max(l.rowAt(max_hold) - l.line_thickness, l.top);
+      p.fillRect(l.barLeft(i), top, l.barRight(i) - l.barLeft(i), l.line_thickness, c);
     }
   }
 
@@ -185,33 +181,35 @@ QStringList readoutLines(const DisplayModel& m, int band, Micros now) {
   return lines;
 }
 
-void paintReadout(QPainter& p, const Layout& l, const Theme& t, const DisplayModel& m, int band, Micros now,
-                  int x, int y, const QFont& font) {
-  const QStringList lines = readoutLines(m, band, now);
+QImage readoutBox(const QStringList& lines, const Theme& t, const QFont& font, double dpr) {
   const QFontMetrics fm(font);
-  const int pad = static_cast<int>(std::lround(kReadoutPadding * l.dpr));
+  const int pad = static_cast<int>(std::lround(kReadoutPadding * dpr));
   int w = 0;
   for (const QString& s : lines) w = std::max(w, fm.horizontalAdvance(s));
-  const QSize box(w + 2 * pad, static_cast<int>(lines.size()) * fm.height() + 2 * pad);
+  QImage box(w + 2 * pad, static_cast<int>(lines.size()) * fm.height() + 2 * pad,
+             QImage::Format_ARGB32_Premultiplied);
+  box.fill(t.readout_back);
+  QPainter p(&box);
+  p.setPen(t.scale);
+  p.drawRect(box.rect().adjusted(0, 0, -1, -1));
+  p.setFont(font);
+  p.setPen(t.readout_text);
+  int line_y = pad + fm.ascent();
+  for (const QString& s : lines) {
+    p.drawText(pad, line_y, s);
+    line_y += fm.height();
+  }
+  return box;
+}
+
+QPoint readoutPlace(const Layout& l, QSize box, int x, int y) {
   const int offset = static_cast<int>(std::lround(kReadoutOffset * l.dpr));
   // Beside the pointer, on whichever side leaves the box inside the window.
   int bx = x + offset;
   int by = y + offset;
   if (bx + box.width() > l.width) bx = x - offset - box.width();
   if (by + box.height() > l.height) by = y - offset - box.height();
-  bx = std::max(0, bx);
-  by = std::max(0, by);
-  const QRect r(QPoint(bx, by), box);
-  p.fillRect(r, t.readout_back);
-  p.setPen(t.scale);
-  p.drawRect(r.adjusted(0, 0, -1, -1));
-  p.setFont(font);
-  p.setPen(t.readout_text);
-  int line_y = by + pad + fm.ascent();
-  for (const QString& s : lines) {
-    p.drawText(bx + pad, line_y, s);
-    line_y += fm.height();
-  }
+  return QPoint(std::max(0, bx), std::max(l.top, by));  // below the controls
 }
 
 }  // namespace bandscope

@@ -6,6 +6,8 @@
 
 #include <QColor>
 #include <QFont>
+#include <QImage>
+#include <QPoint>
 #include <QStringList>
 
 #include "layout.h"
@@ -47,8 +49,8 @@ QFont textFont(const QFont& base, int pixels, bool bold);
 // Labels and grid lines of the level scale.
 void paintScale(QPainter& p, const Layout& l, const Theme& t, const QFont& label_font);
 
-// The bars from the model's heights, then the max-hold trace (when on) and the peak markers;
-// everything in greys unless live.
+// The bars from the model's heights, then the max-hold trace (when on) and the peak markers,
+// all inside the bar columns; everything in greys unless live.
 void paintBars(QPainter& p, const Layout& l, const Theme& t, const DisplayModel& m, bool live);
 
 // The nominal frequencies under their bands, from the lowest, each only where it clears the one
@@ -58,10 +60,12 @@ void paintAxis(QPainter& p, const Layout& l, const Theme& t, const QFont& label_
 // The status text in the status area.
 void paintStatus(QPainter& p, const Layout& l, const Theme& t, const Status& s, const QFont& font);
 
-// The readout of band beside the device point (x, y): frequency, value, height, peak and the
-// link figures.
-void paintReadout(QPainter& p, const Layout& l, const Theme& t, const DisplayModel& m, int band, Micros now,
-                  int x, int y, const QFont& font);
+// The readout box: lines on the readout background, framed, in font at device pixel ratio dpr.
+QImage readoutBox(const QStringList& lines, const Theme& t, const QFont& font, double dpr);
+
+// Where a readout box of size box goes for the pointer at device point (x, y): beside it and
+// inside the bar pane.
+QPoint readoutPlace(const Layout& l, QSize box, int x, int y);
 
 // The readout's lines for band.
 QStringList readoutLines(const DisplayModel& m, int band, Micros now);

@@ -1,5 +1,7 @@
 #include "window.h"
 
+#include "pane.h"
+
 #include <QCloseEvent>
 #include <QFontInfo>
 #include <QKeyEvent>
@@ -24,8 +26,12 @@ namespace {
 
 constexpr QRect kConnectRect{5, 15, 85, 20};
 constexpr QRect kAddressRect{95, 15, 120, 20};
+// The status pane spans the controls row right of the address box (which ends at x = 215).
+constexpr int kStatusPaneLeft = 220;
 // An IPv4 address in dotted text is at most 15 characters.
 constexpr int kAddressMaxLength = 15;
+// The hover readout's figures are renewed this often.
+constexpr Micros kReadoutRefresh = 250000;
 // Paints follow the screen's refresh; this rate stands in when the screen does not say.
 constexpr double kDefaultRefreshHz = 60.0;
 
@@ -78,8 +84,12 @@ BandscopeWindow::BandscopeWindow(const QString& address, QWidget* parent) : QWid
   setPalette(pal);
   light_palette_ = pal;
   theme_ = lightTheme(pal.color(QPalette::Window));
-  // Every paint covers its whole region with the backdrop.
-  setAttribute(Qt::WA_OpaquePaintEvent);
+  setAutoFillBackground(true);
+
+  spectrum_ = new Pane(this, [this](QPainter& p, const QRegion& r) { paintSpectrum(p, r); });
+  status_ = new Pane(this, [this](QPainter& p, const QRegion&) { paintStatusPane(p); });
+  spectrum_->setGeometry(0, kControlsHeight, kClassicWidth, kClassicHeight - kControlsHeight);
+  status_->setGeometry(kStatusPaneLeft, 0, kClassicWidth - kStatusPaneLeft, kControlsHeight);
 
   hwndconx = new QPushButton(kConnectText, this);
   hwndconx->setGeometry(kConnectRect);
@@ -183,17 +193,25 @@ bool BandscopeWindow::waitLinkStopped(int ms) { return worker_ == nullptr || wor
 void BandscopeWindow::scheduleFrame() {
   if (frame_timer_->isActive()) return;
   const Micros since = steadyMicros() - last_paint_;
-  frame_timer_->start(since >= frame_interval_us_ ? 0 : static_cast<int>(microsToMs(frame_interval_us_ - since)));
+  if (since >= frame_interval_us_) {
+    frame();  // its paints are posted, so several calls before they run still make one
+  } else {
+    frame_timer_->start(static_cast<int>(microsToMs(frame_interval_us_ - since)));
+  }
 }
 
 void BandscopeWindow::frame() {
   takeMail();
-  // The controls never change with the display; repainting them each frame would cost more
-  // than the bars.
-  QRegion region(rect());
-  region -= hwndconx->geometry();
-  region -= hwndipaddr->geometry();
-  update(region);
+  // A readout due for new figures may change its size: the whole pane is painted again.
+  if (hover_band_ >= 0 && steadyMicros() - readout_made_ >= kReadoutRefresh) spectrum_whole_ = true;
+  if (spectrum_whole_) {
+    spectrum_->update();
+  } else {
+    bars_update_ = barColumnsRect();
+    spectrum_->update(bars_update_);
+  }
+  const Status status = model_.status(clock_());
+  if (status.kind != shown_status_.kind || status.seconds != shown_status_.seconds) status_->update();
 }
 
 void BandscopeWindow::armStatusTimer(Micros now) {
@@ -205,18 +223,43 @@ void BandscopeWindow::armStatusTimer(Micros now) {
   status_timer_->start(static_cast<int>(microsToMs(std::max<Micros>(0, next - now))));
 }
 
-void BandscopeWindow::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
-  // Everything is laid out in device pixels, so edges fall on whole pixels at any ratio.
+double BandscopeWindow::beginPanePaint(QPainter& painter, const QWidget* pane) const {
+  // Everything is laid out in device pixels of the whole window, so edges fall on whole pixels
+  // at any ratio and both panes share one layout.
   const double dpr = painter.deviceTransform().m11();
   painter.scale(1.0 / dpr, 1.0 / dpr);
-  const Layout layout(static_cast<int>(std::lround(width() * dpr)), static_cast<int>(std::lround(height() * dpr)),
-                      dpr);
+  painter.translate(-std::lround(pane->x() * dpr), -std::lround(pane->y() * dpr));
+  return dpr;
+}
+
+Layout BandscopeWindow::layoutAt(double dpr) const {
+  return Layout(static_cast<int>(std::lround(width() * dpr)), static_cast<int>(std::lround(height() * dpr)), dpr);
+}
+
+QRect BandscopeWindow::barColumnsRect() const {
+  const double dpr = spectrum_->devicePixelRatioF();
+  const Layout l = layoutAt(dpr);
+  const int pane_top = static_cast<int>(std::lround(spectrum_->y() * dpr));
+  return QRect(QPoint(static_cast<int>(std::floor(l.left / dpr)), static_cast<int>(std::floor((l.top - pane_top) / dpr))),
+               QPoint(static_cast<int>(std::ceil(l.right / dpr)) - 1,
+                      static_cast<int>(std::ceil((l.bottom - pane_top) / dpr)) - 1));
+}
+
+void BandscopeWindow::paintSpectrum(QPainter& painter, const QRegion& region) {
+  const double dpr = beginPanePaint(painter, spectrum_);
+  const Layout layout = layoutAt(dpr);
   const Micros now = clock_();
+
+  // Frames repaint only the bar columns: everything drawn from the model stays inside them, and
+  // the pane keeps the rest of the last paint. Anything else (an expose, a resize, the theme,
+  // a moved readout) paints the whole pane from the backdrop.
+  bool whole = spectrum_whole_ || region != QRegion(bars_update_);
+  spectrum_whole_ = false;
 
   // What changes only with the size and the theme is drawn once into the backdrop.
   if (backdrop_.size() != QSize(layout.width, layout.height) || backdrop_dpr_ != dpr ||
       backdrop_dark_ != theme_.dark) {
+    whole = true;
     // In the format of the surface painted on, so that showing it is a plain copy.
     const QPaintDevice* surface = painter.paintEngine()->paintDevice();
     const QImage::Format format = surface != nullptr && surface->devType() == QInternal::Image
@@ -231,20 +274,22 @@ void BandscopeWindow::paintEvent(QPaintEvent*) {
     backdrop_dpr_ = dpr;
     backdrop_dark_ = theme_.dark;
   }
-  painter.drawImage(0, 0, backdrop_);
+  if (whole) painter.drawImage(0, 0, backdrop_);
   if (model_.hasValues()) paintBars(painter, layout, theme_, model_, model_.live(now));
-
-  if (text_font_dpr_ != dpr) {
-    // The controls' font, in device pixels.
-    const int pixels = static_cast<int>(std::lround(QFontInfo(font()).pixelSize() * dpr));
-    text_font_ = textFont(font(), pixels, false);
-    status_font_ = textFont(font(), pixels, true);
-    text_font_dpr_ = dpr;
-  }
-  paintStatus(painter, layout, theme_, model_.status(now), status_font_);
   if (hover_band_ >= 0 && model_.hasValues()) {
-    paintReadout(painter, layout, theme_, model_, hover_band_, now, static_cast<int>(std::lround(hover_pos_.x() * dpr)),
-                 static_cast<int>(std::lround(hover_pos_.y() * dpr)), text_font_);
+    // Figures that changed at every frame could not be read; a few times a second they can.
+    const Micros made = steadyMicros();
+    if (readout_.isNull() || readout_band_ != hover_band_ || readout_dpr_ != dpr || readout_dark_ != theme_.dark ||
+        (whole && made - readout_made_ >= kReadoutRefresh)) {
+      readout_ = readoutBox(readoutLines(model_, hover_band_, now), theme_, textFontAt(dpr, false), dpr);
+      readout_band_ = hover_band_;
+      readout_dpr_ = dpr;
+      readout_dark_ = theme_.dark;
+      readout_made_ = made;
+    }
+    painter.drawImage(readoutPlace(layout, readout_.size(), static_cast<int>(std::lround(hover_pos_.x() * dpr)),
+                                   static_cast<int>(std::lround(hover_pos_.y() * dpr))),
+                      readout_);
   }
   painter.end();
 
@@ -258,6 +303,31 @@ void BandscopeWindow::paintEvent(QPaintEvent*) {
     unshown_since_ = -1;
   }
   armStatusTimer(now);
+}
+
+void BandscopeWindow::paintStatusPane(QPainter& painter) {
+  const double dpr = beginPanePaint(painter, status_);
+  const Layout layout = layoutAt(dpr);
+  shown_status_ = model_.status(clock_());
+  painter.fillRect(QRect(std::lround(status_->x() * dpr), 0, layout.width, layout.top), theme_.background);
+  paintStatus(painter, layout, theme_, shown_status_, textFontAt(dpr, true));
+}
+
+const QFont& BandscopeWindow::textFontAt(double dpr, bool bold) {
+  if (text_font_dpr_ != dpr) {
+    // The controls' font, in device pixels.
+    const int pixels = static_cast<int>(std::lround(QFontInfo(font()).pixelSize() * dpr));
+    text_font_ = textFont(font(), pixels, false);
+    status_font_ = textFont(font(), pixels, true);
+    text_font_dpr_ = dpr;
+  }
+  return bold ? status_font_ : text_font_;
+}
+
+void BandscopeWindow::resizeEvent(QResizeEvent* event) {
+  spectrum_->setGeometry(0, kControlsHeight, width(), height() - kControlsHeight);
+  status_->setGeometry(kStatusPaneLeft, 0, width() - kStatusPaneLeft, kControlsHeight);
+  QWidget::resizeEvent(event);
 }
 
 void BandscopeWindow::closeEvent(QCloseEvent* event) {
@@ -307,6 +377,7 @@ void BandscopeWindow::mouseMoveEvent(QMouseEvent* event) {
                                                         : -1;
   if (band != hover_band_ || band >= 0) {
     hover_band_ = band;
+    spectrum_whole_ = true;  // the readout moves
     scheduleFrame();
   }
   QWidget::mouseMoveEvent(event);
@@ -315,6 +386,7 @@ void BandscopeWindow::mouseMoveEvent(QMouseEvent* event) {
 void BandscopeWindow::leaveEvent(QEvent* event) {
   if (hover_band_ >= 0) {
     hover_band_ = -1;
+    spectrum_whole_ = true;  // the readout goes
     scheduleFrame();
   }
   QWidget::leaveEvent(event);
@@ -324,6 +396,8 @@ void BandscopeWindow::setDark(bool dark) {
   theme_ = dark ? darkTheme() : lightTheme(light_palette_.color(QPalette::Window));
   setPalette(dark ? darkPalette(theme_) : light_palette_);
   update();
+  spectrum_->update();
+  status_->update();
 }
 
 void BandscopeWindow::showAllFeatures() {

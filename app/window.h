@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+#include "layout.h"
 #include "link_worker.h"
 #include "model.h"
 #include "views.h"
@@ -80,8 +81,8 @@ class BandscopeWindow : public QWidget {
 
  protected:
   // QWidget
-  void paintEvent(QPaintEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void leaveEvent(QEvent* event) override;
@@ -95,6 +96,14 @@ class BandscopeWindow : public QWidget {
   void scheduleFrame();
   void frame();
   void armStatusTimer(Micros now);
+  // Turns painter on pane into device pixels of the whole window; returns the pixel ratio.
+  double beginPanePaint(QPainter& painter, const QWidget* pane) const;
+  Layout layoutAt(double dpr) const;
+  // The bar columns' rectangle in the spectrum pane, in its logical pixels.
+  QRect barColumnsRect() const;
+  void paintSpectrum(QPainter& painter, const QRegion& region);
+  void paintStatusPane(QPainter& painter);
+  const QFont& textFontAt(double dpr, bool bold);
 
   // Application state.
   int32_t keep_running = 1;
@@ -105,6 +114,11 @@ class BandscopeWindow : public QWidget {
 
   QPushButton* hwndconx = nullptr;
   QLineEdit* hwndipaddr = nullptr;
+  QWidget* spectrum_ = nullptr;  // scale, bars, frequency axis and readout, below the controls
+  QWidget* status_ = nullptr;    // the status text, right of the address box
+  Status shown_status_;          // what the status pane showed last
+  bool spectrum_whole_ = true;   // the next spectrum paint covers the pane, not just the bars
+  QRect bars_update_;            // the bar columns' update asked for by the last frame
 
   std::unique_ptr<LinkWorker> worker_;  // from the first press of Connect
   DisplayModel model_;
@@ -129,6 +143,12 @@ class BandscopeWindow : public QWidget {
 
   int hover_band_ = -1;
   QPoint hover_pos_;  // logical pixels
+  // The readout box as last made, and for what.
+  QImage readout_;
+  int readout_band_ = -1;
+  double readout_dpr_ = 0;
+  bool readout_dark_ = false;
+  Micros readout_made_ = 0;  // steady clock
 
   DisplayStats stats_;
   Micros unshown_since_ = -1;  // reading of the oldest datagram not yet painted

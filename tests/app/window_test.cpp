@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -231,6 +232,35 @@ TEST_F(WindowTest, DevicePixelRatioTwoDoublesTheClassicPicture) {
   for (int y = 80; y < 336; ++y)
     for (int x = 22; x < 1218; ++x)
       ASSERT_EQ(two.pixelColor(x, y), one.pixelColor(x / 2, y / 2)) << x << "," << y;
+}
+
+// Frames repaint only the bar columns over what the screen already shows; after every kind of
+// change the screen must show what a paint from scratch shows.
+TEST_F(WindowTest, FramesOnScreenMatchAPaintFromScratch) {
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  std::array<int16_t, bandscope::kBarCount> low;
+  low.fill(-20000);
+  const std::function<void()> steps[] = {
+      [&] { show(sampleValues()); },
+      [&] { QTest::keyClick(&w, Qt::Key_M); },
+      [&] { show(low); },
+      [&] { QTest::mouseMove(&w, QPoint(300, 100)); },
+      [&] { show(sampleValues()); },
+      [&] { now += 600000; show(low); },
+      [&] { QTest::mouseMove(&w, QPoint(20, 20)); },
+      [&] { now += 600000; QTest::keyClick(&w, Qt::Key_P); },  // stale: greys, peaks reset
+  };
+  int step = 0;
+  for (const auto& change : steps) {
+    change();
+    QTest::qWait(60);
+    const QImage screen = w.screen()->grabWindow(w.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage fresh = w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(screen, fresh) << "after step " << step;
+    ++step;
+  }
+  EXPECT_GT(w.stats().paints, 8);
 }
 
 TEST_F(WindowTest, BarsTurnGreyWhenNoDatagramCameFor500Ms) {
