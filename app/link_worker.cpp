@@ -20,6 +20,8 @@ constexpr int kMeterReadSize = 254;
 constexpr Micros kHousekeeping = 50000;
 // While the console is lost, one reconnection attempt a second.
 constexpr Micros kReconnectEvery = kSecond;
+// Without a datagram from the console for this long, the subscription is sent again.
+constexpr Micros kResubscribeAfter = 2 * kSecond;
 // A renewal goes out when the whole-second clock is past the last one by more than this.
 constexpr int64_t kRenewAfterSeconds = 4;
 // A failed datagram read is not retried at once, so a broken socket cannot spin the thread.
@@ -155,6 +157,7 @@ bool LinkWorker::connectFirst() {
   // The first renewal goes out at once, right after the subscription.
   wRenewMeters(id_);
   renewed_ = static_cast<int64_t>(std::time(nullptr));
+  last_heard_ = steadyMicros();
   return true;
 }
 
@@ -162,6 +165,7 @@ bool LinkWorker::subscribe() {
   if (wMeterUDPPort(port_) != 1 || wSetMetersRequest(id_, bitmap_.data()) != 1) return false;
   wRenewMeters(id_);
   renewed_ = static_cast<int64_t>(std::time(nullptr));
+  last_heard_ = steadyMicros();
   return true;
 }
 
@@ -196,6 +200,12 @@ void LinkWorker::keepLink(Micros now) {
   if (!stop_ && second > renewed_ + kRenewAfterSeconds) {
     wRenewMeters(id_);
     renewed_ = second;
+  }
+  // A console that stopped sending for longer than it keeps a subscription ignores renewals
+  // afterwards; asking again while it is silent brings the meters back when it resumes.
+  if (!stop_ && now - last_heard_ >= kResubscribeAfter) {
+    wSetMetersRequest(id_, bitmap_.data());
+    last_heard_ = now;
   }
 }
 
@@ -237,6 +247,7 @@ int LinkWorker::readDatagram(int wait_us) {
   }
   Datagram& d = batch_.emplace_back();
   d.at = steadyMicros();
+  last_heard_ = d.at;
   // A datagram shorter than the RTA block leaves the tail of the buffer as the last one did.
   for (int i = 0; i < kBarCount; ++i) d.values[static_cast<size_t>(i)] = beValue(buf_ + kRtaHeaderBytes + 2 * i);
   return n;

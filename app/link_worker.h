@@ -1,6 +1,7 @@
 // The link to the console on a thread of its own. The thread makes every library call of the
 // program: the first connection, the keep-alive, draining the TCP connection, the renewals,
-// reading meter datagrams, and after a loss reconnecting and subscribing again. What it learns it
+// reading meter datagrams, subscribing again while the console is silent, and after a loss
+// reconnecting and subscribing again. What it learns it
 // leaves in a mailbox for the window, which it wakes through a callback; the window's thread
 // never waits for the console.
 #pragma once
@@ -107,6 +108,7 @@ class LinkWorker {
   Link link_ = Link::idle;
   int64_t dropped_ = 0;        // foreign datagrams so far
   int64_t renewed_ = 0;        // calendar second of the last renewal
+  Micros last_heard_ = 0;      // last datagram from the console, or the last subscription
   Micros next_reconnect_ = 0;
   unsigned char buf_[256] = {};
   std::vector<Datagram> batch_;  // read but not yet posted

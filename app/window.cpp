@@ -88,6 +88,8 @@ BandscopeWindow::BandscopeWindow(const QString& address, QWidget* parent) : QWid
 
   spectrum_ = new Pane(this, [this](QPainter& p, const QRegion& r) { paintSpectrum(p, r); });
   status_ = new Pane(this, [this](QPainter& p, const QRegion&) { paintStatusPane(p); });
+  spectrum_->setObjectName(QStringLiteral("spectrum"));
+  status_->setObjectName(QStringLiteral("status"));
   spectrum_->setGeometry(0, kControlsHeight, kClassicWidth, kClassicHeight - kControlsHeight);
   status_->setGeometry(kStatusPaneLeft, 0, kClassicWidth - kStatusPaneLeft, kControlsHeight);
 

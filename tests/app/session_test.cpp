@@ -149,6 +149,8 @@ TEST_F(SessionTest, TypedAddressConnectsSubscribesRenewsDrainsAndShowsBars) {
   EXPECT_LE(gap, 6.5);
   EXPECT_EQ(countOf(peer.received(), kRenewal), 2);
   EXPECT_GE(countOf(peer.received(), kKeepAlive), 2) << "the keep-alive goes on after connecting";
+  const Bytes subscription(kSubscribe.begin() + 2, kSubscribe.end());  // channel 3 already selected
+  EXPECT_GE(countOf(peer.received(), subscription), 3) << "asked again every 2 s while no datagram comes";
 
   // The second press ends the run with status 0 and sends nothing more.
   QTest::mouseClick(w.connectButton(), Qt::LeftButton);
@@ -228,7 +230,8 @@ TEST_F(SessionTest, LostConsoleGoesGreyAndComesBackOnItsOwn) {
 
       // Record every paint and whether it showed live bars.
       std::vector<std::pair<Clock::time_point, bool>> paints;
-      apptest::EventRecorder recorder(&w, QEvent::Paint, [&] { paints.emplace_back(Clock::now(), liveNow()); });
+      apptest::EventRecorder recorder(w.findChild<QWidget*>("spectrum"), QEvent::Paint,
+                                      [&] { paints.emplace_back(Clock::now(), liveNow()); });
       const auto away = Clock::now();
       ASSERT_EQ(kill(sim->pid(), c.signal), 0);
       auto firstGrey = [&] { return std::find_if(paints.begin(), paints.end(), [](auto& p) { return !p.second; }); };
