@@ -112,7 +112,17 @@ BandscopeWindow::BandscopeWindow(const QString& address, QWidget* parent) : QWid
   connect(frame_timer_, &QTimer::timeout, this, &BandscopeWindow::frame);
   status_timer_ = new QTimer(this);
   status_timer_->setSingleShot(true);
-  connect(status_timer_, &QTimer::timeout, this, &BandscopeWindow::scheduleFrame);
+  status_timer_->setTimerType(Qt::PreciseTimer);
+  connect(status_timer_, &QTimer::timeout, this, [this] {
+    const Micros now = clock_();
+    const Status status = model_.status(now);
+    if (model_.live(now) != shown_live_ || status.kind != shown_status_.kind ||
+        status.seconds != shown_status_.seconds) {
+      scheduleFrame();
+    } else {
+      armStatusTimer(now);  // datagrams moved the change on since the timer was set
+    }
+  });
 }
 
 BandscopeWindow::~BandscopeWindow() {
@@ -222,6 +232,10 @@ void BandscopeWindow::armStatusTimer(Micros now) {
     status_timer_->stop();
     return;
   }
+  // Each datagram moves the change later; a timer that fires early only paints and is armed
+  // again, which costs less than setting it anew at every frame.
+  if (status_timer_->isActive() && status_due_ <= next) return;
+  status_due_ = next;
   status_timer_->start(static_cast<int>(microsToMs(std::max<Micros>(0, next - now))));
 }
 
@@ -277,7 +291,8 @@ void BandscopeWindow::paintSpectrum(QPainter& painter, const QRegion& region) {
     backdrop_dark_ = theme_.dark;
   }
   if (whole) painter.drawImage(0, 0, backdrop_);
-  if (model_.hasValues()) paintBars(painter, layout, theme_, model_, model_.live(now));
+  shown_live_ = model_.live(now);
+  if (model_.hasValues()) paintBars(painter, layout, theme_, model_, shown_live_);
   if (hover_band_ >= 0 && model_.hasValues()) {
     // Figures that changed at every frame could not be read; a few times a second they can.
     const Micros made = steadyMicros();

@@ -117,6 +117,7 @@ class BandscopeWindow : public QWidget {
   QWidget* spectrum_ = nullptr;  // scale, bars, frequency axis and readout, below the controls
   QWidget* status_ = nullptr;    // the status text, right of the address box
   Status shown_status_;          // what the status pane showed last
+  bool shown_live_ = false;      // whether the spectrum pane showed live colours last
   bool spectrum_whole_ = true;   // the next spectrum paint covers the pane, not just the bars
   QRect bars_update_;            // the bar columns' update asked for by the last frame
 
@@ -139,6 +140,7 @@ class BandscopeWindow : public QWidget {
   QTimer* frame_timer_ = nullptr;
   QTimer* status_timer_ = nullptr;
   Micros frame_interval_us_ = 0;
+  Micros status_due_ = 0;  // on the display's clock: when the armed status timer is meant for
   Micros last_paint_ = 0;  // on the steady clock, whatever the display's clock
 
   int hover_band_ = -1;
