@@ -213,8 +213,15 @@ void LinkWorker::readMeters(int wait_us) {
   // The first datagram is waited for; what queued behind it is read at once.
   int n = readDatagram(std::max(wait_us, 1));
   if (n <= 0) return;
-  const Micros woke = steadyMicros();
   while (n > 0 && !stop_) n = readDatagram(kQueuedWaitUs);
+  // Datagrams that queued during a rest came at unknown times within it: they are spread over
+  // it evenly, so that the average weighs each of them alike.
+  if (rested_since_ > 0 && batch_.size() > 1) {
+    const Micros span = batch_.front().at - rested_since_;
+    const auto count = static_cast<Micros>(batch_.size());
+    for (size_t i = 0; i < batch_.size(); ++i)
+      batch_[i].at = rested_since_ + span * static_cast<Micros>(i + 1) / count;
+  }
   if (!batch_.empty() || foreign_seen_) {
     post([&](Mail& m) {
       if (m.datagrams.size() + batch_.size() > kMailboxLimit) {
@@ -231,8 +238,11 @@ void LinkWorker::readMeters(int wait_us) {
   }
   // Datagrams faster than a frame apart are read in batches: resting a few milliseconds between
   // them changes nothing on the screen and saves a wake-up of this thread per datagram.
-  if (woke - last_woke_ < kBatchRest) pause(static_cast<int>(kBatchRest / 1000));
-  last_woke_ = woke;
+  rested_since_ = 0;
+  if (fast_) {
+    rested_since_ = steadyMicros();
+    pause(static_cast<int>(kBatchRest / 1000));
+  }
 }
 
 int LinkWorker::readDatagram(int wait_us) {
@@ -247,6 +257,7 @@ int LinkWorker::readDatagram(int wait_us) {
   }
   Datagram& d = batch_.emplace_back();
   d.at = steadyMicros();
+  fast_ = d.at - last_heard_ < kBatchRest;
   last_heard_ = d.at;
   // A datagram shorter than the RTA block leaves the tail of the buffer as the last one did.
   for (int i = 0; i < kBarCount; ++i) d.values[static_cast<size_t>(i)] = beValue(buf_ + kRtaHeaderBytes + 2 * i);

@@ -113,7 +113,8 @@ class LinkWorker {
   unsigned char buf_[256] = {};
   std::vector<Datagram> batch_;  // read but not yet posted
   bool foreign_seen_ = false;
-  Micros last_woke_ = 0;
+  bool fast_ = false;         // the last datagram came less than a batch rest after the one before
+  Micros rested_since_ = 0;   // when the rest before this batch began; 0 after none
 };
 
 }  // namespace bandscope
