@@ -232,8 +232,8 @@ void BandscopeWindow::armStatusTimer(Micros now) {
     status_timer_->stop();
     return;
   }
-  // Each datagram moves the change later; a timer that fires early only paints and is armed
-  // again, which costs less than setting it anew at every frame.
+  // Each datagram moves the change later; a timer that fires before it finds nothing to paint
+  // and is armed again, which costs less than setting it anew at every frame.
   if (status_timer_->isActive() && status_due_ <= next) return;
   status_due_ = next;
   status_timer_->start(static_cast<int>(microsToMs(std::max<Micros>(0, next - now))));
@@ -326,7 +326,8 @@ void BandscopeWindow::paintStatusPane(QPainter& painter) {
   const double dpr = beginPanePaint(painter, status_);
   const Layout layout = layoutAt(dpr);
   shown_status_ = model_.status(clock_());
-  painter.fillRect(QRect(std::lround(status_->x() * dpr), 0, layout.width, layout.top), theme_.background);
+  painter.fillRect(QRect(static_cast<int>(std::lround(status_->x() * dpr)), 0, layout.width, layout.top),
+                   theme_.background);
   paintStatus(painter, layout, theme_, shown_status_, textFontAt(dpr, true));
 }
 
@@ -387,11 +388,10 @@ void BandscopeWindow::keyPressEvent(QKeyEvent* event) {
 void BandscopeWindow::mouseMoveEvent(QMouseEvent* event) {
   hover_pos_ = event->position().toPoint();
   const double dpr = devicePixelRatioF();
-  const Layout layout(static_cast<int>(std::lround(width() * dpr)), static_cast<int>(std::lround(height() * dpr)),
-                      dpr);
+  const Layout layout = layoutAt(dpr);
+  const int x = static_cast<int>(std::lround(hover_pos_.x() * dpr));
   const int y = static_cast<int>(std::lround(hover_pos_.y() * dpr));
-  const int band = y >= layout.top && y < layout.bottom ? layout.bandAt(static_cast<int>(std::lround(hover_pos_.x() * dpr)))
-                                                        : -1;
+  const int band = y >= layout.top && y < layout.bottom ? layout.bandAt(x) : -1;
   if (band != hover_band_ || band >= 0) {
     hover_band_ = band;
     spectrum_whole_ = true;  // the readout moves
