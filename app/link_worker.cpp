@@ -17,7 +17,7 @@ namespace {
 constexpr int kMeterReadSize = 254;
 // How often the thread drains the TCP connection and calls wKeepAlive (which sends when due),
 // and so also the longest it waits for a datagram before looking at the stop request.
-constexpr Micros kHousekeeping = 50000;
+constexpr Micros kHousekeeping = 100000;
 // While the console is lost, one reconnection attempt a second.
 constexpr Micros kReconnectEvery = kSecond;
 // Without a datagram from the console for this long, the subscription is sent again.

@@ -186,8 +186,8 @@ QImage readoutBox(const QStringList& lines, const Theme& t, const QFont& font, d
   const int pad = static_cast<int>(std::lround(kReadoutPadding * dpr));
   int w = 0;
   for (const QString& s : lines) w = std::max(w, fm.horizontalAdvance(s));
-  QImage box(w + 2 * pad, static_cast<int>(lines.size()) * fm.height() + 2 * pad,
-             QImage::Format_ARGB32_Premultiplied);
+  // Opaque, so that showing it over the bars is a copy rather than a blend.
+  QImage box(w + 2 * pad, static_cast<int>(lines.size()) * fm.height() + 2 * pad, QImage::Format_RGB32);
   box.fill(t.readout_back);
   QPainter p(&box);
   p.setPen(t.scale);

@@ -31,7 +31,7 @@ constexpr int kStatusPaneLeft = 220;
 // An IPv4 address in dotted text is at most 15 characters.
 constexpr int kAddressMaxLength = 15;
 // The hover readout's figures are renewed this often.
-constexpr Micros kReadoutRefresh = 250000;
+constexpr Micros kReadoutRefresh = 500000;
 // Paints follow the screen's refresh; this rate stands in when the screen does not say.
 constexpr double kDefaultRefreshHz = 60.0;
 
@@ -294,7 +294,7 @@ void BandscopeWindow::paintSpectrum(QPainter& painter, const QRegion& region) {
   shown_live_ = model_.live(now);
   if (model_.hasValues()) paintBars(painter, layout, theme_, model_, shown_live_);
   if (hover_band_ >= 0 && model_.hasValues()) {
-    // Figures that changed at every frame could not be read; a few times a second they can.
+    // Figures that changed at every frame could not be read; twice a second they can.
     const Micros made = steadyMicros();
     if (readout_.isNull() || readout_band_ != hover_band_ || readout_dpr_ != dpr || readout_dark_ != theme_.dark ||
         (whole && made - readout_made_ >= kReadoutRefresh)) {

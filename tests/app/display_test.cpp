@@ -206,23 +206,6 @@ TEST(Layout, ClassicSizeIsTheClassicWindow) {
   EXPECT_LE(l.axis_top + l.label_pixels + 2, 181) << "the frequency labels fit the free rows";
 }
 
-TEST(Layout, DevicePixelRatioTwoDoublesEveryEdge) {
-  const Layout one(614, 181, 1.0);
-  const Layout two(1228, 362, 2.0);
-  EXPECT_EQ(two.top, 2 * one.top);
-  EXPECT_EQ(two.bottom, 2 * one.bottom);
-  EXPECT_EQ(two.gridLeft(), 2 * one.gridLeft());
-  EXPECT_EQ(two.gridRight(), 2 * one.gridRight());
-  EXPECT_EQ(two.line_thickness, 2);
-  EXPECT_EQ(two.label_pixels, 16);
-  for (int k = 0; k < kScaleLines; ++k) EXPECT_EQ(two.gridRow(k), 2 * one.gridRow(k));
-  for (int i = 0; i < kBarCount; ++i) {
-    ASSERT_EQ(two.barLeft(i), 2 * one.barLeft(i));
-    ASSERT_EQ(two.barRight(i), 2 * one.barRight(i));
-  }
-  for (int h = 0; h <= 128; ++h) ASSERT_EQ(two.rowAt(h), 2 * one.rowAt(h));
-}
-
 TEST(Layout, LargerWindowStretchesTheBarsAndScalesTheText) {
   const Layout l(1200, 600, 1.0);
   const double scale = 1200.0 / 614;  // the narrower stretch
