@@ -26,8 +26,8 @@ constexpr Micros kResubscribeAfter = 2 * kSecond;
 constexpr int64_t kRenewAfterSeconds = 4;
 // A failed datagram read is not retried at once, so a broken socket cannot spin the thread.
 constexpr int kReadFailurePauseMs = 10;
-// Datagrams already queued are read with this wait, which only ends a batch.
-constexpr int kQueuedWaitUs = 1;
+// Datagrams already queued are read without waiting.
+constexpr int kQueuedOnly = -1;
 // Datagrams that come closer together than this are read in batches this far apart (half a
 // frame at 60 Hz).
 constexpr Micros kBatchRest = 8000;
@@ -213,7 +213,7 @@ void LinkWorker::readMeters(int wait_us) {
   // The first datagram is waited for; what queued behind it is read at once.
   int n = readDatagram(std::max(wait_us, 1));
   if (n <= 0) return;
-  while (n > 0 && !stop_) n = readDatagram(kQueuedWaitUs);
+  while (n > 0 && !stop_) n = readDatagram(kQueuedOnly);
   // Datagrams that queued during a rest came at unknown times within it: they are spread over
   // it evenly, so that the average weighs each of them alike.
   if (rested_since_ > 0 && batch_.size() > 1) {

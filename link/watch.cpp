@@ -23,7 +23,9 @@ constexpr int kDrainMaxReads = 64;
 int wMRecvFrom(unsigned char* buf, int size, int timeout, uint32_t* sender) {
   if (sender != nullptr) *sender = 0;
   if (timeout != 0) {
-    const int r = mixlink::detail::wait_readable(wing_msocket, &wudp_mfds, timeout);
+    // A negative time-out looks without waiting: even a wait of 1 us would put the caller to
+    // sleep for the timer's slack when nothing is queued.
+    const int r = mixlink::detail::wait_readable(wing_msocket, &wudp_mfds, timeout < 0 ? 0 : timeout);
     if (r <= 0) return r;
   }
   sockaddr_in from{};

@@ -96,8 +96,9 @@ int wParseDiscoveryReply(const unsigned char* data, int length, char* address);
 
 // ---- Watching the link ----
 
-// Receives one datagram on wing_msocket as wMRecv does and stores the sender's IPv4 address in
-// *sender (network byte order as laid out in memory; 0 when nothing was read); returns its
+// Receives one datagram on wing_msocket as wMRecv does (timeout in microseconds, 0 blocks; a
+// negative timeout takes only a datagram already waiting) and stores the sender's IPv4 address
+// in *sender (network byte order as laid out in memory; 0 when nothing was read); returns its
 // length, 0 on time-out, or a negative failed wait or read.
 int wMRecvFrom(unsigned char* buf, int size, int timeout, uint32_t* sender);
 
