@@ -206,26 +206,4 @@ TEST(Layout, ClassicSizeIsTheClassicWindow) {
   EXPECT_LE(l.axis_top + l.label_pixels + 2, 181) << "the frequency labels fit the free rows";
 }
 
-TEST(Layout, LargerWindowStretchesTheBarsAndScalesTheText) {
-  const Layout l(1200, 600, 1.0);
-  const double scale = 1200.0 / 614;  // the narrower stretch
-  EXPECT_EQ(l.top, 40) << "the controls keep their size";
-  EXPECT_EQ(l.left, std::lround(10 * scale));
-  EXPECT_EQ(l.right, 1200 - std::lround(4 * scale));
-  EXPECT_EQ(l.bottom, 600 - std::lround(13 * scale));
-  EXPECT_EQ(l.label_pixels, std::lround(8 * scale));
-  EXPECT_EQ(l.line_thickness, 2);
-  EXPECT_EQ(l.rowAt(128), l.top);
-  EXPECT_EQ(l.rowAt(0), l.bottom);
-  EXPECT_EQ(l.barRight(kBarCount - 1), l.right);
-  for (int i = 0; i < kBarCount; ++i) {
-    ASSERT_GT(l.barLeft(i), l.pitchLeft(i)) << "a gap before every bar";
-    ASSERT_EQ(l.barRight(i), l.pitchLeft(i + 1));
-  }
-  // Grid lines keep their heights on the scale.
-  for (int k = 0; k < kScaleLines; ++k)
-    EXPECT_EQ(l.gridRow(k), l.rowAt(113 - 16 * k));
-  EXPECT_LE(l.axis_top + l.label_pixels, 600);
-}
-
 }  // namespace
