@@ -44,7 +44,7 @@ int wDrainTCP(void) {
   for (int i = 0; i < kDrainMaxReads; ++i) {
     const ssize_t n = ::recv(wing_tsocket, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n > 0) {
-      // Nobody reads these bytes, but a channel select among them still moves the receive
+      // The bytes are thrown away, but a channel select among them still moves the receive
       // channel, as it would have in wRecv.
       wRecvEscapes(chunk, static_cast<int>(n));
       total += static_cast<int>(n);
