@@ -8,9 +8,14 @@
 //   --screenshot FILE  after --after MS (default 3000), save the window to FILE and end the run
 //   --run-for MS       end the run (as a second press would) after MS
 //   --stats            on exit, print datagram and frame counts and the datagram-to-frame latency
+//   --all-features     max hold, slow averaging, dark theme and the readout of the 1 kHz band on
+//
+// Window geometry and the display settings are kept with QSettings (on Linux in
+// $XDG_CONFIG_HOME/mixlink/bandscope.conf); --all-features neither reads nor writes them.
 
 #include <QApplication>
 #include <QPushButton>
+#include <QSettings>
 #include <QTimer>
 
 #include <cstdio>
@@ -24,6 +29,9 @@
 
 namespace {
 
+// How long the end of the run waits for the link's thread to finish its current library call.
+constexpr int kLinkStopWaitMs = 1000;
+
 struct Options {
   QString address;
   bool connect = false;
@@ -31,10 +39,12 @@ struct Options {
   int after_ms = 3000;
   int run_for_ms = -1;
   bool stats = false;
+  bool all_features = false;
 };
 
 constexpr char kUsage[] =
     "usage: bandscope [ADDRESS] [--connect] [--screenshot FILE [--after MS]] [--run-for MS] [--stats]\n"
+    "                 [--all-features]\n"
     "  ADDRESS  the console's IPv4 address, pre-filled in the address box (empty: discover)\n";
 
 int usage() {
@@ -62,6 +72,8 @@ int parseOptions(int argc, char** argv, Options* o) {
       o->connect = true;
     } else if (std::strcmp(a, "--stats") == 0) {
       o->stats = true;
+    } else if (std::strcmp(a, "--all-features") == 0) {
+      o->all_features = true;
     } else if (std::strcmp(a, "--screenshot") == 0 && has_value) {
       o->screenshot = QString::fromLocal8Bit(argv[++i]);
     } else if (std::strcmp(a, "--after") == 0 && has_value) {
@@ -88,7 +100,13 @@ int main(int argc, char** argv) {
   Options opt;
   if (int rc = parseOptions(argc, argv, &opt); rc != 0) return rc < 0 ? 0 : rc;
 
+  QSettings settings(QStringLiteral("mixlink"), QStringLiteral("bandscope"));
   auto window = std::make_unique<bandscope::BandscopeWindow>(opt.address);
+  if (opt.all_features) {
+    window->showAllFeatures();
+  } else {
+    window->loadSettings(settings);
+  }
   // The window ends the run; the quit message is the event loop's own end.
   QObject::connect(window.get(), &bandscope::BandscopeWindow::finished, &app,
                    [](int status) { QCoreApplication::exit(status); });
@@ -112,14 +130,23 @@ int main(int argc, char** argv) {
   }
 
   const int status = QApplication::exec();
+  if (!opt.all_features) window->saveSettings(settings);
   if (opt.stats) {
     const bandscope::DisplayStats& s = window->stats();
-    std::fprintf(stderr, "bandscope stats: datagrams %lld frames %lld latency mean %lld us max %lld us\n",
-                 static_cast<long long>(s.datagrams), static_cast<long long>(s.frames),
+    std::fprintf(stderr,
+                 "bandscope stats: datagrams %lld paints %lld frames %lld latency mean %lld us max %lld us "
+                 "skipped %lld\n",
+                 static_cast<long long>(s.datagrams), static_cast<long long>(s.paints), static_cast<long long>(s.frames),
                  static_cast<long long>(s.frames ? s.latency_sum_us / s.frames : 0),
-                 static_cast<long long>(s.latency_max_us));
+                 static_cast<long long>(s.latency_max_us), static_cast<long long>(s.skipped));
   }
-  // The meter notifier goes with the window, before the socket it watches is closed.
+  // The link's thread may be inside a connect that the system lets run for minutes; the window
+  // is closed, so the process goes without waiting for it.
+  if (!window->waitLinkStopped(kLinkStopWaitMs)) {
+    settings.sync();
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
   window.reset();
   wClose();
   return status;

@@ -129,3 +129,16 @@ int wSearchWING(char* address);
 // byte 5, ended by the first comma; writes it NUL-terminated into address (17 bytes or more);
 // returns 1 for a reply that begins "WING" and holds at least 6 bytes, else 0 (address untouched).
 int wParseDiscoveryReply(const unsigned char* data, int length, char* address);
+
+// ---- Watching the link ----
+
+// Receives one datagram on wing_msocket as wMRecv does (timeout in microseconds, 0 blocks; a
+// negative timeout takes only a datagram already waiting) and stores the sender's IPv4 address
+// in *sender (network byte order as laid out in memory; 0 when nothing was read); returns its
+// length, 0 on time-out, or a negative failed wait or read.
+int wMRecvFrom(unsigned char* buf, int size, int timeout, uint32_t* sender);
+
+// Reads and discards, without waiting, what the console has sent on the TCP connection (up to
+// 256 KiB a call; channel selects still move ch_id_rx); returns the bytes discarded (0 when none
+// waited), or -3 when the console has closed the connection, the read failed or there is none.
+int wDrainTCP(void);

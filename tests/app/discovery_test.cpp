@@ -47,7 +47,7 @@ TEST(Discovery, EmptyAddressBoxFindsTheConsoleAndShowsItsAddress) {
     bandscope::BandscopeWindow w;
     w.show();
     QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    ASSERT_TRUE(w.isReady());
+    ASSERT_TRUE(apptest::pumpUntil([&] { return w.isReady(); }, 8000));
     const QString shown = w.addressBox()->text();
     EXPECT_TRUE(shown == "10.213.7.1" || shown == "10.213.7.2") << shown.toStdString();
     EXPECT_TRUE(apptest::pumpUntil([&] { return w.stats().datagrams >= 5; }, 5000));

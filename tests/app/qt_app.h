@@ -3,7 +3,9 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
+#include <QObject>
 #include <QTimer>
 
 #include <sched.h>
@@ -49,5 +51,27 @@ inline bool pumpUntil(const std::function<bool()>& done, int timeout_ms) {
   loop.exec();
   return done();
 }
+
+// Calls seen() for every event of one type that reaches target, while it lives.
+class EventRecorder : public QObject {
+ public:
+  EventRecorder(QObject* target, QEvent::Type type, std::function<void()> seen)
+      : target_(target), type_(type), seen_(std::move(seen)) {
+    target_->installEventFilter(this);
+  }
+  ~EventRecorder() override { target_->removeEventFilter(this); }
+
+ protected:
+  // QObject
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == target_ && event->type() == type_) seen_();
+    return false;
+  }
+
+ private:
+  QObject* target_;
+  QEvent::Type type_;
+  std::function<void()> seen_;
+};
 
 }  // namespace apptest

@@ -1,19 +1,23 @@
 // bandscope against a console on loopback: a scripted peer for the exact bytes and timing, mixsim
-// for the live picture, and the program itself for its exit statuses.
+// for the live picture and its loss, and the program itself for its exit statuses.
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <optional>
 #include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +31,7 @@
 namespace {
 
 using bandscope::BandscopeWindow;
+using bandscope::Status;
 using mixtest::Bytes;
 using Clock = std::chrono::steady_clock;
 
@@ -39,6 +44,36 @@ const Bytes kRenewal = {0xD4, 0x00, 0x00, 0x00, 0x03, 0xDF, 0xDE, 0xD1};
 int countOf(const Bytes& hay, const Bytes& needle) {
   int n = 0;
   for (auto it = hay.begin(); (it = std::search(it, hay.end(), needle.begin(), needle.end())) != hay.end(); ++it) ++n;
+  return n;
+}
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Bytes waiting unread in the receive queue of this process's connection to port 2222, from
+// /proc/net/tcp; -1 when there is no such connection.
+long unreadFromConsole() {
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);
+  while (std::getline(tcp, line)) {
+    std::istringstream f(line);
+    std::string slot, local, remote, state, queues;
+    f >> slot >> local >> remote >> state >> queues;
+    if (remote.size() > 5 && remote.substr(remote.size() - 5) == ":08AE" && state == "01")
+      return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+  }
+  return -1;
+}
+
+// Pixels of the bar area that are neither grey nor white.
+int colouredBarPixels(BandscopeWindow& w) {
+  const QImage img = w.grab().toImage();
+  int n = 0;
+  for (int y = 40; y < 168; ++y)
+    for (int x = 11; x < 610; ++x) {
+      const QColor c = img.pixelColor(x, y);
+      n += c.red() != c.green() || c.green() != c.blue();
+    }
   return n;
 }
 
@@ -55,60 +90,81 @@ class SessionTest : public ::testing::Test {
     ch_id_rx = 1;
   }
   void TearDown() override { wClose(); }
+
+  // Presses Connect and waits for the link to come up.
+  static bool connectTo(BandscopeWindow& w) {
+    w.show();
+    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+    return apptest::pumpUntil([&] { return w.isReady(); }, 5000);
+  }
 };
 
-TEST_F(SessionTest, TypedAddressConnectsSubscribesRenewsAndShowsBars) {
+TEST_F(SessionTest, TypedAddressConnectsSubscribesRenewsDrainsAndShowsBars) {
   mixtest::ScriptedPeer peer;
   ASSERT_TRUE(peer.ok());
   mixtest::UdpPeer meters;
   ASSERT_TRUE(meters.ok());
 
-  {
-    BandscopeWindow w;
-    w.show();
-    QSignalSpy finished(&w, &BandscopeWindow::finished);
-    QTest::keyClicks(w.addressBox(), " 127.0.0.1 ");
-    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    ASSERT_TRUE(w.isReady());
-    EXPECT_EQ(w.addressBox()->text(), QStringLiteral("127.0.0.1")) << "the box shows the address used";
+  BandscopeWindow w;
+  w.show();
+  QSignalSpy finished(&w, &BandscopeWindow::finished);
+  QTest::keyClicks(w.addressBox(), " 127.0.0.1 ");
+  // The peer never answers the keep-alive, so connecting waits 0.9 s for a reply: not the window.
+  const auto pressed = Clock::now();
+  QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+  EXPECT_LT(secondsSince(pressed), 0.3);
+  EXPECT_EQ(w.connectButton()->text(), QStringLiteral("Connecting..."));
+  ASSERT_TRUE(apptest::pumpUntil([&] { return w.isReady(); }, 5000));
+  EXPECT_EQ(w.connectButton()->text(), QStringLiteral("Connect"));
+  EXPECT_EQ(w.addressBox()->text(), QStringLiteral("127.0.0.1")) << "the box shows the address used";
 
-    // Connect, meter port, subscription, then the first renewal at once.
-    const Bytes opening = mixtest::cat({kSelect1, kKeepAlive, kMeterPort, kSubscribe, kRenewal});
-    ASSERT_TRUE(peer.wait_received(opening.size()));
-    const auto first_renewal = Clock::now();
-    EXPECT_EQ(peer.received(), opening);
+  // Connect, meter port, subscription, then the first renewal at once.
+  const Bytes opening = mixtest::cat({kSelect1, kKeepAlive, kMeterPort, kSubscribe, kRenewal});
+  ASSERT_TRUE(peer.wait_received(opening.size()));
+  const auto first_renewal = Clock::now();
+  const Bytes received = peer.received();
+  EXPECT_EQ(Bytes(received.begin(), received.begin() + static_cast<long>(opening.size())), opening);
 
-    // A datagram's values become the bars.
-    Bytes datagram(244, 0);
-    for (int i = 0; i < bandscope::kBarCount; ++i) datagram[4 + 2 * i] = 0x80;
-    datagram[4] = 0x00;  // bar 0 full scale
-    datagram[4 + 2 * 119] = 0xFF;  // bar 119: -1
-    datagram[5 + 2 * 119] = 0xFF;
-    ASSERT_TRUE(meters.send_to(10026, datagram));
-    ASSERT_TRUE(apptest::pumpUntil([&] { return w.barHeights()[0] == 128; }, 2000));
-    EXPECT_EQ(w.barHeights()[119], 127);
-    EXPECT_EQ(w.barHeights()[60], 0);
-    EXPECT_EQ(w.grab().toImage().pixelColor(12, 41), QColor(255, 30, 0));
+  // What the console sends on the TCP connection is read and thrown away.
+  peer.reply(Bytes(100000, 0x42));
+  ASSERT_TRUE(peer.wait_replies_sent());
+  EXPECT_TRUE(apptest::pumpUntil([] { return unreadFromConsole() == 0; }, 2000)) << unreadFromConsole();
 
-    // The next renewal waits for the whole-second clock to move on by 5.
-    ASSERT_TRUE(apptest::pumpUntil([&] { return countOf(peer.received(), kRenewal) >= 2; }, 7000));
-    const double gap = std::chrono::duration<double>(Clock::now() - first_renewal).count();
-    EXPECT_GE(gap, 4.0);
-    EXPECT_LE(gap, 6.5);
-    EXPECT_EQ(countOf(peer.received(), kRenewal), 2);
+  // A datagram's values become the bars.
+  Bytes datagram(244, 0);
+  for (int i = 0; i < bandscope::kBarCount; ++i) datagram[4 + 2 * i] = 0x80;
+  datagram[4] = 0x00;            // bar 0 full scale
+  datagram[4 + 2 * 119] = 0xFF;  // bar 119: -1
+  datagram[5 + 2 * 119] = 0xFF;
+  ASSERT_TRUE(meters.send_to(10026, datagram));
+  ASSERT_TRUE(apptest::pumpUntil([&] { return w.model().band(0).height == 128; }, 2000));
+  EXPECT_EQ(w.model().band(119).height, 127);
+  EXPECT_EQ(w.model().band(60).height, 0);
+  EXPECT_EQ(w.grab().toImage().pixelColor(12, 45), QColor(255, 30, 0));
 
-    // The second press ends the run with status 0 and sends nothing more.
-    const size_t before_press = peer.received().size();
-    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    ASSERT_EQ(finished.count(), 1);
-    EXPECT_EQ(finished.at(0).at(0).toInt(), 0);
-    EXPECT_FALSE(w.isRunning());
-    QTest::qWait(50);
-    EXPECT_EQ(peer.received().size(), before_press);
-  }
+  // The next renewal waits for the whole-second clock to move on by 5.
+  ASSERT_TRUE(apptest::pumpUntil([&] { return countOf(peer.received(), kRenewal) >= 2; }, 7000));
+  const double gap = secondsSince(first_renewal);
+  EXPECT_GE(gap, 4.0);
+  EXPECT_LE(gap, 6.5);
+  EXPECT_EQ(countOf(peer.received(), kRenewal), 2);
+  EXPECT_GE(countOf(peer.received(), kKeepAlive), 2) << "the keep-alive goes on after connecting";
+  const Bytes subscription(kSubscribe.begin() + 2, kSubscribe.end());  // channel 3 already selected
+  EXPECT_TRUE(apptest::pumpUntil([&] { return countOf(peer.received(), subscription) >= 3; }, 3000))
+      << "asked again every 2 s while no datagram comes";
+
+  // The second press ends the run with status 0 and sends nothing more.
+  QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+  ASSERT_EQ(finished.count(), 1);
+  EXPECT_EQ(finished.at(0).at(0).toInt(), 0);
+  EXPECT_FALSE(w.isRunning());
+  ASSERT_TRUE(w.waitLinkStopped(2000));
+  const size_t after_press = peer.received().size();
+  QTest::qWait(100);
+  EXPECT_EQ(peer.received().size(), after_press);
 }
 
-// A backlog that built up while the program was busy is read datagram by datagram, not just its
+// A backlog that built up while the window was busy is read datagram by datagram, not just its
 // last one. (Keeping up with a steady rate is measured by scripts/measure-bandscope.)
 TEST_F(SessionTest, ReadsEveryDatagramOfABacklog) {
   mixtest::ScriptedPeer peer;
@@ -116,35 +172,91 @@ TEST_F(SessionTest, ReadsEveryDatagramOfABacklog) {
   mixtest::UdpPeer udp;
   ASSERT_TRUE(udp.ok());
   BandscopeWindow w(QStringLiteral("127.0.0.1"));
-  w.show();
-  QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-  ASSERT_TRUE(w.isReady());
+  ASSERT_TRUE(connectTo(w));
 
-  // Small enough for the socket's default receive buffer, sent while the event loop is not running.
   constexpr int kBacklog = 64;
   Bytes datagram(244, 0);
   for (int i = 0; i < kBacklog; ++i) {
     datagram[4] = static_cast<unsigned char>(i);  // bar 0 ends at the last one's value
     ASSERT_TRUE(udp.send_to(10026, datagram));
   }
-  EXPECT_TRUE(apptest::pumpUntil([&] { return w.stats().datagrams >= kBacklog; }, 3000))
+  EXPECT_TRUE(apptest::pumpUntil([&] { return w.stats().datagrams >= kBacklog && w.stats().frames >= 1; }, 3000))
       << "read " << w.stats().datagrams << " of " << kBacklog;
-  EXPECT_EQ(w.barHeights()[0], bandscope::wBarHeight(static_cast<int16_t>((kBacklog - 1) << 8)));
-  EXPECT_GE(w.stats().frames, 1);
+  EXPECT_EQ(w.model().band(0).height, bandscope::wBarHeight(static_cast<int16_t>((kBacklog - 1) << 8)));
 }
 
-TEST_F(SessionTest, LiveSpectrumFromTheSimulator) {
-  if (*mixtest::sim_executable() == '\0') GTEST_SKIP() << "mixsim is not built";
-  mixtest::SimProcess sim({"--rate", "50"});
-  ASSERT_TRUE(sim.ok());
+TEST_F(SessionTest, DatagramsFromAnotherAddressAreDroppedAndCounted) {
+  mixtest::ScriptedPeer peer;
+  ASSERT_TRUE(peer.ok());
+  mixtest::UdpPeer stranger(0, "127.0.0.2");
+  ASSERT_TRUE(stranger.ok());
+  mixtest::UdpPeer console;
+  ASSERT_TRUE(console.ok());
   BandscopeWindow w(QStringLiteral("127.0.0.1"));
-  w.show();
-  QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-  ASSERT_TRUE(w.isReady());
-  EXPECT_EQ(w.addressBox()->text(), QStringLiteral("127.0.0.1"));
-  ASSERT_TRUE(apptest::pumpUntil([&] { return w.stats().datagrams >= 10; }, 5000));
-  const auto& h = w.barHeights();
-  EXPECT_GT(*std::max_element(h.begin(), h.end()), 0) << "a simulated spectrum shows some bars";
+  ASSERT_TRUE(connectTo(w));
+
+  const Bytes full(244, 0);  // every bar at full scale
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(stranger.send_to(10026, full));
+  ASSERT_TRUE(apptest::pumpUntil([&] { return w.model().droppedForeign() == 3; }, 2000));
+  EXPECT_FALSE(w.model().hasValues()) << "no bar from a stranger";
+  ASSERT_TRUE(console.send_to(10026, full));
+  ASSERT_TRUE(apptest::pumpUntil([&] { return w.model().hasValues(); }, 2000));
+  EXPECT_EQ(w.model().band(50).height, 128);
+  EXPECT_EQ(w.model().droppedForeign(), 3);
+}
+
+// The console stops sending (stopped, or killed) and comes back: the bars go grey within half a
+// second, the status says why, and colour returns without a click.
+TEST_F(SessionTest, LostConsoleGoesGreyAndComesBackOnItsOwn) {
+  if (*mixtest::sim_executable() == '\0') GTEST_SKIP() << "mixsim is not built";
+  struct Case {
+    const char* name;
+    int signal;
+    Status::Kind while_away;
+  };
+  const Case cases[] = {
+      {"stopped and continued", SIGSTOP, Status::stale},
+      {"killed and restarted", SIGKILL, Status::lost},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<mixtest::SimProcess> sim(std::in_place, std::vector<std::string>{"--rate", "50"});
+    ASSERT_TRUE(sim->ok());
+    {
+      BandscopeWindow w(QStringLiteral("127.0.0.1"));
+      auto liveNow = [&] { return w.model().live(bandscope::steadyMicros()); };
+      ASSERT_TRUE(connectTo(w));
+      ASSERT_TRUE(apptest::pumpUntil(liveNow, 3000));
+      EXPECT_EQ(bandscope::statusText(w.model().status(bandscope::steadyMicros())), "Live");
+
+      // Record every paint and whether it showed live bars.
+      std::vector<std::pair<Clock::time_point, bool>> paints;
+      apptest::EventRecorder recorder(w.findChild<QWidget*>("spectrum"), QEvent::Paint,
+                                      [&] { paints.emplace_back(Clock::now(), liveNow()); });
+      const auto away = Clock::now();
+      ASSERT_EQ(kill(sim->pid(), c.signal), 0);
+      auto firstGrey = [&] { return std::find_if(paints.begin(), paints.end(), [](auto& p) { return !p.second; }); };
+      ASSERT_TRUE(apptest::pumpUntil([&] { return firstGrey() != paints.end(); }, 2000));
+      // 0.5 s after the last datagram, plus room for a busy machine.
+      EXPECT_LT(std::chrono::duration<double>(firstGrey()->first - away).count(), 0.5 + 0.3);
+      EXPECT_EQ(colouredBarPixels(w), 0);
+      EXPECT_TRUE(apptest::pumpUntil([&] { return w.model().status(bandscope::steadyMicros()).kind == c.while_away; }, 2000))
+          << bandscope::statusText(w.model().status(bandscope::steadyMicros()));
+
+      QTest::qWait(1500);  // a while away, with reconnection attempts when lost
+      if (c.signal == SIGSTOP) {
+        kill(sim->pid(), SIGCONT);
+      } else {
+        sim->stop();
+        sim.emplace(std::vector<std::string>{"--rate", "50"});
+        ASSERT_TRUE(sim->ok());
+      }
+      EXPECT_TRUE(apptest::pumpUntil(liveNow, 5000)) << bandscope::statusText(w.model().status(bandscope::steadyMicros()));
+      EXPECT_GT(colouredBarPixels(w), 0);
+      EXPECT_TRUE(w.isRunning());
+    }
+    wClose();
+  }
 }
 
 // A failed step ends the run with status 1 and one line naming the step and its result; the
@@ -175,12 +287,14 @@ TEST_F(SessionTest, FailedStepEndsTheRunAndSaysWhich) {
     QSignalSpy finished(&w, &BandscopeWindow::finished);
     testing::internal::CaptureStderr();
     QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+    apptest::pumpUntil([&] { return finished.count() > 0; }, 5000);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, c.line);
     ASSERT_EQ(finished.count(), 1);
     EXPECT_EQ(finished.at(0).at(0).toInt(), 1);
     EXPECT_FALSE(w.isReady());
     QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+    QTest::qWait(50);
     EXPECT_EQ(finished.count(), 1) << "a press after the failure does nothing";
     wClose();
   }
@@ -191,9 +305,12 @@ struct ProgramRun {
   std::string err;
 };
 
-// Runs the bandscope program with args and returns its exit status and standard error.
+// Runs the bandscope program with args (its settings in a directory of its own) and returns its
+// exit status and standard error.
 ProgramRun runProgram(const std::vector<std::string>& args) {
-  std::string cmd = "QT_QPA_PLATFORM=offscreen " BANDSCOPE_EXECUTABLE;
+  static QTemporaryDir config;
+  std::string cmd = "QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME='" + config.path().toStdString() +
+                    "' " BANDSCOPE_EXECUTABLE;
   for (const auto& a : args) cmd += " '" + a + "'";
   cmd += " 2>&1 >/dev/null";
   ProgramRun r;
@@ -216,7 +333,7 @@ TEST_F(SessionTest, ProgramExitStatuses) {
   {
     mixtest::ScriptedPeer peer;
     ASSERT_TRUE(peer.ok());
-    const ProgramRun r = runProgram({"127.0.0.1", "--connect", "--run-for", "300"});
+    const ProgramRun r = runProgram({"127.0.0.1", "--connect", "--run-for", "1500"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_GE(countOf(peer.received(), kRenewal), 1);
   }

@@ -4,143 +4,365 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <array>
+#include <vector>
+
+#include "layout.h"
 #include "qt_app.h"
+#include "views.h"
 #include "window.h"
 
 namespace {
 
 using bandscope::BandscopeWindow;
-
-const QColor kGreen(0, 200, 20);
-const QColor kYellow(255, 200, 20);
-const QColor kRed(255, 30, 0);
+using bandscope::kGreen;
+using bandscope::kRed;
+using bandscope::kYellow;
+using bandscope::Micros;
 const QColor kWhite(255, 255, 255);
+
+// Meter values and the heights they give: empty, the zone edges, full scale and beyond.
+const int16_t kValues[] = {-32768, -3062, -3061, -930, -929, -1, 0, 26, 20000, 32767};
+
+std::vector<unsigned char> datagramOf(const std::array<int16_t, bandscope::kBarCount>& values) {
+  std::vector<unsigned char> d(bandscope::kRtaHeaderBytes + 2 * bandscope::kBarCount, 0);
+  for (int i = 0; i < bandscope::kBarCount; ++i) {
+    d[4 + 2 * i] = static_cast<unsigned char>(static_cast<uint16_t>(values[i]) >> 8);
+    d[5 + 2 * i] = static_cast<unsigned char>(values[i] & 0xFF);
+  }
+  return d;
+}
+
+// Every third bar shows one of kValues, the others are empty.
+std::array<int16_t, bandscope::kBarCount> sampleValues() {
+  std::array<int16_t, bandscope::kBarCount> v;
+  v.fill(-32768);
+  for (size_t i = 0; i < std::size(kValues); ++i) v[i * 3] = kValues[i];
+  return v;
+}
 
 class WindowTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { apptest::qtApp(); }
 
-  QImage render(BandscopeWindow& w) {
-    QImage img(w.size(), QImage::Format_RGB32);
+  // A window on a clock the test moves.
+  void SetUp() override { w.setClock([this] { return now; }); }
+
+  void show(const std::array<int16_t, bandscope::kBarCount>& values) {
+    const auto d = datagramOf(values);
+    w.showDatagram(d.data(), static_cast<int>(d.size()));
+  }
+
+  QImage render(double dpr = 1.0) {
+    QImage img(w.size() * dpr, QImage::Format_RGB32);
+    img.setDevicePixelRatio(dpr);
     img.fill(Qt::magenta);
     w.render(&img);
     return img;
   }
+
+  QColor face() const { return w.palette().color(QPalette::Window); }
+
+  Micros now = 100 * bandscope::kSecond;
+  BandscopeWindow w;
 };
 
-TEST_F(WindowTest, HasTheTitleSizeAndControlLayout) {
-  BandscopeWindow w(QStringLiteral("10.0.0.7"));
-  w.show();
-  EXPECT_EQ(w.windowTitle(), QStringLiteral("bandscope - BANDSCOPE mixlink demo - ver 0.1"));
-  EXPECT_EQ(w.frameGeometry().topLeft(), QPoint(220, 220));
-  EXPECT_EQ(w.size(), QSize(614, 181));
-  EXPECT_EQ(w.minimumSize(), w.maximumSize()) << "the window must not be resizable";
-  EXPECT_EQ(w.palette().color(QPalette::Window), w.palette().color(QPalette::Button));
+TEST_F(WindowTest, StartsAtTheClassicSizeAndLayoutAndCanGrow) {
+  BandscopeWindow v(QStringLiteral("10.0.0.7"));
+  v.show();
+  EXPECT_EQ(v.windowTitle(), QStringLiteral("bandscope - BANDSCOPE mixlink demo - ver 0.1"));
+  EXPECT_EQ(v.frameGeometry().topLeft(), QPoint(220, 220));
+  EXPECT_EQ(v.size(), QSize(614, 181));
+  EXPECT_EQ(v.minimumSize(), QSize(614, 181)) << "never smaller than the classic window";
+  EXPECT_GT(v.maximumWidth(), 614);
+  EXPECT_GT(v.maximumHeight(), 181);
+  EXPECT_EQ(v.palette().color(QPalette::Window), v.palette().color(QPalette::Button));
 
-  EXPECT_EQ(w.connectButton()->text(), QStringLiteral("Connect"));
-  EXPECT_EQ(w.connectButton()->geometry(), QRect(5, 15, 85, 20));
-  EXPECT_EQ(w.addressBox()->geometry(), QRect(95, 15, 120, 20));
-  EXPECT_EQ(w.addressBox()->text(), QStringLiteral("10.0.0.7")) << "the argument pre-fills the box";
-  EXPECT_TRUE(BandscopeWindow().addressBox()->text().isEmpty());
+  EXPECT_EQ(v.connectButton()->text(), QStringLiteral("Connect"));
+  EXPECT_EQ(v.connectButton()->geometry(), QRect(5, 15, 85, 20));
+  EXPECT_EQ(v.addressBox()->geometry(), QRect(95, 15, 120, 20));
+  EXPECT_EQ(v.addressBox()->text(), QStringLiteral("10.0.0.7")) << "the argument pre-fills the box";
+  EXPECT_TRUE(w.addressBox()->text().isEmpty());
 }
 
 TEST_F(WindowTest, LabelFontIsAnEightPixelSans) {
-  BandscopeWindow w;
-  // The font is private; a label cell is 8 px high whichever sans face stood in for Arial.
-  QFont f("Arial");
-  f.setPixelSize(8);
-  const QString family = QFontInfo(f).family();
+  const QString family = QFontInfo(bandscope::labelFont(8)).family();
   EXPECT_TRUE(family.contains("Arial") || family.contains("Liberation Sans") || family.contains("DejaVu Sans"))
       << family.toStdString();
 }
 
-TEST_F(WindowTest, DrawsLabelsAndGridBeforeAnyBars) {
-  BandscopeWindow w;
-  const QImage img = render(w);
-  const QColor face = w.palette().color(QPalette::Button);
+// Before any datagram: the classic labels and grid, and the frequency labels in the free rows
+// below the bar area; nothing in the bar area or the status area.
+TEST_F(WindowTest, DrawsTheScaleAndTheFrequencyAxisBeforeAnyBars) {
+  const QImage img = render();
   for (int k = 0; k < 8; ++k) {
     const int line_y = 55 + 16 * k;
     for (int x = 11; x <= 608; ++x) ASSERT_EQ(img.pixelColor(x, line_y), QColor(Qt::black)) << x << "," << line_y;
     EXPECT_NE(img.pixelColor(10, line_y), QColor(Qt::black));
     EXPECT_NE(img.pixelColor(609, line_y), QColor(Qt::black));
-    // Some ink in each label's cell, left of the bars.
     int ink = 0;
     for (int y = 50 + 16 * k; y < 58 + 16 * k; ++y)
-      for (int x = 0; x < 11; ++x) ink += img.pixelColor(x, y) != face;
+      for (int x = 0; x < 11; ++x) ink += img.pixelColor(x, y) != face();
     EXPECT_GT(ink, 3) << "label " << k;
   }
-  // No bars yet: the bar area between grid lines is background.
-  EXPECT_EQ(img.pixelColor(100, 60), face);
-  EXPECT_EQ(img.pixelColor(100, 160), face);
+  EXPECT_EQ(img.pixelColor(100, 60), face());
+  EXPECT_EQ(img.pixelColor(100, 160), face());
+  for (int y = 0; y < 40; ++y)
+    for (int x = 220; x < 614; ++x) ASSERT_EQ(img.pixelColor(x, y), face()) << "status area " << x << "," << y;
+
+  // One label under each nominal band (31.5 Hz to 16 kHz), nothing else below the bars.
+  const bandscope::Layout l(614, 181, 1.0);
+  int labels = 0;
+  bool in_label = false;
+  for (int x = 0; x < 614; ++x) {
+    bool ink = false;
+    for (int y = 168; y < 181; ++y) ink |= img.pixelColor(x, y) != face();
+    if (ink && !in_label) ++labels;
+    in_label = ink;
+  }
+  EXPECT_GE(labels, 10) << "ten labels, some of several separate glyphs";
+  for (const auto& a : bandscope::kAxisLabels) {
+    const int band = bandscope::bandNearestTo(a.hz);
+    int ink = 0;
+    for (int y = 168; y < 181; ++y)
+      for (int x = l.barLeft(band) - 2; x < l.barRight(band) + 2; ++x) ink += img.pixelColor(x, y) != face();
+    EXPECT_GT(ink, 0) << a.text;
+  }
 }
 
-// Each bar fills columns x+1..x+4 of rows 40..167 with its zones and white above the level; a
-// height beyond the area shows a full bar and nothing above row 40.
-TEST_F(WindowTest, PaintsEachBarsZonesClippedToTheBarArea) {
-  const int tested[] = {0, 47, 48, 95, 96, 128, 129, 5000, 131052};
-  std::array<int, bandscope::kBarCount> heights{};
-  for (size_t i = 0; i < std::size(tested); ++i) heights[i * 3] = tested[i];
-
-  BandscopeWindow w;
-  w.setBarHeights(heights);
-  const QImage img = render(w);
-  const QColor face = w.palette().color(QPalette::Button);
-  for (size_t i = 0; i < std::size(tested); ++i) {
-    const int h = tested[i];
+// Each bar fills columns x+1..x+4 of rows 40..167 with its zones and white above the level; the
+// peak marker sits on the level (inside the area at full scale); the gap keeps the grid.
+TEST_F(WindowTest, PaintsEachBarsZonesAndPeakMarkerInTheClassicArea) {
+  show(sampleValues());
+  const QImage img = render();
+  const QColor marker = bandscope::lightTheme(face()).marker;
+  for (size_t i = 0; i < std::size(kValues); ++i) {
+    const int h = bandscope::wBarHeight(kValues[i]);
+    const int level = 168 - std::min(h, 128);
+    const int marker_top = h >= 1 ? std::max(40, level - 2) : 1000;
     const int x = 10 + 5 * static_cast<int>(i) * 3;
     for (int col = x + 1; col <= x + 4; ++col) {
       for (int row = 40; row < 168; ++row) {
         const int from_base = 168 - row;
         QColor want = kWhite;
         if (from_base <= h) want = from_base <= 48 ? kGreen : from_base <= 96 ? kYellow : kRed;
+        if (row >= marker_top && row < marker_top + 2) want = marker;
         ASSERT_EQ(img.pixelColor(col, row), want) << "h " << h << " at " << col << "," << row;
       }
-      EXPECT_EQ(img.pixelColor(col, 39), face) << "nothing above the area, h " << h;
-      EXPECT_EQ(img.pixelColor(col, 168), face) << "nothing below the base, h " << h;
+      EXPECT_EQ(img.pixelColor(col, 39), face()) << "nothing above the area, h " << h;
+      EXPECT_EQ(img.pixelColor(col, 168), face()) << "nothing below the base, h " << h;
     }
-    // The column between two bars keeps the background and the grid.
-    EXPECT_EQ(img.pixelColor(x + 5, 100), face);
+    EXPECT_EQ(img.pixelColor(x + 5, 100), face());
     EXPECT_EQ(img.pixelColor(x + 5, 103), QColor(Qt::black));
   }
+  w.repaint();  // an expose redraws from the model, not from a datagram
+  EXPECT_EQ(render(), img);
 }
 
-TEST_F(WindowTest, BarsSurviveARepaint) {
-  std::array<int, bandscope::kBarCount> heights{};
-  heights.fill(60);
-  BandscopeWindow w;
-  w.setBarHeights(heights);
-  const QImage first = render(w);
-  w.repaint();  // an expose redraws from the heights kept, not from a datagram
-  EXPECT_EQ(render(w), first);
-  EXPECT_EQ(first.pixelColor(12, 130), kGreen);
-  EXPECT_EQ(first.pixelColor(12, 110), kYellow);
-  EXPECT_EQ(first.pixelColor(12, 100), kWhite);
-}
-
-TEST_F(WindowTest, DatagramValuesBecomeBars) {
-  unsigned char datagram[244] = {};
-  for (int i = 0; i < bandscope::kBarCount; ++i) datagram[4 + 2 * i] = 0x80;  // -32768: empty
-  datagram[4] = 0x00;       // bar 0: 0, full scale
-  datagram[6] = 0xF4;       // bar 1: -3061 (0xF40B), first yellow height
-  datagram[7] = 0x0B;
-  BandscopeWindow w;
-  w.showDatagram(datagram, sizeof datagram);
-  EXPECT_EQ(w.barHeights()[0], 128);
-  EXPECT_EQ(w.barHeights()[1], 48);
-  EXPECT_EQ(w.barHeights()[2], 0);
-  const QImage img = render(w);
-  EXPECT_EQ(img.pixelColor(12, 40), kRed);
+TEST_F(WindowTest, DatagramValuesBecomeBarsAndAShortOneKeepsTheTail) {
+  std::array<int16_t, bandscope::kBarCount> v;
+  v.fill(-32768);
+  v[0] = 0;
+  v[1] = -3061;
+  v[119] = -1;
+  show(v);
+  EXPECT_EQ(w.model().band(0).height, 128);
+  EXPECT_EQ(w.model().band(1).height, 48);
+  EXPECT_EQ(w.model().band(2).height, 0);
+  const QImage img = render();
+  EXPECT_EQ(img.pixelColor(12, 45), kRed);
   EXPECT_EQ(img.pixelColor(17, 120), kGreen);  // 48: a full green zone, no yellow yet
-  EXPECT_EQ(img.pixelColor(17, 119), kWhite);
+
+  // A datagram cut after bar 0 changes bar 0 only.
+  const unsigned char cut[6] = {0, 0, 0, 3, 0x80, 0x00};
+  w.showDatagram(cut, sizeof cut);
+  EXPECT_EQ(w.model().band(0).height, 0);
+  EXPECT_EQ(w.model().band(119).height, 127);
+}
+
+TEST_F(WindowTest, LargerWindowScalesBarsGridAndLabels) {
+  w.resize(1200, 600);
+  show(sampleValues());
+  const QImage img = render();
+  const bandscope::Layout l(1200, 600, 1.0);
+  for (int k = 0; k < 8; ++k) {
+    for (int y = l.gridRow(k); y < l.gridRow(k) + l.line_thickness; ++y) {
+      for (int x = l.gridLeft(); x < l.gridRight(); ++x) {
+        if (l.bandAt(x) >= 0 && x >= l.barLeft(l.bandAt(x))) continue;  // grid shows in the gaps
+        ASSERT_EQ(img.pixelColor(x, y), QColor(Qt::black)) << x << "," << y;
+      }
+    }
+  }
+  // Bar 18 is full scale (value 0): its zones at their scaled heights, from edge to edge.
+  const int full = 18;
+  ASSERT_EQ(w.model().band(full).height, 128);
+  for (int x = l.barLeft(full); x < l.barRight(full); ++x) {
+    EXPECT_EQ(img.pixelColor(x, l.rowAt(1)), kGreen);
+    EXPECT_EQ(img.pixelColor(x, l.rowAt(48)), kGreen);
+    EXPECT_EQ(img.pixelColor(x, l.rowAt(48) - 1), kYellow);
+    EXPECT_EQ(img.pixelColor(x, l.rowAt(96) - 1), kRed);
+    EXPECT_EQ(img.pixelColor(x, l.rowAt(120)), kRed);
+  }
+  EXPECT_NE(img.pixelColor(l.barLeft(full) - 1, l.rowAt(60)), kRed) << "the gap before the bar";
+  // The top label's glyphs grew with the font: ink over about twice the classic 8 rows.
+  int first = -1, last = -1;
+  for (int y = l.top; y < l.labelTop(1); ++y)
+    for (int x = 0; x < l.left; ++x)
+      if (img.pixelColor(x, y) != face()) {
+        if (first < 0) first = y;
+        last = y;
+      }
+  EXPECT_GE(last - first + 1, 10);
+}
+
+// At device pixel ratio 2 the bar area is the classic picture with every pixel doubled.
+TEST_F(WindowTest, DevicePixelRatioTwoDoublesTheClassicPicture) {
+  show(sampleValues());
+  w.setFocus();
+  QTest::keyClick(&w, Qt::Key_M);  // the max-hold trace too
+  const QImage one = render(1.0);
+  const QImage two = render(2.0);
+  ASSERT_EQ(two.size(), QSize(1228, 362));
+  for (int y = 80; y < 336; ++y)
+    for (int x = 22; x < 1218; ++x)
+      ASSERT_EQ(two.pixelColor(x, y), one.pixelColor(x / 2, y / 2)) << x << "," << y;
+}
+
+// Frames repaint only the bar columns over what the screen already shows; after every kind of
+// change the screen must show what a paint from scratch shows.
+TEST_F(WindowTest, FramesOnScreenMatchAPaintFromScratch) {
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  std::array<int16_t, bandscope::kBarCount> low;
+  low.fill(-20000);
+  const std::function<void()> steps[] = {
+      [&] { show(sampleValues()); },
+      [&] { QTest::keyClick(&w, Qt::Key_M); },
+      [&] { show(low); },
+      [&] { QTest::mouseMove(&w, QPoint(300, 100)); },
+      [&] { show(sampleValues()); },
+      [&] { now += 600000; show(low); },
+      [&] { QTest::mouseMove(&w, QPoint(20, 20)); },
+      [&] { now += 600000; QTest::keyClick(&w, Qt::Key_P); },  // stale: greys, peaks reset
+  };
+  auto onScreen = [&] { return w.screen()->grabWindow(w.winId()).toImage().convertToFormat(QImage::Format_RGB32); };
+  int step = 0;
+  for (const auto& change : steps) {
+    change();
+    // However slow the machine, the next frames must arrive at a paint from scratch.
+    const QImage fresh = w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    apptest::pumpUntil([&] { return onScreen() == fresh; }, 2000);
+    ASSERT_EQ(onScreen(), fresh) << "after step " << step;
+    ++step;
+  }
+  EXPECT_GT(w.stats().paints, 8);
+}
+
+TEST_F(WindowTest, BarsTurnGreyWhenNoDatagramCameFor500Ms) {
+  show(sampleValues());
+  QTest::keyClick(&w, Qt::Key_M);
+  auto colouredPixels = [&] {
+    const QImage img = render();
+    int n = 0;
+    for (int y = 40; y < 168; ++y)
+      for (int x = 11; x < 610; ++x) {
+        const QColor c = img.pixelColor(x, y);
+        n += c.red() != c.green() || c.green() != c.blue();
+      }
+    return n;
+  };
+  now += 499000;
+  EXPECT_GT(colouredPixels(), 1000);
+  now += 1000;
+  EXPECT_EQ(colouredPixels(), 0) << "no green, yellow, red or trace colour anywhere in the bar area";
+  show(sampleValues());
+  EXPECT_GT(colouredPixels(), 1000) << "colour comes back with the next datagram";
+}
+
+TEST_F(WindowTest, KeysToggleFeaturesButNotWhileTypingAnAddress) {
+  show(sampleValues());
+  QTest::keyClick(w.addressBox(), Qt::Key_A);
+  EXPECT_EQ(w.addressBox()->text(), QStringLiteral("a"));
+  EXPECT_EQ(w.model().averaging(), bandscope::Averaging::off);
+
+  QTest::keyClick(&w, Qt::Key_A);
+  EXPECT_EQ(w.model().averaging(), bandscope::Averaging::fast);
+  QTest::keyClick(&w, Qt::Key_M);
+  EXPECT_TRUE(w.model().maxHold());
+  QTest::keyClick(&w, Qt::Key_M);
+  EXPECT_FALSE(w.model().maxHold());
+  QTest::keyClick(&w, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(w.model().averaging(), bandscope::Averaging::fast) << "Ctrl+A is not A";
+
+  QTest::keyClick(&w, Qt::Key_T);
+  EXPECT_TRUE(w.isDark());
+  const QImage dark = render();
+  EXPECT_LT(face().lightness(), 80);
+  EXPECT_EQ(dark.pixelColor(100, 10), face());
+  EXPECT_EQ(dark.pixelColor(10 + 5 * 18 + 1, 160), kGreen) << "the bar colours stay";
+  QTest::keyClick(&w, Qt::Key_T);
+  EXPECT_FALSE(w.isDark());
+
+  w.show();
+  QTest::keyClick(&w, Qt::Key_F11);
+  EXPECT_TRUE(w.isFullScreen());
+  QTest::keyClick(&w, Qt::Key_Escape);
+  EXPECT_FALSE(w.isFullScreen());
+}
+
+TEST_F(WindowTest, SettingsAreRememberedBetweenRuns) {
+  QTemporaryDir dir;
+  QSettings settings(dir.filePath("bandscope.conf"), QSettings::IniFormat);
+  {
+    BandscopeWindow first;
+    first.show();
+    first.resize(900, 400);
+    QTest::keyClick(&first, Qt::Key_T);
+    QTest::keyClick(&first, Qt::Key_A);
+    QTest::keyClick(&first, Qt::Key_A);
+    QTest::keyClick(&first, Qt::Key_M);
+    first.saveSettings(settings);
+  }
+  BandscopeWindow second;
+  second.loadSettings(settings);
+  second.show();
+  EXPECT_EQ(second.size(), QSize(900, 400));
+  EXPECT_TRUE(second.isDark());
+  EXPECT_EQ(second.model().averaging(), bandscope::Averaging::slow);
+  EXPECT_TRUE(second.model().maxHold());
+}
+
+TEST_F(WindowTest, HoverReadoutNamesTheBandAndTheLinkFigures) {
+  std::array<int16_t, bandscope::kBarCount> v;
+  v.fill(-3061);
+  show(v);
+  bandscope::DisplayModel m = w.model();
+  m.setDroppedForeign(3);
+  const QStringList lines = bandscope::readoutLines(m, 67, now + 150000);
+  EXPECT_EQ(lines, QStringList({"1.00 kHz", "value -3061", "height 48 of 128", "peak 48",
+                                "1 datagrams/s, 3 foreign dropped"}));
+
+  w.show();
+  const bandscope::Layout l(614, 181, 1.0);
+  const QPoint over(l.barLeft(67) + 1, 100);
+  const QImage before = render();
+  QTest::mouseMove(&w, over);
+  const QImage hovering = render();
+  int changed = 0;
+  for (int y = 0; y < 181; ++y)
+    for (int x = 0; x < 614; ++x) changed += before.pixel(x, y) != hovering.pixel(x, y);
+  EXPECT_GT(changed, 1000) << "the readout box appears";
 }
 
 // Only a complete click is a press: pressing, releasing elsewhere or a bare pressed/released
 // signal must neither connect nor end the run.
 TEST_F(WindowTest, SignalsOtherThanAClickDoNothing) {
-  BandscopeWindow w;
   w.show();
   QSignalSpy finished(&w, &BandscopeWindow::finished);
   QPushButton* b = w.connectButton();
@@ -152,11 +374,11 @@ TEST_F(WindowTest, SignalsOtherThanAClickDoNothing) {
   QTest::mouseClick(b, Qt::RightButton);
   EXPECT_FALSE(w.isReady());
   EXPECT_TRUE(w.isRunning());
+  EXPECT_EQ(b->text(), QStringLiteral("Connect"));
   EXPECT_EQ(finished.count(), 0);
 }
 
 TEST_F(WindowTest, ClosingTheWindowEndsTheRunWithStatusZero) {
-  BandscopeWindow w;
   w.show();
   QSignalSpy finished(&w, &BandscopeWindow::finished);
   w.close();

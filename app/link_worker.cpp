@@ -1,0 +1,274 @@
+#include "link_worker.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <mixlink/link.h>
+#include <mixlink/meters.h>
+
+namespace bandscope {
+
+namespace {
+
+// Largest meter datagram read; the buffer keeps whatever a shorter one leaves behind it.
+constexpr int kMeterReadSize = 254;
+// How often the thread drains the TCP connection and calls wKeepAlive (which sends when due),
+// and so also the longest it waits for a datagram before looking at the stop request.
+constexpr Micros kHousekeeping = 100000;
+// While the console is lost, one reconnection attempt a second.
+constexpr Micros kReconnectEvery = kSecond;
+// Without a datagram from the console for this long, the subscription is sent again.
+constexpr Micros kResubscribeAfter = 2 * kSecond;
+// A renewal goes out when the whole-second clock is past the last one by more than this.
+constexpr int64_t kRenewAfterSeconds = 4;
+// A failed datagram read is not retried at once, so a broken socket cannot spin the thread.
+constexpr int kReadFailurePauseMs = 10;
+// Datagrams already queued are read without waiting.
+constexpr int kQueuedOnly = -1;
+// Datagrams that come closer together than this are read in batches this far apart (half a
+// frame at 60 Hz).
+constexpr Micros kBatchRest = 8000;
+// An IPv4 address in dotted text is at most 15 characters.
+constexpr size_t kAddressText = 24;
+
+int16_t beValue(const unsigned char* p) {
+  return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1]));
+}
+
+}  // namespace
+
+Micros steadyMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+LinkWorker::LinkWorker(std::function<void()> wake) : wake_(std::move(wake)) {}
+
+LinkWorker::~LinkWorker() {
+  requestStop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void LinkWorker::start(const std::string& address, int port, int id, const unsigned char* bitmap) {
+  address_ = address;
+  port_ = port;
+  id_ = id;
+  std::memcpy(bitmap_.data(), bitmap, bitmap_.size());
+  {
+    std::lock_guard lock(mutex_);
+    finished_ = false;
+  }
+  thread_ = std::thread(&LinkWorker::run, this);
+}
+
+LinkWorker::Mail LinkWorker::take() {
+  std::lock_guard lock(mutex_);
+  Mail m = std::move(mail_);
+  mail_ = Mail{};
+  // The counters are totals: they stay for the next mail.
+  mail_.dropped_foreign = m.dropped_foreign;
+  mail_.skipped = m.skipped;
+  mail_waiting_ = false;
+  return m;
+}
+
+void LinkWorker::requestStop() {
+  stop_ = true;
+  std::lock_guard lock(mutex_);
+  changed_.notify_all();
+}
+
+bool LinkWorker::waitStopped(int ms) {
+  {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return finished_; })) return false;
+  }
+  if (thread_.joinable()) thread_.join();
+  return true;
+}
+
+template <class Put>
+void LinkWorker::post(Put put) {
+  bool wake = false;
+  {
+    std::lock_guard lock(mutex_);
+    put(mail_);
+    wake = !mail_waiting_;
+    mail_waiting_ = true;
+  }
+  if (wake) wake_();
+}
+
+void LinkWorker::pause(int ms) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop_.load(); });
+}
+
+void LinkWorker::run() {
+  if (connectFirst()) {
+    Micros next_housekeeping = 0;
+    while (!stop_) {
+      const Micros now = steadyMicros();
+      if (now >= next_housekeeping) {
+        keepLink(now);
+        next_housekeeping = now + kHousekeeping;
+        continue;  // look at the stop request again after the library calls
+      }
+      const Micros wait = next_housekeeping - now;
+      if (link_ == Link::connected) {
+        readMeters(static_cast<int>(wait));
+      } else {
+        pause(static_cast<int>((wait + 999) / 1000));
+      }
+    }
+  }
+  std::lock_guard lock(mutex_);
+  finished_ = true;
+  changed_.notify_all();
+}
+
+bool LinkWorker::connectFirst() {
+  char address[kAddressText] = {};
+  std::strncpy(address, address_.c_str(), sizeof address - 1);
+  auto fail = [&](std::string step, int result) {
+    post([&](Mail& m) { m.outcome = Outcome{false, address, std::move(step), result}; });
+    return false;
+  };
+
+  int rc = wOpen(address);
+  if (rc != 1) {
+    if (rc == -6) return fail("no console found", rc);
+    return fail(std::string("cannot connect to ") + (address[0] ? address : "the console"), rc);
+  }
+  if (stop_) return false;  // the window closed while connecting: subscribe to nothing
+  address_ = address;
+  // Meter datagrams are taken only from the address the connection reached.
+  console_ = WING_tip.sin_addr.s_addr;
+  rc = wMeterUDPPort(port_);
+  if (rc != 1) return fail("meter port " + std::to_string(port_) + " could not be set up", rc);
+  rc = wSetMetersRequest(id_, bitmap_.data());
+  if (rc != 1) return fail("meter subscription failed", rc);
+  post([&](Mail& m) { m.outcome = Outcome{true, address, "", 1}; });
+  changeLink(Link::connected);
+  // The first renewal goes out at once, right after the subscription.
+  wRenewMeters(id_);
+  renewed_ = static_cast<int64_t>(std::time(nullptr));
+  last_heard_ = steadyMicros();
+  return true;
+}
+
+bool LinkWorker::subscribe() {
+  if (wMeterUDPPort(port_) != 1 || wSetMetersRequest(id_, bitmap_.data()) != 1) return false;
+  wRenewMeters(id_);
+  renewed_ = static_cast<int64_t>(std::time(nullptr));
+  last_heard_ = steadyMicros();
+  return true;
+}
+
+void LinkWorker::keepLink(Micros now) {
+  if (link_ == Link::lost) {
+    if (now < next_reconnect_) return;
+    next_reconnect_ = now + kReconnectEvery;
+    if (wTCPConnect(address_.c_str()) == 1 && !stop_ && subscribe()) changeLink(Link::connected);
+    return;
+  }
+  // A closed connection shows here at once; the keep-alive would find out only on its second
+  // send after the close, up to twelve seconds later.
+  if (wDrainTCP() < 0) {
+    next_reconnect_ = now;
+    changeLink(Link::lost);
+    return;
+  }
+  if (stop_) return;
+  if (wKeepAlive() != 1) {
+    // wKeepAlive has already tried to reconnect; try again in a second.
+    next_reconnect_ = now + kReconnectEvery;
+    changeLink(Link::lost);
+    return;
+  }
+  // A keep-alive that reconnected dropped the meter socket with the old connection.
+  if (wing_msocket < 0 && (stop_ || !subscribe())) {
+    next_reconnect_ = now + kReconnectEvery;
+    changeLink(Link::lost);
+    return;
+  }
+  const auto second = static_cast<int64_t>(std::time(nullptr));
+  if (!stop_ && second > renewed_ + kRenewAfterSeconds) {
+    wRenewMeters(id_);
+    renewed_ = second;
+  }
+  // A console that stopped sending for longer than it keeps a subscription ignores renewals
+  // afterwards; asking again while it is silent brings the meters back when it resumes.
+  if (!stop_ && now - last_heard_ >= kResubscribeAfter) {
+    wSetMetersRequest(id_, bitmap_.data());
+    last_heard_ = now;
+  }
+}
+
+void LinkWorker::readMeters(int wait_us) {
+  // The first datagram is waited for; what queued behind it is read at once.
+  int n = readDatagram(std::max(wait_us, 1));
+  if (n <= 0) return;
+  while (n > 0 && !stop_) n = readDatagram(kQueuedOnly);
+  // Datagrams that queued during a rest came at unknown times within it: they are spread over
+  // it evenly, so that the average weighs each of them alike.
+  if (rested_since_ > 0 && batch_.size() > 1) {
+    const Micros span = batch_.front().at - rested_since_;
+    const auto count = static_cast<Micros>(batch_.size());
+    for (size_t i = 0; i < batch_.size(); ++i)
+      batch_[i].at = rested_since_ + span * static_cast<Micros>(i + 1) / count;
+  }
+  if (!batch_.empty() || foreign_seen_) {
+    post([&](Mail& m) {
+      if (m.datagrams.size() + batch_.size() > kMailboxLimit) {
+        // The window has fallen far behind: the older half goes.
+        const auto half = static_cast<std::ptrdiff_t>(std::min(m.datagrams.size(), kMailboxLimit / 2));
+        m.datagrams.erase(m.datagrams.begin(), m.datagrams.begin() + half);
+        m.skipped += half;
+      }
+      m.datagrams.insert(m.datagrams.end(), batch_.begin(), batch_.end());
+      m.dropped_foreign = dropped_;
+    });
+    batch_.clear();
+    foreign_seen_ = false;
+  }
+  // Datagrams faster than a frame apart are read in batches: resting a few milliseconds between
+  // them changes nothing on the screen and saves a wake-up of this thread per datagram.
+  rested_since_ = 0;
+  if (fast_) {
+    rested_since_ = steadyMicros();
+    pause(static_cast<int>(kBatchRest / 1000));
+  }
+}
+
+int LinkWorker::readDatagram(int wait_us) {
+  uint32_t sender = 0;
+  const int n = wMRecvFrom(buf_, kMeterReadSize, wait_us, &sender);
+  if (n < 0) pause(kReadFailurePauseMs);
+  if (n <= 0) return n;
+  if (sender != console_) {
+    ++dropped_;
+    foreign_seen_ = true;
+    return n;
+  }
+  Datagram& d = batch_.emplace_back();
+  d.at = steadyMicros();
+  fast_ = d.at - last_heard_ < kBatchRest;
+  last_heard_ = d.at;
+  // A datagram shorter than the RTA block leaves the tail of the buffer as the last one did.
+  for (int i = 0; i < kBarCount; ++i) d.values[static_cast<size_t>(i)] = beValue(buf_ + kRtaHeaderBytes + 2 * i);
+  return n;
+}
+
+void LinkWorker::changeLink(Link link) {
+  if (link == link_) return;
+  link_ = link;
+  const Micros at = steadyMicros();
+  post([&](Mail& m) { m.changes.push_back({link, at}); });
+}
+
+}  // namespace bandscope

@@ -1,0 +1,215 @@
+#include "views.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+
+namespace bandscope {
+
+namespace {
+
+// Luminance weights of the red, green and blue primaries.
+constexpr double kLumaR = 0.299;
+constexpr double kLumaG = 0.587;
+constexpr double kLumaB = 0.114;
+
+// The readout sits this far (logical pixels) right of and below the pointer, with this padding.
+constexpr int kReadoutOffset = 14;
+constexpr int kReadoutPadding = 4;
+
+// Scale, axis, status and readout texts are plain Latin digits and letters: they need no
+// shaping, and skipping it makes text the cheap part of a frame.
+constexpr auto kTextStrategy = static_cast<QFont::StyleStrategy>(QFont::PreferAntialias | QFont::PreferNoShaping);
+
+QColor zoneColour(Zone zone, const Theme& t) {
+  switch (zone) {
+    case Zone::green: return kGreen;
+    case Zone::yellow: return kYellow;
+    case Zone::red: return kRed;
+    case Zone::white: break;
+  }
+  return t.empty;
+}
+
+QColor shown(const QColor& c, bool live) { return live ? c : greyOf(c); }
+
+}  // namespace
+
+Theme lightTheme(const QColor& background) {
+  Theme t;
+  t.background = background;
+  t.scale = Qt::black;
+  t.empty = Qt::white;
+  t.marker = QColor(50, 50, 50);
+  t.max_hold = QColor(30, 90, 220);
+  t.live = QColor(0, 130, 0);
+  t.stale = QColor(170, 100, 0);
+  t.lost = QColor(200, 0, 0);
+  t.readout_back = QColor(255, 255, 225);
+  t.readout_text = Qt::black;
+  return t;
+}
+
+Theme darkTheme() {
+  Theme t;
+  t.dark = true;
+  t.background = QColor(38, 38, 40);
+  t.scale = QColor(190, 190, 190);
+  t.empty = QColor(18, 18, 18);
+  t.marker = QColor(235, 235, 235);
+  t.max_hold = QColor(90, 160, 255);
+  t.live = QColor(90, 220, 90);
+  t.stale = QColor(255, 180, 60);
+  t.lost = QColor(255, 90, 90);
+  t.readout_back = QColor(55, 55, 58);
+  t.readout_text = QColor(230, 230, 230);
+  return t;
+}
+
+QColor greyOf(const QColor& c) {
+  const int y = static_cast<int>(std::lround(kLumaR * c.red() + kLumaG * c.green() + kLumaB * c.blue()));
+  return QColor(y, y, y);
+}
+
+QFont textFont(const QFont& base, int pixels, bool bold) {
+  QFont f = base;
+  f.setPixelSize(pixels);
+  f.setBold(bold);
+  f.setStyleStrategy(kTextStrategy);
+  return f;
+}
+
+QFont labelFont(int pixels) {
+  // Arial where it exists, else a metric-compatible or common sans face.
+  QFont::insertSubstitutions("Arial", {"Liberation Sans", "DejaVu Sans"});
+  QFont f("Arial");
+  f.setPixelSize(pixels);
+  f.setWeight(QFont::Medium);
+  f.setStyleStrategy(kTextStrategy);
+  return f;
+}
+
+void paintScale(QPainter& p, const Layout& l, const Theme& t, const QFont& label_font) {
+  static constexpr const char* kLabels[kScaleLines] = {" 18", "  0", " -6", "-12", "-18", "-26", "-40", "-oo"};
+  p.setFont(label_font);
+  p.setPen(t.scale);
+  const int ascent = QFontMetrics(label_font).ascent();
+  for (int k = 0; k < kScaleLines; ++k) {
+    p.drawText(0, l.labelTop(k) + ascent, QString::fromLatin1(kLabels[k]));
+    p.fillRect(l.gridLeft(), l.gridRow(k), l.gridRight() - l.gridLeft(), l.line_thickness, t.scale);
+  }
+}
+
+void paintBars(QPainter& p, const Layout& l, const Theme& t, const DisplayModel& m, bool live) {
+  // The fills come in rows of the 128-pixel area counted from its top; rowAt takes heights.
+  BarFill fills[4];
+  for (int i = 0; i < kBarCount; ++i) {
+    const int left = l.barLeft(i);
+    const int width = l.barRight(i) - left;
+    const int n = wBarFills(0, m.band(i).height, fills);
+    for (int f = 0; f < n; ++f) {
+      const int top = l.rowAt(kBarAreaHeight - fills[f].top);
+      const int bottom = l.rowAt(kBarAreaHeight - fills[f].bottom);
+      if (bottom > top) p.fillRect(left, top, width, bottom - top, shown(zoneColour(fills[f].zone, t), live));
+    }
+  }
+
+  // The max-hold trace: a tick on each bar at its highest level. Like everything here it stays
+  // inside the bar columns, so a frame never has to restore the gaps between them.
+  if (m.maxHold()) {
+    const QColor c = shown(t.max_hold, live);
+    for (int i = 0; i < kBarCount; ++i) {
+      const double max_hold = m.band(i).max_hold;
+      if (max_hold < 1) continue;
+      const int top = std::max(l.rowAt(max_hold) - l.line_thickness, l.top);
+      p.fillRect(l.barLeft(i), top, l.barRight(i) - l.barLeft(i), l.line_thickness, c);
+    }
+  }
+
+  // Each marker sits on its held level, so a bar at its peak keeps every pixel of its zones;
+  // only at the top of the scale does it move down into the bar to stay in sight.
+  const QColor marker = shown(t.marker, live);
+  for (int i = 0; i < kBarCount; ++i) {
+    const double peak = m.peakHeight(i);
+    if (peak < 1) continue;  // silent bands carry no marker along the base
+    const int top = std::max(l.rowAt(peak) - l.marker_thickness, l.top);
+    p.fillRect(l.barLeft(i), top, l.barRight(i) - l.barLeft(i), l.marker_thickness, marker);
+  }
+}
+
+void paintAxis(QPainter& p, const Layout& l, const Theme& t, const QFont& label_font) {
+  p.setFont(label_font);
+  p.setPen(t.scale);
+  const QFontMetrics fm(label_font);
+  const int gap = fm.horizontalAdvance(QLatin1Char(' '));
+  int free_from = 0;  // first column a label may use
+  for (const AxisLabel& a : kAxisLabels) {
+    const QString text = QString::fromLatin1(a.text);
+    const int band = bandNearestTo(a.hz);
+    const int centre = (l.barLeft(band) + l.barRight(band)) / 2;
+    const int w = fm.horizontalAdvance(text);
+    const int x = centre - w / 2;
+    if (x < free_from || x + w > l.width) continue;
+    p.drawText(x, l.axis_top + fm.ascent(), text);
+    free_from = x + w + gap;
+  }
+}
+
+void paintStatus(QPainter& p, const Layout& l, const Theme& t, const Status& s, const QFont& font) {
+  if (s.kind == Status::none) return;
+  const QColor c = s.kind == Status::live ? t.live : s.kind == Status::stale ? t.stale : t.lost;
+  p.setFont(font);
+  p.setPen(c);
+  const QRect area(l.status_left, l.status_top, l.status_right - l.status_left, l.status_bottom - l.status_top);
+  p.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, QString::fromStdString(statusText(s)));
+}
+
+QStringList readoutLines(const DisplayModel& m, int band, Micros now) {
+  const Band& b = m.band(band);
+  QStringList lines;
+  lines << QString::fromStdString(frequencyText(bandCentreHz(band)));
+  QString value = QStringLiteral("value %1").arg(b.value);
+  if (m.averaging() != Averaging::off) value += QStringLiteral(" (averaged %1)").arg(std::lround(b.averaged));
+  lines << value;
+  lines << QStringLiteral("height %1 of %2").arg(std::min(b.height, kBarAreaHeight)).arg(kBarAreaHeight);
+  lines << QStringLiteral("peak %1").arg(std::lround(m.peakHeight(band)));
+  lines << QStringLiteral("%1 datagrams/s, %2 foreign dropped")
+               .arg(m.datagramsPerSecond(now))
+               .arg(m.droppedForeign());
+  return lines;
+}
+
+QImage readoutBox(const QStringList& lines, const Theme& t, const QFont& font, double dpr) {
+  const QFontMetrics fm(font);
+  const int pad = static_cast<int>(std::lround(kReadoutPadding * dpr));
+  int w = 0;
+  for (const QString& s : lines) w = std::max(w, fm.horizontalAdvance(s));
+  // Opaque, so that showing it over the bars is a copy rather than a blend.
+  QImage box(w + 2 * pad, static_cast<int>(lines.size()) * fm.height() + 2 * pad, QImage::Format_RGB32);
+  box.fill(t.readout_back);
+  QPainter p(&box);
+  p.setPen(t.scale);
+  p.drawRect(box.rect().adjusted(0, 0, -1, -1));
+  p.setFont(font);
+  p.setPen(t.readout_text);
+  int line_y = pad + fm.ascent();
+  for (const QString& s : lines) {
+    p.drawText(pad, line_y, s);
+    line_y += fm.height();
+  }
+  return box;
+}
+
+QPoint readoutPlace(const Layout& l, QSize box, int x, int y) {
+  const int offset = static_cast<int>(std::lround(kReadoutOffset * l.dpr));
+  // Beside the pointer, on whichever side leaves the box inside the window.
+  int bx = x + offset;
+  int by = y + offset;
+  if (bx + box.width() > l.width) bx = x - offset - box.width();
+  if (by + box.height() > l.height) by = y - offset - box.height();
+  return QPoint(std::max(0, bx), std::max(l.top, by));  // below the controls
+}
+
+}  // namespace bandscope

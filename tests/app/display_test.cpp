@@ -1,0 +1,209 @@
+// The display model and the layout, driven by made-up times and sizes; no window system.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+
+#include "layout.h"
+#include "model.h"
+
+namespace {
+
+using namespace bandscope;
+
+constexpr Micros kMs = 1000;
+// Meter values of known heights (see the bar height tests).
+constexpr int16_t kSilent = -32768;  // height 0
+constexpr int16_t kYellow48 = -3061; // height 48
+constexpr int16_t kFull = 0;         // height 128
+
+std::array<int16_t, kBarCount> all(int16_t v) {
+  std::array<int16_t, kBarCount> a;
+  a.fill(v);
+  return a;
+}
+
+TEST(DisplayModel, StatusFollowsTheDatagramsAndTheLink) {
+  DisplayModel m;
+  const Micros t0 = 1000 * kSecond;
+  EXPECT_EQ(statusText(m.status(t0)), "") << "nothing before Connect";
+  m.setLink(Link::connected, t0);
+  EXPECT_EQ(statusText(m.status(t0 + 499 * kMs)), "");
+  EXPECT_EQ(m.nextStatusChange(t0), t0 + kStaleAfter);
+  EXPECT_EQ(statusText(m.status(t0 + 500 * kMs)), "No meter data for 1 s");
+
+  const Micros t1 = t0 + 3 * kSecond;
+  m.addValues(all(kFull).data(), t1);
+  struct Case {
+    Micros after;
+    const char* text;
+    bool live;
+    Micros next;  // the next change, after t1
+  };
+  const Case cases[] = {
+      {0, "Live", true, 500 * kMs},
+      {499 * kMs, "Live", true, 500 * kMs},
+      {500 * kMs, "No meter data for 1 s", false, 2 * kSecond},
+      {1999 * kMs, "No meter data for 1 s", false, 2 * kSecond},
+      {2000 * kMs, "No meter data for 2 s", false, 3 * kSecond},
+      {61 * kSecond, "No meter data for 61 s", false, 62 * kSecond},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.after);
+    EXPECT_EQ(statusText(m.status(t1 + c.after)), c.text);
+    EXPECT_EQ(m.live(t1 + c.after), c.live);
+    EXPECT_EQ(m.nextStatusChange(t1 + c.after), t1 + c.next);
+  }
+
+  // Lost: grey even while a datagram is fresh; after reconnecting, silence counts from the
+  // last datagram until one comes.
+  m.setLink(Link::lost, t1 + 100 * kMs);
+  EXPECT_EQ(statusText(m.status(t1 + 200 * kMs)), "Console lost - reconnecting");
+  EXPECT_FALSE(m.live(t1 + 200 * kMs));
+  EXPECT_EQ(m.nextStatusChange(t1 + 200 * kMs), -1);
+  m.setLink(Link::connected, t1 + 5 * kSecond);
+  EXPECT_EQ(statusText(m.status(t1 + 5 * kSecond)), "No meter data for 5 s");
+  m.addValues(all(kFull).data(), t1 + 6 * kSecond);
+  EXPECT_EQ(statusText(m.status(t1 + 6 * kSecond)), "Live");
+}
+
+TEST(DisplayModel, PeakHoldsForOneAndAHalfSecondsThenFallsAndRidesTheBar) {
+  DisplayModel m;
+  const Micros t0 = 50 * kSecond;
+  m.addValues(all(kFull).data(), t0);
+  EXPECT_EQ(m.peakHeight(0), 128);
+  struct Step {
+    Micros at;       // after t0
+    int16_t value;
+    double peak;     // expected marker height after the datagram
+  };
+  const Step steps[] = {
+      {100 * kMs, kSilent, 128},          // held
+      {1500 * kMs, kSilent, 128},         // still held at 1.5 s
+      {2000 * kMs, kSilent, 128 - 0.6 * 128 * 0.5},  // 0.5 s of falling at 60 % a second
+      {2100 * kMs, kYellow48, 128 - 0.6 * 128 * 0.6},  // a bar below the marker leaves it falling
+      {2500 * kMs, kYellow48, 128 - 0.6 * 128 * 1.0},
+      {2600 * kMs, kYellow48, 48},        // the marker met the bar and rides it
+      {4000 * kMs, kYellow48, 48},
+      {4100 * kMs, kSilent, 48},          // a new hold starts at the last lift (4.0 s)
+      {5600 * kMs, kSilent, 48 - 0.6 * 128 * 0.1},
+      {9000 * kMs, kSilent, 0},           // never below the floor
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.at);
+    m.addValues(all(s.value).data(), t0 + s.at);
+    EXPECT_NEAR(m.peakHeight(7), s.peak, 1e-9);
+  }
+}
+
+TEST(DisplayModel, MaxHoldKeepsTheHighestUntilResetAndPResetsBoth) {
+  DisplayModel m;
+  m.addValues(all(kYellow48).data(), kSecond);
+  m.setMaxHold(true);
+  m.addValues(all(kFull).data(), 2 * kSecond);
+  m.addValues(all(kSilent).data(), 100 * kSecond);
+  EXPECT_EQ(m.band(3).max_hold, 128) << "no decay, however long";
+  EXPECT_EQ(m.peakHeight(3), 0);
+
+  m.addValues(all(kYellow48).data(), 101 * kSecond);
+  m.resetPeaks();
+  EXPECT_EQ(m.band(3).max_hold, 48);
+  EXPECT_EQ(m.peakHeight(3), 48);
+
+  // Turning max hold off and on again starts it from the current bars.
+  m.addValues(all(kFull).data(), 102 * kSecond);
+  m.addValues(all(kSilent).data(), 103 * kSecond);
+  m.setMaxHold(false);
+  m.setMaxHold(true);
+  EXPECT_EQ(m.band(3).max_hold, 0);
+}
+
+TEST(DisplayModel, AveragingIsExponentialWithItsTimeConstant) {
+  struct Case {
+    Averaging mode;
+    Micros dt;
+    double share;  // of the step that the average has made after dt
+  };
+  const Case cases[] = {
+      {Averaging::off, 50 * kMs, 1.0},
+      {Averaging::fast, 125 * kMs, 1 - std::exp(-1.0)},
+      {Averaging::fast, 50 * kMs, 1 - std::exp(-0.4)},
+      {Averaging::slow, kSecond, 1 - std::exp(-1.0)},
+      {Averaging::slow, 50 * kMs, 1 - std::exp(-0.05)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    DisplayModel m;
+    m.setAveraging(c.mode);
+    m.addValues(all(-10000).data(), kSecond);
+    EXPECT_EQ(m.band(5).averaged, -10000) << "the first datagram is taken as it is";
+    m.addValues(all(-2000).data(), kSecond + c.dt);
+    EXPECT_NEAR(m.band(5).averaged, -10000 + 8000 * c.share, 1e-6);
+    EXPECT_EQ(m.band(5).value, -2000);
+    EXPECT_EQ(m.band(5).height, wBarHeight(static_cast<int>(std::lround(m.band(5).averaged))));
+  }
+
+  DisplayModel m;
+  const Averaging order[] = {Averaging::fast, Averaging::slow, Averaging::off};
+  for (Averaging next : order) {
+    m.cycleAveraging();
+    EXPECT_EQ(m.averaging(), next);
+  }
+}
+
+TEST(DisplayModel, CountsDatagramsOverTheLastSecond) {
+  DisplayModel m;
+  const Micros t0 = 7 * kSecond;
+  for (int i = 0; i < 40; ++i) m.addValues(all(kSilent).data(), t0 + i * 50 * kMs);  // 20 a second for 2 s
+  const Micros end = t0 + 40 * 50 * kMs;
+  EXPECT_EQ(m.datagramsPerSecond(end), 20);
+  EXPECT_EQ(m.datagramsPerSecond(end + 1500 * kMs), 0);
+  EXPECT_EQ(m.datagrams(), 40);
+}
+
+TEST(Bands, CentreFrequenciesAndTheirTexts) {
+  EXPECT_EQ(bandCentreHz(67), 1000.0);
+  EXPECT_NEAR(bandCentreHz(0), 20.85, 0.01);
+  EXPECT_NEAR(bandCentreHz(119), 20159, 1);
+  EXPECT_NEAR(bandCentreHz(79) / bandCentreHz(67), 2.0, 1e-12) << "twelve bands an octave";
+
+  struct Text {
+    double hz;
+    const char* text;
+  };
+  const Text texts[] = {{20.85, "20.9 Hz"}, {9.994, "9.99 Hz"}, {99.96, "100 Hz"},   {125, "125 Hz"},
+                        {999.7, "1.00 kHz"}, {1000, "1.00 kHz"}, {9996, "10.0 kHz"}, {20159, "20.2 kHz"}};
+  for (const Text& t : texts) EXPECT_EQ(frequencyText(t.hz), t.text) << t.hz;
+
+  const int bands[] = {7, 19, 31, 43, 55, 67, 79, 91, 103, 115};
+  for (size_t i = 0; i < std::size(kAxisLabels); ++i) EXPECT_EQ(bandNearestTo(kAxisLabels[i].hz), bands[i]);
+  EXPECT_EQ(bandNearestTo(5), 0);
+  EXPECT_EQ(bandNearestTo(40000), 119);
+}
+
+TEST(Layout, ClassicSizeIsTheClassicWindow) {
+  const Layout l(614, 181, 1.0);
+  EXPECT_EQ(l.top, 40);
+  EXPECT_EQ(l.bottom, 168);
+  EXPECT_EQ(l.gridLeft(), 11);
+  EXPECT_EQ(l.gridRight(), 609);
+  EXPECT_EQ(l.label_pixels, 8);
+  EXPECT_EQ(l.line_thickness, 1);
+  for (int k = 0; k < kScaleLines; ++k) {
+    EXPECT_EQ(l.gridRow(k), 55 + 16 * k);
+    EXPECT_EQ(l.labelTop(k), 50 + 16 * k);
+  }
+  for (int i = 0; i < kBarCount; ++i) {
+    ASSERT_EQ(l.barLeft(i), 11 + 5 * i);
+    ASSERT_EQ(l.barRight(i), 15 + 5 * i);
+    ASSERT_EQ(l.bandAt(10 + 5 * i), i);
+    ASSERT_EQ(l.bandAt(14 + 5 * i), i);
+  }
+  EXPECT_EQ(l.rowAt(0), 168);
+  EXPECT_EQ(l.rowAt(128), 40);
+  EXPECT_EQ(l.bandAt(9), -1);
+  EXPECT_EQ(l.bandAt(610), -1);
+  EXPECT_LE(l.axis_top + l.label_pixels + 2, 181) << "the frequency labels fit the free rows";
+}
+
+}  // namespace
