@@ -13,22 +13,30 @@
 #include <cstring>
 #include <vector>
 
+#include "link/wire.h"
+
 using namespace mixlink;
 
 namespace mixsim {
 
 namespace {
 
-void put_be32(std::string& s, uint32_t v) {
-  s.push_back(static_cast<char>(v >> 24));
-  s.push_back(static_cast<char>(v >> 16));
-  s.push_back(static_cast<char>(v >> 8));
-  s.push_back(static_cast<char>(v));
+template <size_t N>
+void append(std::string& s, const unsigned char (&bytes)[N]) {
+  s.append(reinterpret_cast<const char*>(bytes), N);
 }
 
+void put_be32(std::string& s, uint32_t v) {
+  unsigned char b[4];
+  wire::put_be32(b, v);
+  append(s, b);
+}
+
+// v is a length or a signed 16-bit level; either way its low 16 bits go on the wire.
 void put_be16(std::string& s, int v) {
-  s.push_back(static_cast<char>((v >> 8) & 0xFF));
-  s.push_back(static_cast<char>(v & 0xFF));
+  unsigned char b[2];
+  wire::put_be16(b, static_cast<uint32_t>(v));
+  append(s, b);
 }
 
 // The row of the container directly above token, 0 for a top-level node. The table is made once,
@@ -49,8 +57,9 @@ uint32_t parent_of(uint32_t token) {
 void append_entry(std::string& s, const console_model& model, uint32_t token) {
   const std::string& v = model.value(token);
   if (v.empty()) return;
-  s.push_back(static_cast<char>(kTokNodeHash));
-  put_be32(s, wingdataset[token].hash);
+  unsigned char head[wire::kEntryHeader];
+  wire::put_entry_header(head, wingdataset[token].hash);
+  append(s, head);
   s += v;
 }
 

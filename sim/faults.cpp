@@ -2,6 +2,7 @@
 #include "faults.h"
 
 #include <mixlink/dictionary.h>
+#include <mixlink/protocol.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -14,8 +15,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kSplitPause{5};
 constexpr std::chrono::milliseconds kGarbageLead{20};
-// The node the library's keep-alive asks for, $syscfg.consolename.
-constexpr uint32_t kKeepAliveHash = 0xC9CB20E0u;
 
 }  // namespace
 
@@ -72,6 +71,6 @@ std::optional<sim_clock::time_point> fault_plan::close_deadline(sim_clock::time_
   return connected + std::chrono::duration_cast<sim_clock::duration>(std::chrono::duration<double>(close_after_seconds_));
 }
 
-bool fault_plan::ignores(uint32_t hash) const { return ignore_keepalive_ && hash == kKeepAliveHash; }
+bool fault_plan::ignores(uint32_t hash) const { return ignore_keepalive_ && hash == mixlink::kKeepAliveHash; }
 
 }  // namespace mixsim

@@ -6,22 +6,19 @@
 
 #include <algorithm>
 
+#include "link/wire.h"
+
 using namespace mixlink;
 
 namespace mixsim {
 
 namespace {
 
-bool is_select(unsigned char b) { return b >= kSelectFirst && b <= kSelectLast; }
-
-uint32_t be32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
 bool is_group_code(unsigned char b) { return b >= 0xA0 && b <= 0xAF; }
 
-// The trailer that follows a subscription and a renewal: the data bytes 0xDF 0xD1.
-constexpr unsigned char kTrailerSecond = 0xD1;
+// The trailer that follows a subscription and a renewal: the data bytes 0xDF 0xD1, a channel-1
+// select sent escaped so that it does not switch the channel.
+constexpr unsigned char kTrailerSecond = kSelectFirst + kValueChannel;
 // A subscription lists at most 29 group codes and 232 items; anything longer is junk.
 constexpr size_t kMaxSubscriptionList = 300;
 
@@ -34,14 +31,14 @@ void parse_value_channel(client_stream& st, std::vector<sim_request>& out) {
   while (pos < n) {
     const unsigned char c = b[pos];
     if (c == kTokNodeHash) {
-      if (n - pos < 6) break;
-      const unsigned char code = b[pos + 5];
+      if (n - pos < static_cast<size_t>(wire::kRequestLength)) break;
+      const unsigned char code = b[pos + wire::kEntryHeader];
       if (code == kReqValue || code == kReqDefinition) {
         sim_request r;
         r.kind = code == kReqValue ? sim_request::value : sim_request::definition;
-        r.hash = be32(b + pos + 1);
+        r.hash = wire::entry_hash(b + pos);
         out.push_back(std::move(r));
-        pos += 6;
+        pos += wire::kRequestLength;
         continue;
       }
     } else if (c == kMapSizeRequest) {
@@ -87,7 +84,7 @@ void parse_meter_channel(client_stream& st, std::vector<sim_request>& out) {
       if (n - pos < 3) break;
       sim_request r;
       r.kind = sim_request::meter_port;
-      r.port = (b[pos + 1] << 8) | b[pos + 2];
+      r.port = static_cast<int>(wire::get_be16(b + pos + 1));
       out.push_back(std::move(r));
       pos += 3;
       continue;
@@ -95,7 +92,7 @@ void parse_meter_channel(client_stream& st, std::vector<sim_request>& out) {
     if (c == kMeterSubscribe) {
       if (n - pos < 6) break;
       sim_request r;
-      r.id = static_cast<int32_t>(be32(b + pos + 1));
+      r.id = static_cast<int32_t>(wire::get_be32(b + pos + 1));
       if (b[pos + 5] == kMeterListStart) {
         const size_t limit = std::min(n, pos + kMaxSubscriptionList);
         search = std::max(search, pos + 6);
@@ -136,46 +133,18 @@ void parse_meter_channel(client_stream& st, std::vector<sim_request>& out) {
   st.list_searched = search > pos ? search - pos : 0;
 }
 
-// The escape rules, the one place in mixsim that applies them: splits length raw bytes from a
-// client into runs of data bytes, each on the channel selected when it arrived, and calls
-// run(channel, bytes, count) for each in stream order. The channel and an escape byte that ends
-// the block (whose meaning the next byte decides) are kept in st for the next block. scratch is
-// working room, reused from call to call.
-template <class Run>
-void split_channels(client_stream& st, const unsigned char* data, size_t length, std::string& scratch, Run&& run) {
-  scratch.clear();
-  if (st.escape_pending) scratch.push_back(static_cast<char>(kEscape));
-  scratch.append(reinterpret_cast<const char*>(data), length);
-  st.escape_pending = false;
-  auto* b = reinterpret_cast<unsigned char*>(scratch.data());
-  const size_t n = scratch.size();
-  // Un-escapes b[start, end), which holds no channel select, in place and hands it on. A run that
-  // ends in 0xDF stands before a further 0xDF (an escaped data byte): the 0xDE written over that
-  // next byte, which the select search has passed, lets the decoder keep it.
-  auto take = [&](size_t start, size_t end) {
-    if (end == start) return;
-    size_t len = end - start;
-    if (b[end - 1] == kEscape) b[len++ + start] = kEscapedEscape;
-    int ch = st.channel;
-    const int decoded = wDecodeEscapes(b + start, static_cast<int>(len), &ch);
-    run(st.channel, b + start, static_cast<size_t>(decoded));
-  };
-  size_t start = 0;
-  for (size_t i = 0; i + 1 < n; ++i) {
-    if (b[i] == kEscape && is_select(b[i + 1])) {
-      const int next = b[i + 1] - kSelectFirst;
-      take(start, i);
-      st.channel = next;
-      start = i + 2;
-      ++i;
-    }
+// Hands count decoded bytes of the current channel to that channel's parser; bytes of any other
+// channel are dropped.
+void take(client_stream& st, const unsigned char* bytes, int count, std::vector<sim_request>& out) {
+  const int slot = st.channel == kValueChannel ? 0 : st.channel == kMeterChannel ? 1 : -1;
+  if (slot < 0) {
+    st.dropped += count;
+    return;
   }
-  if (start < n && b[n - 1] == kEscape) {
-    take(start, n - 1);
-    st.escape_pending = true;
-  } else {
-    take(start, n);
-  }
+  // Only the channel that grew is parsed: the other holds at most one unfinished request.
+  st.pending[slot].append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(count));
+  if (slot == 0) parse_value_channel(st, out);
+  else parse_meter_channel(st, out);
 }
 
 }  // namespace
@@ -183,19 +152,14 @@ void split_channels(client_stream& st, const unsigned char* data, size_t length,
 int sim_feed(client_stream& st, const unsigned char* data, int length, std::vector<sim_request>& out) {
   if (data == nullptr || length <= 0) return 0;
   const size_t before = out.size();
-  std::string scratch;
-  scratch.reserve(static_cast<size_t>(length) + 1);
-  split_channels(st, data, static_cast<size_t>(length), scratch, [&](int channel, const unsigned char* bytes, size_t count) {
-    const int slot = channel == kValueChannel ? 0 : channel == kMeterChannel ? 1 : -1;
-    if (slot < 0) {
-      st.dropped += static_cast<long>(count);
-      return;
-    }
-    // Only the channel that grew is parsed: the other holds at most one unfinished request.
-    st.pending[slot].append(reinterpret_cast<const char*>(bytes), count);
-    if (slot == 0) parse_value_channel(st, out);
-    else parse_meter_channel(st, out);
-  });
+  // The library's escape decoder stops in front of each channel select, so every run it writes
+  // belongs to the channel the state holds when it returns.
+  std::vector<unsigned char> run(static_cast<size_t>(length) + 1);
+  for (int at = 0; at < length;) {
+    int written = 0;
+    at += wDecodeEscapeRun(&st, data + at, length - at, run.data(), &written);
+    if (written > 0) take(st, run.data(), written, out);
+  }
   for (std::string& p : st.pending) {
     if (p.size() > kMaxPendingBytes) {
       st.dropped += static_cast<long>(p.size());

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <mixlink/link.h>
+#include <mixlink/protocol.h>
+
 namespace mixsim {
 
 // One complete request found in a client's stream.
@@ -26,10 +29,10 @@ struct sim_request {
   std::vector<std::pair<unsigned char, unsigned char>> items;
 };
 
-// Per-client decoder state: carried across reads, since TCP may split any sequence.
-struct client_stream {
-  int channel = 1;            // the receive channel; a fresh connection starts on channel 1
-  bool escape_pending = false;  // the bytes so far end in an escape whose next byte is unknown
+// Per-client decoder state: carried across reads, since TCP may split any sequence. Its base is
+// the library's escape state (channel and pending escape); a fresh connection starts on channel 1.
+struct client_stream : w_escape_state {
+  client_stream() : w_escape_state{mixlink::kValueChannel, 0} {}
   std::string pending[2];     // decoded bytes of channels 1 and 3 not yet forming a request
   long dropped = 0;           // decoded bytes that formed no request (other channels, junk)
   // pending[1] holds no list end (0xDE) from its seventh byte up to this offset: a subscription
