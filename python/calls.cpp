@@ -1,7 +1,6 @@
 #include "calls.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -146,11 +145,9 @@ int read_meters(Connection connection, unsigned char* buf, int size, int timeout
 bool closed_by_console(Connection connection) {
   return on(connection, [] {
            if (wing_tsocket < 0) return 1;
-           pollfd p{wing_tsocket, POLLIN, 0};
-           if (::poll(&p, 1, 0) <= 0) return 0;
-           if ((p.revents & (POLLHUP | POLLERR)) != 0) return 1;
-           unsigned char byte = 0;
-           return ::recv(wing_tsocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0 ? 1 : 0;
+           // POLLRDHUP tells of the console's end of the stream even behind unread bytes.
+           pollfd p{wing_tsocket, POLLRDHUP, 0};
+           return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0 ? 1 : 0;
          }) == 1;
 }
 

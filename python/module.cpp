@@ -129,6 +129,12 @@ const char* reason(int result) {
   raise_error(what + ": the console closed the connection", py::int_(-3));
 }
 
+// The layer's lock may be held by a call on another thread: wait for it without the GIL.
+bool closed_by_console(mixpy::Connection connection) {
+  py::gil_scoped_release nogil;
+  return mixpy::closed_by_console(connection);
+}
+
 void check_signals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
@@ -351,10 +357,10 @@ class Console {
       if (r == 1) return value_object(type, value);
       check_signals();
       if (r != 0 && !interrupted(r, error)) raise_failure(what, r);
+      if (closed_by_console(connection_)) raise_closed(what);
       // 0 is also what the read gives when another node's answer (an event, a late reply) came
       // first: ask again while time is left.
       if (Clock::now() < deadline) continue;
-      if (mixpy::closed_by_console(connection_)) raise_closed(what);
       char within[32];
       std::snprintf(within, sizeof within, "%g", limit);
       raise_timeout(what + ": no reply within " + within + " s");
@@ -373,7 +379,7 @@ class Console {
     check_signals();
     if (n < 0) raise_failure(what, n);
     if (n == 0) {
-      if (mixpy::closed_by_console(connection_)) raise_closed(what);
+      if (closed_by_console(connection_)) raise_closed(what);
       raise_timeout(what + ": no reply");
     }
     reply.length = n;
@@ -402,21 +408,24 @@ class EventIterator {
         wait = std::min(wait, *limit_ - (now - quiet_since_));
       }
       int n = 0, error = 0, alive = 1;
-      bool sent = false;
+      bool closed = false, sent = false;
       {
         py::gil_scoped_release nogil;
         n = mixpy::receive(console_.connection(), buffer_.data(), kEventBlock, micros(wait));
         error = errno;
-        if (n == 0) alive = mixpy::keep_alive(console_.connection(), &sent);
+        // Nothing came: the console may have gone (the library reads that as a time-out);
+        // otherwise keep the connection alive while the stream is quiet.
+        if (n == 0) closed = mixpy::closed_by_console(console_.connection());
+        if (n == 0 && !closed) alive = mixpy::keep_alive(console_.connection(), &sent);
       }
       check_signals();
       // -10: more arrived than a block holds; that block is lost, the stream goes on.
       if (n < 0 && n != -10 && !interrupted(n, error)) raise_failure("events", n);
       if (n > 0) take(n);
       if (n != 0) continue;
+      if (closed) raise_closed("events");
       if (alive != 1) raise_failure("events: keep-alive", alive);
       if (sent) keep_alive_sent_ = Clock::now();
-      if (mixpy::closed_by_console(console_.connection())) raise_closed("events");
     }
     py::object event = std::move(pending_.front());
     pending_.pop_front();
@@ -497,6 +506,7 @@ class MeterIterator {
         return py::bytes(reinterpret_cast<const char*>(buffer_.data()), static_cast<size_t>(n));
       }
       if (n < 0 && !interrupted(n, error)) raise_failure("meters", n);
+      if (n == 0 && closed_by_console(console_.connection())) raise_closed("meters");
     }
   }
 

@@ -1,0 +1,94 @@
+"""The connection's rules and failures, each against a mixsim of its own."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import mixlink
+from conftest import ADDRESS, connected, running_sim
+
+
+def test_one_connection_per_process():
+    with running_sim():
+        first = mixlink.connect(ADDRESS)
+        with pytest.raises(mixlink.Error) as refused:
+            mixlink.connect(ADDRESS)
+        assert refused.value.code is None
+        with pytest.raises(mixlink.Error):
+            mixlink.discover()
+        first.close()
+        first.close()
+        with mixlink.connect(ADDRESS) as second:
+            with pytest.raises(mixlink.Error, match="closed"):
+                first.get("ch.2.name")  # never the newer connection
+            assert second.get("ch.2.name") == "CH 2"
+        assert second.closed and "closed" in repr(second)
+        with pytest.raises(mixlink.Error, match="closed"):
+            second.dump("ch.1")
+
+
+def test_no_console_at_the_address_is_an_error_with_the_library_code():
+    with pytest.raises(mixlink.Error) as failed:
+        mixlink.connect(ADDRESS)
+    assert failed.value.code == -7
+    with running_sim(), mixlink.connect(ADDRESS) as desk:  # nothing was left open
+        assert desk.address == ADDRESS
+
+
+def test_a_read_past_its_deadline_raises_timeout_error():
+    with connected("--ignore-keepalive") as desk:  # no answer for $syscfg.consolename
+        start = time.monotonic()
+        with pytest.raises(TimeoutError):
+            desk.get("$syscfg.consolename", timeout=0.3)
+        assert 0.3 <= time.monotonic() - start < 1.0
+        assert desk.get("ch.2.name") == "CH 2"
+
+
+@pytest.mark.parametrize("read", ["get", "events", "meters"])
+def test_a_console_that_goes_away_is_an_error_not_a_hang(read):
+    with running_sim() as sim, mixlink.connect(ADDRESS, timeout=2) as desk:
+        meters = desk.meters(timeout=5)
+        sim.terminate()
+        sim.wait(5)
+        start = time.monotonic()
+        with pytest.raises(mixlink.Error) as failed:
+            if read == "get":
+                desk.get("ch.2.name")
+            elif read == "events":
+                list(desk.events(timeout=5))
+            else:
+                list(meters)
+        assert failed.value.code in (-3, -4)
+        assert time.monotonic() - start < 1
+
+
+CHILD = textwrap.dedent(
+    """
+    import sys, mixlink
+    desk = mixlink.connect("127.0.0.1")
+    stream = desk.events() if sys.argv[1] == "events" else desk.meters()
+    print("waiting", flush=True)
+    try:
+        for _ in stream:
+            pass
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    """
+)
+
+
+@pytest.mark.parametrize("stream", ["events", "meters"])
+def test_ctrl_c_ends_a_waiting_iterator(stream):
+    with running_sim("--rate", "0.1"):  # no events, a datagram every 10 s
+        child = subprocess.Popen([sys.executable, "-c", CHILD, stream], stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline() == "waiting\n"
+        time.sleep(0.5)
+        start = time.monotonic()
+        os.kill(child.pid, signal.SIGINT)
+        out, _ = child.communicate(timeout=5)
+        assert time.monotonic() - start < 0.5
+        assert out == "interrupted\n" and child.returncode == 0
