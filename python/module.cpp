@@ -258,12 +258,11 @@ class Console {
   bool closed() const { return connection_ == 0; }
 
   void close() {
-    if (connection_ == 0) return;
-    {
-      py::gil_scoped_release nogil;
-      mixpy::close(connection_);
-    }
+    const mixpy::Connection connection = connection_;
+    if (connection == 0) return;
     connection_ = 0;
+    py::gil_scoped_release nogil;
+    mixpy::close(connection);
   }
 
   py::object get(const std::string& path, std::optional<double> timeout) {
@@ -275,7 +274,10 @@ class Console {
     const double s = seconds(timeout, timeout_, "timeout");
     // Every path is checked before anything is sent.
     std::vector<std::pair<py::object, uint32_t>> wanted;
-    for (const py::handle p : paths) wanted.emplace_back(py::reinterpret_borrow<py::object>(p), leaf_token(p.cast<std::string>()));
+    for (const py::handle p : paths) {
+      if (!py::isinstance<py::str>(p)) throw py::type_error("a path is a str");
+      wanted.emplace_back(py::reinterpret_borrow<py::object>(p), leaf_token(p.cast<std::string>()));
+    }
     py::dict out;
     for (const auto& [path, token] : wanted) out[path] = read_leaf(token, "get " + path.cast<std::string>(), s);
     return out;
@@ -305,10 +307,12 @@ class Console {
     const uint32_t token = container_token(path);
     const size_t capacity = static_cast<size_t>(wNodeLeafCount(token)) * kTextPerLeaf + 16;
     std::unique_ptr<char[]> text(new char[capacity]);
+    const mixpy::Connection connection = connection_;
+    const int wait = wait_of(timeout);
     int r = 0;
     {
       py::gil_scoped_release nogil;
-      r = mixpy::read_text(connection_, token, text.get(), capacity, wait_of(timeout));
+      r = mixpy::read_text(connection, token, text.get(), capacity, wait);
     }
     check_signals();
     if (r != 1) raise_failure("dump_text " + path, r);
@@ -318,10 +322,12 @@ class Console {
   py::bytes definition(const std::string& path, std::optional<double> timeout) {
     const uint32_t token = token_of(path);
     std::vector<unsigned char> bytes;
+    const mixpy::Connection connection = connection_;
+    const int wait = wait_of(timeout);
     int r = 0;
     {
       py::gil_scoped_release nogil;
-      r = mixpy::read_definition(connection_, token, &bytes, wait_of(timeout));
+      r = mixpy::read_definition(connection, token, &bytes, wait);
     }
     check_signals();
     if (r != 1) raise_failure("definition " + path, r);
@@ -345,19 +351,20 @@ class Console {
 
   py::object read_leaf(uint32_t token, const std::string& what, double limit) {
     const Clock::time_point deadline = Clock::now() + duration_of(limit);
+    const mixpy::Connection connection = connection_;
     for (;;) {
       int type = -1;
       w_value value{};
       int r = 0, error = 0;
       {
         py::gil_scoped_release nogil;
-        r = mixpy::read_value(connection_, token, &type, &value, micros(deadline - Clock::now()));
+        r = mixpy::read_value(connection, token, &type, &value, micros(deadline - Clock::now()));
         error = errno;
       }
       if (r == 1) return value_object(type, value);
       check_signals();
       if (r != 0 && !interrupted(r, error)) raise_failure(what, r);
-      if (closed_by_console(connection_)) raise_closed(what);
+      if (closed_by_console(connection)) raise_closed(what);
       // 0 is also what the read gives when another node's answer (an event, a late reply) came
       // first: ask again while time is left.
       if (Clock::now() < deadline) continue;
@@ -371,15 +378,16 @@ class Console {
   Reply read_reply(uint32_t token, const std::string& what, double limit) {
     const long size = static_cast<long>(wNodeLeafCount(token)) * kLongestEntry + kReplySlack;
     Reply reply{std::unique_ptr<unsigned char[]>(new unsigned char[static_cast<size_t>(size)]), 0};
+    const mixpy::Connection connection = connection_;
     int n = 0;
     {
       py::gil_scoped_release nogil;
-      n = mixpy::read_raw(connection_, token, reply.bytes.get(), static_cast<int>(size), micros(duration_of(limit)));
+      n = mixpy::read_raw(connection, token, reply.bytes.get(), static_cast<int>(size), micros(duration_of(limit)));
     }
     check_signals();
     if (n < 0) raise_failure(what, n);
     if (n == 0) {
-      if (closed_by_console(connection_)) raise_closed(what);
+      if (closed_by_console(connection)) raise_closed(what);
       raise_timeout(what + ": no reply");
     }
     reply.length = n;
@@ -407,16 +415,17 @@ class EventIterator {
         if (now - quiet_since_ >= *limit_) throw py::stop_iteration();
         wait = std::min(wait, *limit_ - (now - quiet_since_));
       }
+      const mixpy::Connection connection = console_.connection();
       int n = 0, error = 0, alive = 1;
       bool closed = false, sent = false;
       {
         py::gil_scoped_release nogil;
-        n = mixpy::receive(console_.connection(), buffer_.data(), kEventBlock, micros(wait));
+        n = mixpy::receive(connection, buffer_.data(), kEventBlock, micros(wait));
         error = errno;
         // Nothing came: the console may have gone (the library reads that as a time-out);
         // otherwise keep the connection alive while the stream is quiet.
-        if (n == 0) closed = mixpy::closed_by_console(console_.connection());
-        if (n == 0 && !closed) alive = mixpy::keep_alive(console_.connection(), &sent);
+        if (n == 0) closed = mixpy::closed_by_console(connection);
+        if (n == 0 && !closed) alive = mixpy::keep_alive(connection, &sent);
       }
       check_signals();
       // -10: more arrived than a block holds; that block is lost, the stream goes on.
@@ -469,10 +478,11 @@ class MeterIterator {
     if (std::all_of(rows, rows + kMeterBitmapRows, [](unsigned char b) { return b == 0; }))
       throw py::value_error("no meters selected: set rta or bitmap");
     if (timeout) limit_ = duration_of(seconds(timeout, 0, "timeout"));
+    const mixpy::Connection connection = console_.connection();
     int r = 0;
     {
       py::gil_scoped_release nogil;
-      r = mixpy::subscribe_meters(console_.connection(), port, kMeterId, rows);
+      r = mixpy::subscribe_meters(connection, port, kMeterId, rows);
     }
     check_signals();
     if (r != 1) raise_failure("meters on port " + std::to_string(port), r);
@@ -480,14 +490,15 @@ class MeterIterator {
   }
 
   py::bytes next() {
+    const mixpy::Connection connection = console_.connection();
     for (;;) {
-      Clock::time_point now = Clock::now();
+      const Clock::time_point now = Clock::now();
       if (limit_ && now - quiet_since_ >= *limit_) throw py::stop_iteration();
       if (now - renewed_ >= kMeterRenewal) {
         int r = 0;
         {
           py::gil_scoped_release nogil;
-          r = mixpy::renew_meters(console_.connection(), kMeterId);
+          r = mixpy::renew_meters(connection, kMeterId);
         }
         if (r != 1) raise_failure("meters: renewal", r);
         renewed_ = now;
@@ -497,7 +508,7 @@ class MeterIterator {
       int n = 0, error = 0;
       {
         py::gil_scoped_release nogil;
-        n = mixpy::read_meters(console_.connection(), buffer_.data(), kLargestDatagram, micros(wait));
+        n = mixpy::read_meters(connection, buffer_.data(), kLargestDatagram, micros(wait));
         error = errno;
       }
       check_signals();
@@ -506,7 +517,7 @@ class MeterIterator {
         return py::bytes(reinterpret_cast<const char*>(buffer_.data()), static_cast<size_t>(n));
       }
       if (n < 0 && !interrupted(n, error)) raise_failure("meters", n);
-      if (n == 0 && closed_by_console(console_.connection())) raise_closed("meters");
+      if (n == 0 && closed_by_console(connection)) raise_closed("meters");
     }
   }
 
