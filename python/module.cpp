@@ -228,7 +228,8 @@ bool starts_with_any_case(const char* path, const std::string& prefix) {
 std::vector<Node> nodes(const std::string& prefix) {
   uint32_t first = 1;
   uint32_t end = static_cast<uint32_t>(wds_imax);
-  const uint32_t token = prefix.empty() || prefix.find('\0') != std::string::npos ? 0 : wGetTokenFromName(prefix.c_str());
+  const bool plain = !prefix.empty() && prefix.find('\0') == std::string::npos;
+  const uint32_t token = plain ? wGetTokenFromName(prefix.c_str()) : 0;
   if (token != 0) {
     first = token;
     end = wNodeSubtreeEnd(token);
@@ -297,7 +298,8 @@ class Console {
     py::dict out;
     mixpy::walk_entries(reply.bytes.get(), end, [&](uint32_t hash, const unsigned char* value, int width) {
       const uint32_t leaf = wGetTokenFromHash(hash);
-      if (leaf == 0 || wGetType(leaf) == W_CONTAINER) raise_error(what + ": an entry names no leaf", py::int_(-2));
+      if (leaf == 0 || wGetType(leaf) == W_CONTAINER)
+        raise_error(what + ": an entry names no leaf", py::int_(-2));
       out[py::str(wGetNameFromToken(leaf))] = decode_value(value, width);
     });
     return out;
@@ -382,7 +384,8 @@ class Console {
     int n = 0;
     {
       py::gil_scoped_release nogil;
-      n = mixpy::read_raw(connection, token, reply.bytes.get(), static_cast<int>(size), micros(duration_of(limit)));
+      n = mixpy::read_raw(connection, token, reply.bytes.get(), static_cast<int>(size),
+                          micros(duration_of(limit)));
     }
     check_signals();
     if (n < 0) raise_failure(what, n);
@@ -447,7 +450,9 @@ class EventIterator {
       const uint32_t token = wGetTokenFromHash(hash);
       if (width == 0 || token == 0 || wGetType(token) == W_CONTAINER) return;
       // The answer to our own keep-alive is no change.
-      if (hash == kConsoleNameHash && keep_alive_sent_ && Clock::now() - *keep_alive_sent_ < kKeepAliveReplyWindow) {
+      const bool keep_alive_answer = hash == kConsoleNameHash && keep_alive_sent_ &&
+                                     Clock::now() - *keep_alive_sent_ < kKeepAliveReplyWindow;
+      if (keep_alive_answer) {
         keep_alive_sent_.reset();
         return;
       }
@@ -565,7 +570,8 @@ std::optional<std::string> discover(double timeout) {
     if (r == 1) return address;
     if (r == 0 || interrupted(r, error)) continue;
     if (r == mixpy::kAlreadyOpen)
-      raise_error("discover: not while connected (discovery would take the connection's meter socket)", py::none());
+      raise_error("discover: not while connected (discovery would take the connection's meter socket)",
+                  py::none());
     if (r == -7) raise_error("discover: no IPv4 network with mask 255.255.255.0 to search", py::int_(r));
     raise_failure("discover", r);
   }
@@ -619,8 +625,8 @@ PYBIND11_MODULE(mixlink, m) {
       .def("__eq__", [](const Node& a, const Node& b) { return a.token == b.token; })
       .def("__hash__", [](const Node& n) { return n.token; })
       .def("__repr__", [](const Node& n) {
-        return "mixlink.Node('" + std::string(wGetNameFromToken(n.token)) + "', token=" + std::to_string(n.token) +
-               ", type='" + kTypeNames[wGetType(n.token)] + "')";
+        return "mixlink.Node('" + std::string(wGetNameFromToken(n.token)) +
+               "', token=" + std::to_string(n.token) + ", type='" + kTypeNames[wGetType(n.token)] + "')";
       });
 
   m.def("node", [](const std::string& path) { return Node{token_of(path)}; }, py::arg("path"),

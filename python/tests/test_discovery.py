@@ -15,7 +15,8 @@ INSIDE = textwrap.dedent(
     def sh(command):
         subprocess.run(command, shell=True, check=True)
 
-    sh("ip link set lo up && ip link add mlv0 type veth peer name mlv1 && ip link set mlv0 up && ip link set mlv1 up")
+    sh("ip link set lo up && ip link add mlv0 type veth peer name mlv1")
+    sh("ip link set mlv0 up && ip link set mlv1 up")
     try:
         mixlink.discover()
         raise SystemExit("discovery without a /24 network did not fail")
@@ -52,7 +53,8 @@ def test_discover_finds_the_console_that_answers_the_probe():
         pytest.skip("making a network namespace needs root")
     if not shutil.which("unshare") or not shutil.which("ip"):
         pytest.skip("unshare and ip (util-linux, iproute2) are needed to make a network namespace")
-    done = subprocess.run(["unshare", "--net", sys.executable, "-c", INSIDE], capture_output=True, text=True, timeout=60)
+    inside = ["unshare", "--net", sys.executable, "-c", INSIDE]
+    done = subprocess.run(inside, capture_output=True, text=True, timeout=60)
     if done.returncode != 0 and "unshare failed" in done.stderr:
         pytest.skip(f"cannot make a network namespace: {done.stderr.strip()}")
     assert done.stdout == "ok\n", done.stderr

@@ -59,17 +59,21 @@ def test_stub_names_everything_the_module_has_with_the_same_parameters():
             assert own == public(entry) - {"code"}, name
             for member, definition in entry.items():
                 if definition is not None and not definition.decorator_list and member in own:
-                    assert parameters(getattr(thing, member)) == [a.arg for a in definition.args.args], f"{name}.{member}"
+                    stub_parameters = [a.arg for a in definition.args.args]
+                    assert parameters(getattr(thing, member)) == stub_parameters, f"{name}.{member}"
 
 
 def test_install_puts_the_module_and_its_stub_where_python_finds_them(tmp_path):
     build, folder = os.environ.get("MIXLINK_BUILD_DIR"), os.environ.get("MIXLINK_PYTHON_INSTALL_DIR")
     if not build or not shutil.which("cmake"):
         pytest.skip("run through ctest, which names the build folder")
-    subprocess.run(["cmake", "--install", build, "--prefix", tmp_path, "--component", "python"], check=True, capture_output=True)
+    install = ["cmake", "--install", build, "--prefix", tmp_path, "--component", "python"]
+    subprocess.run(install, check=True, capture_output=True)
     installed = tmp_path / folder
-    where = subprocess.run([sys.executable, "-c", "import mixlink; print(mixlink.__file__)"], check=True,
-                           capture_output=True, text=True, env={**os.environ, "PYTHONPATH": str(installed)})
+    where = subprocess.run(
+        [sys.executable, "-c", "import mixlink; print(mixlink.__file__)"],
+        check=True, capture_output=True, text=True, env={**os.environ, "PYTHONPATH": str(installed)},
+    )
     assert Path(where.stdout.strip()).parent == installed and (installed / "mixlink.pyi").is_file()
     prefix = os.environ["MIXLINK_INSTALL_PREFIX"]
     if prefix in ("/usr", "/usr/local"):  # where this, the system's, Python looks
