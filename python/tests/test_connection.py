@@ -48,6 +48,20 @@ def test_a_read_past_its_deadline_raises_timeout_error():
         assert desk.get("ch.2.name") == "CH 2"
 
 
+def test_events_give_the_changes_the_console_makes():
+    with connected("--animate") as desk:  # ch.1's fader ramps and its mute toggles each second
+        seen = {}
+        start = time.monotonic()
+        for path, value in desk.events(timeout=2):
+            seen.setdefault(path, []).append(value)
+            if time.monotonic() - start > 1.5:
+                break
+        assert set(seen) == {"ch.1.fdr", "ch.1.mute", "cfg.mon.1.$lvl"}
+        assert {type(v) for v in seen["ch.1.fdr"] + seen["cfg.mon.1.$lvl"]} == {float}
+        assert len(set(seen["ch.1.fdr"])) > 5 and set(seen["ch.1.mute"]) <= {0, 1}
+        assert desk.get("ch.1.mute") in (0, 1)  # a read between events stays in step
+
+
 @pytest.mark.parametrize("read", ["get", "events", "meters"])
 def test_a_console_that_goes_away_is_an_error_not_a_hang(read):
     with running_sim() as sim, mixlink.connect(ADDRESS, timeout=2) as desk:
