@@ -47,7 +47,7 @@ int open(const std::string& address, int timeout_us, Connection* connection, std
   const int r = wOpen(text);
   if (r != 1) {
     const int error = errno;
-    wClose();  // a failed open keeps its sockets (the refused one, discovery's) until then
+    wClose();  // wOpen keeps a failed attempt's sockets until the next open: release them now
     errno = error;
     return r;
   }
