@@ -5,6 +5,8 @@
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
+#include "link/wire.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -16,9 +18,9 @@ namespace {
 
 void append_entry(std::vector<unsigned char>& out, uint32_t token, uint32_t salt) {
   const uint32_t hash = wGetHash(token);
-  out.insert(out.end(), {mixlink::kTokNodeHash, static_cast<unsigned char>(hash >> 24),
-                         static_cast<unsigned char>(hash >> 16), static_cast<unsigned char>(hash >> 8),
-                         static_cast<unsigned char>(hash)});
+  unsigned char head[mixlink::wire::kEntryHeader];
+  mixlink::wire::put_entry_header(head, hash);
+  out.insert(out.end(), head, head + sizeof head);
   unsigned char token_bytes[300];
   int n = 0;
   switch (wGetType(token)) {

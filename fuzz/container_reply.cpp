@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "link/wire.h"
 
 using mixfuzz::ExactBuffer;
 
@@ -107,8 +108,7 @@ int reference_dump(const unsigned char* buf, int length, w_dump* dump) {
   int pos = 0, count = 0;
   while (pos < length && length - pos != 1) {
     if (buf[pos] != 0xD7 || length - pos <= 5) return -2;
-    const uint32_t hash = (uint32_t{buf[pos + 1]} << 24) | (uint32_t{buf[pos + 2]} << 16) |
-                          (uint32_t{buf[pos + 3]} << 8) | buf[pos + 4];
+    const uint32_t hash = mixlink::wire::entry_hash(buf + pos);
     const uint32_t token = wGetTokenFromHash(hash);
     if (wGetType(token) < 1) return -2;
     const int next = wParseToNode(nullptr, buf, pos + 5, value, length);

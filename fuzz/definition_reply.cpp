@@ -4,14 +4,13 @@
 #include <mixlink/values.h>
 
 #include "fuzz_support.h"
+#include "link/wire.h"
+
+using mixlink::wire::get_be32;
 
 using mixfuzz::ExactBuffer;
 
 namespace {
-
-uint32_t be32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 void check(const unsigned char* block, int length, uint32_t hash) {
   const unsigned char* def = nullptr;
@@ -36,9 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4 || size > mixfuzz::kMaxInput) return 0;
   ExactBuffer block(data + 4, size - 4);
   const int length = block.size();
-  check(block.data(), length, be32(data));
+  check(block.data(), length, get_be32(data));
   // The hash where each header layout carries it, so the accepting paths are reached too.
-  if (length >= 11) check(block.data(), length, be32(block.data() + 7));
-  if (length >= 15) check(block.data(), length, be32(block.data() + 11));
+  if (length >= 11) check(block.data(), length, get_be32(block.data() + 7));
+  if (length >= 15) check(block.data(), length, get_be32(block.data() + 11));
   return 0;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compose.h"
+#include "link/wire.h"
 #include "model.h"
 
 namespace fs = std::filesystem;
@@ -29,7 +30,9 @@ void write(const char* harness, const std::string& name, const Bytes& bytes) {
 }
 
 Bytes be32(uint32_t v) {
-  return Bytes{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+  unsigned char b[4];
+  mixlink::wire::put_be32(b, v);
+  return Bytes(reinterpret_cast<const char*>(b), 4);
 }
 
 // A payload as wSend puts it on the wire after selecting channel.
@@ -97,6 +100,21 @@ int main(int argc, char** argv) {
     write("container_reply", "container-" + std::to_string(mode), m + box_reply);
     write("container_reply", "entries-" + std::to_string(mode), m + events);
     write("escapes", "reply-" + std::to_string(mode), m + mixsim::frame_for_send(box_reply));
+  }
+  // The receive stream: traffic as the console frames it (junk, events, a container reply, a
+  // definition), read by each kind of read (the second byte), fed whole, split and in chunks.
+  {
+    const uint32_t leaf_hash = wGetHashFromToken(box + 1);
+    const Bytes traffic = mixsim::frame_for_send(Bytes("\x01\x02\x3F", 3) + events) +
+                          mixsim::frame_for_send(box_reply) +
+                          mixsim::frame_for_send(mixsim::compose_definition_reply(model, leaf_hash, true)) +
+                          mixsim::frame_for_send(mixsim::compose_value_reply(model, leaf_hash));
+    for (unsigned char choice : {0x00, 0x1C, 0x01, 0x05, 0x02, 0x03}) {
+      for (unsigned char mode : {0x7C, 0x42, 0x1F}) {
+        write("stream_reads", "traffic-" + std::to_string(choice) + "-" + std::to_string(mode),
+              Bytes(1, static_cast<char>(mode)) + Bytes(1, static_cast<char>(choice)) + traffic);
+      }
+    }
   }
   write("escapes", "table", "\x01\xDF\xD1\xD7\xDF\xDE\x05\xDF\xDF\xDE\xDF\xDF\xD3\xDF\x00\x01\x12\xDF");
 

@@ -30,6 +30,10 @@ Outcome feed(const std::vector<size_t>& plan, const uint8_t* body) {
     const int added = mixsim::sim_feed(o.state, chunk.data(), chunk.size(), o.requests);
     FUZZ_CHECK(added >= 0 && static_cast<size_t>(added) == o.requests.size() - before);
     for (const std::string& p : o.state.pending) FUZZ_CHECK(p.size() <= mixsim::kMaxPendingBytes);
+    // What the list-end search skips next time holds no list end.
+    const std::string& meter = o.state.pending[1];
+    FUZZ_CHECK(o.state.list_searched <= meter.size());
+    for (size_t i = 6; i < o.state.list_searched; ++i) FUZZ_CHECK(static_cast<unsigned char>(meter[i]) != 0xDE);
     at += piece;
   }
   return o;

@@ -13,7 +13,9 @@
 #include <mixlink/link.h>
 #include <mixlink/protocol.h>
 
+#include "diagnostics.h"
 #include "platform.h"
+#include "stream.h"
 
 using namespace mixlink;
 using mixlink::detail::drop_socket;
@@ -32,8 +34,6 @@ fd_set wudp_mfds;
 
 namespace {
 
-constexpr int kReadSize = 1400;
-constexpr int kFirstReplyCapacity = 256;
 constexpr int kFirstReplyWaitUs = 900000;
 constexpr int kKeepAliveSeconds = 6;
 constexpr int kReconnectPauseMs = 100;
@@ -44,17 +44,14 @@ constexpr int kMapPauseMs = 200;
 void drop_both_sockets() {
   drop_socket(wing_tsocket);
   drop_socket(wing_msocket);
+  detail::stream_reset();
 }
 
-// True when bytes are waiting on fd (or it has reached end of stream) within wait_ms.
-bool more_waiting(int fd, int wait_ms = 0) {
+// True when bytes are waiting on fd (or it has reached end of stream).
+bool more_waiting(int fd) {
   pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, wait_ms) > 0 && (p.revents & POLLIN) != 0;
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
-
-// The console never ends a send on an unpaired escape byte, so a block whose last byte is 0xDF
-// was cut by the transport inside an escape pair; its second byte is already on the way.
-constexpr int kEscapeTailWaitMs = 1000;
 
 enum class KeepAlive { NotDue, Sent, Failed };
 
@@ -64,10 +61,13 @@ KeepAlive keep_alive_step() {
   wnow = static_cast<int64_t>(std::time(nullptr));
   if (wnow <= wnext) return KeepAlive::NotDue;
   wnext = wnow + kKeepAliveSeconds;
-  if (detail::send_raw(kKeepAliveRequest, sizeof kKeepAliveRequest) >= 0) return KeepAlive::Sent;
-  std::fprintf(stderr,
-               "Network error %d, connection reset!!!\n ---- Please check the state of the console ----\n",
-               errno);
+  if (detail::send_raw(kKeepAliveRequest, sizeof kKeepAliveRequest) >= 0) {
+    // Nobody waits for its reply: when it comes, the reads know it for a late answer.
+    detail::link_stream().owed().add(kKeepAliveHash);
+    return KeepAlive::Sent;
+  }
+  detail::diagnose("Network error %d, connection reset!!!\n ---- Please check the state of the console ----\n",
+                   errno);
   detail::sleep_ms(kReconnectPauseMs);
   wnext = 0;
   drop_both_sockets();
@@ -102,8 +102,13 @@ int connect_once(const char* address, bool* keep_alive_failed) {
     return -3;  // the reply wait would run on the dropped socket and fail
   }
   // Whatever the console answers first is of no use, but it may switch the receive channel.
-  unsigned char scratch[kFirstReplyCapacity];
-  if (wRecv(scratch, kFirstReplyCapacity, kFirstReplyWaitUs) < 0) return -3;
+  const int first = detail::stream_receive(detail::deadline_after(kFirstReplyWaitUs), 0);
+  if (first < 0 && first != detail::kReceiveEnded) return -3;
+  if (first > 0) {
+    detail::rx_stream& s = detail::link_stream();
+    s.consume(s.size());
+    s.owed().take(kKeepAliveHash);
+  }
   wnext = 0;
   if (address != SavedIP) {
     std::strncpy(SavedIP, address, sizeof SavedIP - 1);
@@ -156,36 +161,6 @@ int wSend(int channel, unsigned char* payload, int length) {
   return detail::send_raw(payload, n);
 }
 
-int wRecv(unsigned char* buf, int capacity, int timeout) {
-  if (timeout != 0) {
-    const int r = detail::wait_readable(wing_tsocket, &wtcpr_fds, timeout);
-    if (r <= 0) return r;
-  }
-  // Reads go straight into buf while it has room for a whole 1400-byte read, and then ask for
-  // all the room there is, so a long reply costs a few calls rather than one per 1400 bytes.
-  // Once less room is left, a 1400-byte read into chunk finds out whether the block overflows.
-  unsigned char chunk[kReadSize];
-  int total = 0;
-  for (;;) {
-    const int room = capacity - total;
-    const bool direct = room >= kReadSize;
-    const int want = direct ? room : kReadSize;
-    unsigned char* into = direct ? buf + total : chunk;
-    const int n = static_cast<int>(::recv(wing_tsocket, into, static_cast<size_t>(want), 0));
-    if (n < 0) return n;
-    if (!direct && room > 0) std::memcpy(buf + total, chunk, static_cast<size_t>(n < room ? n : room));
-    total += n;
-    if (total > capacity) return -10;
-    // A full read may be the first part of a longer reply, or the whole of a reply whose length
-    // happens to fill it: only read on when more has come.
-    if (n == want && more_waiting(wing_tsocket)) continue;
-    // Decoding stops at the end of the block, so read on rather than split an escape pair.
-    if (n > 0 && into[n - 1] == kEscape && more_waiting(wing_tsocket, kEscapeTailWaitMs)) continue;
-    break;
-  }
-  return wRecvEscapes(buf, total);
-}
-
 int wMRecv(unsigned char* buf, int size, int timeout) {
   if (timeout != 0) {
     const int r = detail::wait_readable(wing_msocket, &wudp_mfds, timeout);
@@ -206,7 +181,7 @@ int wSizeMap() {
     const int n = static_cast<int>(::recv(wing_tsocket, scratch, kMapReadSize, 0));
     if (n < 0) return -3;
     total += n;
-    // Same reasoning as in wRecv: a full read only continues when more is already there.
+    // A full read may be the whole reply: only read on when more has come.
     if (n < kMapReadSize || !more_waiting(wing_tsocket)) break;
   }
   return (total & ~15) + 16;

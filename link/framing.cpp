@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "rx_stream.h"
+
 using namespace mixlink;
 
 int ch_id_tx = 0;
@@ -15,6 +17,8 @@ int ch_id_rx = 1;
 namespace {
 
 bool is_escapable(unsigned char b) { return b >= kSelectFirst && b <= kEscapedEscape; }
+
+bool is_select(unsigned char b) { return b >= kSelectFirst && b <= kSelectLast; }
 
 // True when an 0xDE must follow the 0xDF at i: the run of 0xDF ends there and is followed by a
 // byte that the receiver would otherwise take for a select or an escaped escape, or by the end.
@@ -65,39 +69,88 @@ int wSendEscapes(unsigned char* buf, int length) {
   return encoded;
 }
 
-int wDecodeEscapes(unsigned char* buf, int length, int* channel) {
+int wDecodeEscapeRun(w_escape_state* state, const unsigned char* in, int length, unsigned char* out,
+                     int* written) {
+  *written = 0;
   if (length <= 0) return 0;
-  int ch = *channel;
-  int w = 0;  // never ahead of r, so the block is decoded in place
+  int ch = state->channel;
+  bool escaped = state->escape_pending != 0;
   int r = 0;
-  while (r < length) {
-    const int stop = next_escape(buf, r, length);
+  int w = 0;  // out + w never passes in + r (see the contract), so in place works
+  if (escaped && is_select(in[0])) {
+    ch = in[0] - kSelectFirst;
+    escaped = false;
+    r = 1;
+  }
+  for (;;) {
+    if (escaped) {
+      if (r == length) break;
+      const unsigned char b = in[r];
+      // 0xDF 0xDF: one data 0xDF, the second opens a new escape.
+      if (b == kEscape) {
+        if (ch >= 0) out[w++] = kEscape;
+        ++r;
+        continue;
+      }
+      // The bytes after a select belong to another channel: that is the next call's run.
+      if (is_select(b)) break;
+      ++r;
+      escaped = false;
+      if (b == kEscapedEscape) {
+        if (ch >= 0) out[w++] = kEscape;
+      } else if (ch >= 0) {  // the escape was not one: both bytes are data
+        out[w++] = kEscape;
+        out[w++] = b;
+      }
+      continue;
+    }
+    if (r == length) break;
+    const int stop = next_escape(in, r, length);
     if (ch >= 0) {
-      if (w != r) std::memmove(buf + w, buf + r, static_cast<size_t>(stop - r));
+      if (out + w != in + r) std::memmove(out + w, in + r, static_cast<size_t>(stop - r));
       w += stop - r;
     }
     r = stop;
     if (r == length) break;
     ++r;  // the escape byte itself is never written as it stands
-    // 0xDF 0xDF: one data 0xDF, the second opens a new escape.
-    while (r < length && buf[r] == kEscape) {
-      if (ch >= 0) buf[w++] = kEscape;
-      ++r;
-    }
-    if (r == length) break;  // an escape cut by the block end is dropped, not carried
-    const unsigned char b = buf[r++];
-    if (b == kEscapedEscape) {
-      if (ch >= 0) buf[w++] = kEscape;
-    } else if (b >= kSelectFirst && b <= kSelectLast) {
-      ch = b - kSelectFirst;
-      buf[w++] = b;  // the select byte stays in the stream where the switch happened
-    } else if (ch >= 0) {  // the escape was not one: both bytes are data
-      buf[w++] = kEscape;
-      buf[w++] = b;
-    }
+    escaped = true;
   }
-  *channel = ch;
+  state->channel = ch;
+  state->escape_pending = escaped ? 1 : 0;
+  *written = w;
+  return r;
+}
+
+namespace mixlink::detail {
+
+int decode_escapes(w_escape_state* state, const unsigned char* in, int length, unsigned char* out) {
+  int r = 0;
+  int w = 0;
+  while (r < length) {
+    // A select completing here: its byte stays in the stream where the switch happened.
+    if (state->escape_pending && is_select(in[r])) {
+      out[w++] = in[r];
+      state->channel = in[r] - kSelectFirst;
+      state->escape_pending = 0;
+      ++r;
+      continue;
+    }
+    int written = 0;
+    r += wDecodeEscapeRun(state, in + r, length - r, out + w, &written);
+    w += written;
+  }
   return w;
+}
+
+}  // namespace mixlink::detail
+
+int wDecodeEscapes(unsigned char* buf, int length, int* channel) {
+  if (length <= 0) return 0;
+  w_escape_state state{*channel, 0};
+  // One block on its own: an escape cut by its end is dropped, not carried.
+  const int n = detail::decode_escapes(&state, buf, length, buf);
+  *channel = state.channel;
+  return n;
 }
 
 int wRecvEscapes(unsigned char* buf, int length) { return wDecodeEscapes(buf, length, &ch_id_rx); }

@@ -4,6 +4,7 @@
 #include <mixlink/protocol.h>
 
 #include "../link/platform.h"
+#include "../link/wire.h"
 
 using namespace mixlink;
 
@@ -20,11 +21,7 @@ constexpr int kRequestBuffer = 320;  // largest request plus every escape the en
 
 int put_command(unsigned char* out, int id) {
   out[0] = kMeterSubscribe;
-  const auto u = static_cast<unsigned int>(id);
-  out[1] = static_cast<unsigned char>(u >> 24);
-  out[2] = static_cast<unsigned char>(u >> 16);
-  out[3] = static_cast<unsigned char>(u >> 8);
-  out[4] = static_cast<unsigned char>(u);
+  wire::put_be32(out + 1, static_cast<uint32_t>(id));
   return 5;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../link/wire.h"
 #include "../values/token_length.h"
 #include "dump_name.h"
 
@@ -16,12 +17,10 @@ using namespace mixlink;
 
 namespace {
 
-uint32_t be32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
+using mixlink::wire::get_be32;
 
 float be_float(const unsigned char* p) {
-  const uint32_t bits = be32(p);
+  const uint32_t bits = get_be32(p);
   float f;
   std::memcpy(&f, &bits, sizeof f);
   return f;
@@ -177,10 +176,10 @@ int mixlink::nodes::value_text(const unsigned char* buf, int position, char* tex
       case kTokLongStr: end = put_text(text, p + 2, size - 2); break;
       case kTokInt16:
       case kTokInt16Alt: end = put_int(text, static_cast<int16_t>((p[1] << 8) | p[2])); break;
-      case kTokInt32: end = put_int(text, static_cast<int32_t>(be32(p + 1))); break;
+      case kTokInt32: end = put_int(text, static_cast<int32_t>(get_be32(p + 1))); break;
       case kTokFloat: end = put_float(text, be_float(p + 1), 2); break;
       case kTokFloatAlt: end = put_float(text, be_float(p + 1), 4); break;
-      case kTokNodeHash: end = put_hex(text, be32(p + 1)); break;
+      case kTokNodeHash: end = put_hex(text, get_be32(p + 1)); break;
       case kTokToggle: end = put_literal(text, "toggle,", 7); break;
       case kTokByte: end = put_int(text, p[1]); break;
       default: break;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "../dictionary/indexes.h"
+#include "../link/wire.h"
 #include "../values/token_length.h"
 #include "dump_name.h"
 
@@ -15,11 +16,8 @@ using namespace mixlink;
 
 namespace {
 
-constexpr int kEntryHeader = 5;  // 0xD7 and the 4-byte hash
-
-uint32_t be32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
+using mixlink::wire::kEntryHeader;
+using mixlink::wire::entry_hash;
 
 // Size of the whole entry at buf[pos]: 0 when it has not fully arrived, -2 when no entry starts
 // there.
@@ -102,7 +100,7 @@ int wReplyToDump(const unsigned char* buf, int length, w_dump* dump) {
   while (pos < length) {
     if (length - pos == 1) break;  // the byte that ends a reply never starts an entry
     if (buf[pos] != kTokNodeHash || length - pos <= kEntryHeader) break;
-    const uint32_t token = entry_token(be32(buf + pos + 1), expected);
+    const uint32_t token = entry_token(entry_hash(buf + pos), expected);
     expected = token + 1;
     const w_node& row = wingdataset[token];  // entry_token gives a row of the table
     if (row.type < W_INTEGER) break;
@@ -163,7 +161,7 @@ int walk_records(const unsigned char* buf, int length, w_token_value* records, i
   while (pos < length) {
     if (length - pos == 1) break;
     if (buf[pos] != kTokNodeHash || length - pos <= kEntryHeader) return -2;
-    const uint32_t token = entry_token(be32(buf + pos + 1), expected);
+    const uint32_t token = entry_token(entry_hash(buf + pos), expected);
     expected = token + 1;
     const int type = wingdataset[token].type;  // entry_token gives a row of the table
     if (type < W_INTEGER) return -2;

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 using namespace mixlink;
 
@@ -29,18 +31,18 @@ void put_be16(std::string& s, int v) {
   s.push_back(static_cast<char>(v & 0xFF));
 }
 
-// The row of the container directly above token, 0 for a top-level node.
+// The row of the container directly above token, 0 for a top-level node. The table is made once,
+// by stepping through each container's children with the subtree ends, so that a definition
+// request costs the same for every node.
 uint32_t parent_of(uint32_t token) {
-  const char* path = wingdataset[token].path;
-  const char* dot = std::strrchr(path, '.');
-  if (dot == nullptr) return 0;
-  // Pre-order: the parent is the nearest row above whose path is this one's prefix.
-  const size_t len = static_cast<size_t>(dot - path);
-  for (uint32_t t = token; t-- > 1;) {
-    const char* p = wingdataset[t].path;
-    if (std::strlen(p) == len && std::strncmp(p, path, len) == 0) return t;
-  }
-  return 0;
+  static const std::vector<uint32_t> parents = [] {
+    std::vector<uint32_t> p(static_cast<size_t>(wds_imax), 0);
+    for (uint32_t t = 1; t < static_cast<uint32_t>(wds_imax); ++t)
+      if (wingdataset[t].type == W_CONTAINER)
+        for (uint32_t child = t + 1; child < wNodeSubtreeEnd(t); child = wNodeSubtreeEnd(child)) p[child] = t;
+    return p;
+  }();
+  return token < parents.size() ? parents[token] : 0;
 }
 
 // Appends token's entry (0xD7, its hash, its value token) to s; a row without a value adds nothing.
@@ -99,8 +101,11 @@ std::string compose_definition_reply(const console_model& model, uint32_t hash, 
 std::string compose_map_size_reply() {
   std::string s;
   s.push_back(static_cast<char>(kMapSizeRequest));
-  int leaves = 0;
-  for (int t = 1; t < wds_imax; ++t) leaves += wingdataset[t].type >= W_INTEGER;
+  static const int leaves = [] {
+    int n = 0;
+    for (int t = 1; t < wds_imax; ++t) n += wingdataset[t].type >= W_INTEGER;
+    return n;
+  }();
   s.push_back(static_cast<char>(kTokInt32));
   put_be32(s, static_cast<uint32_t>(wds_imax));
   s.push_back(static_cast<char>(kTokInt32));
@@ -171,6 +176,16 @@ std::string compose_meter_datagram(int32_t id, const std::vector<std::pair<unsig
     s.resize(kShortMeterDatagram);
   if (shape == meter_shape::long_datagram)
     for (int k = 0; k < kLongMeterExtra / 2; ++k) put_be16(s, -96 * 256);
+  return s;
+}
+
+std::string hex_of(const std::string& bytes) {
+  std::string s;
+  char b[4];
+  for (unsigned char c : bytes) {
+    std::snprintf(b, sizeof b, "%s%02X", s.empty() ? "" : " ", c);
+    s += b;
+  }
   return s;
 }
 

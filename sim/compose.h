@@ -88,6 +88,9 @@ inline constexpr int kLongMeterExtra = 76;
 std::string compose_meter_datagram(int32_t id, const std::vector<std::pair<unsigned char, unsigned char>>& items,
                                    const int16_t rta[kRtaBands], double t, meter_shape shape);
 
+// Returns bytes as spaced hex text ("DF 00 0A") for the log.
+std::string hex_of(const std::string& bytes);
+
 // Frames bytes for the TCP stream (escapes in place, as every console send); returns the framed
 // bytes.
 std::string frame_for_send(const std::string& bytes);

@@ -2,6 +2,7 @@
 #include "model.h"
 
 #include <mixlink/dictionary.h>
+#include <mixlink/nodes.h>
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
@@ -391,16 +392,14 @@ std::string console_model::definition(uint32_t token) const {
   };
   switch (k) {
     case param_kind::container: {
-      // The true leaf count below it, whatever the stored count says, and its direct children.
-      const std::string prefix = std::string(row.path) + ".";
+      // The true leaf count below it, whatever the stored count says, and its direct children,
+      // stepped through by their subtree ends (row 0 stands above the top-level nodes).
+      const uint32_t first = token + 1;
+      const uint32_t end = token == 0 ? static_cast<uint32_t>(wds_imax) : wNodeSubtreeEnd(token);
       int leaves = 0, children = 0;
-      const size_t depth = std::count(prefix.begin(), prefix.end(), '.');
-      for (int t = static_cast<int>(token) + 1; t < wds_imax; ++t) {
-        const char* p = wingdataset[t].path;
-        if (token != 0 && std::strncmp(p, prefix.c_str(), prefix.size()) != 0) break;
-        if (wingdataset[t].type >= W_INTEGER) ++leaves;
-        const std::string s(p);
-        if (static_cast<size_t>(std::count(s.begin(), s.end(), '.')) == (token == 0 ? 0 : depth)) ++children;
+      for (uint32_t child = first; child < end; child = wNodeSubtreeEnd(child)) {
+        ++children;
+        leaves += wNodeLeafCount(child);
       }
       d.push_back(static_cast<char>(kDefContainer));
       put_def_token(d, int_token(leaves));

@@ -4,6 +4,8 @@
 #include <mixlink/link.h>
 #include <mixlink/protocol.h>
 
+#include <algorithm>
+
 using namespace mixlink;
 
 namespace mixsim {
@@ -68,11 +70,17 @@ int trailer_at(const unsigned char* b, size_t n, size_t at) {
   return b[at + 1] == kTrailerSecond ? 2 : 0;
 }
 
+// Parses channel 3's pending bytes like parse_value_channel. The search for a subscription's
+// list end only moves forward, within this call and across calls (st.list_searched), so the work
+// stays linear in the bytes received however the list arrives.
 void parse_meter_channel(client_stream& st, std::vector<sim_request>& out) {
   std::string& p = st.pending[1];
   const auto* b = reinterpret_cast<const unsigned char*>(p.data());
   const size_t n = p.size();
   size_t pos = 0;
+  // No list end lies in [the list start being searched, search); search is a list end, n, or the
+  // point where a list grew too long.
+  size_t search = st.list_searched;
   while (pos < n) {
     const unsigned char c = b[pos];
     if (c == kMeterPortCommand) {
@@ -89,14 +97,16 @@ void parse_meter_channel(client_stream& st, std::vector<sim_request>& out) {
       sim_request r;
       r.id = static_cast<int32_t>(be32(b + pos + 1));
       if (b[pos + 5] == kMeterListStart) {
-        size_t end = pos + 6;
-        while (end < n && b[end] != kMeterListEnd && end - pos < kMaxSubscriptionList) ++end;
-        if (end - pos >= kMaxSubscriptionList) {  // no list end in sight: not a subscription
+        const size_t limit = std::min(n, pos + kMaxSubscriptionList);
+        search = std::max(search, pos + 6);
+        while (search < limit && b[search] != kMeterListEnd) ++search;
+        if (search >= pos + kMaxSubscriptionList) {  // no list end in sight: not a subscription
           ++st.dropped;
           ++pos;
           continue;
         }
-        if (end >= n) break;
+        if (search >= n) break;
+        const size_t end = search;
         const int t = trailer_at(b, n, end + 1);
         if (t < 0) break;
         r.kind = sim_request::subscribe;
@@ -123,22 +133,49 @@ void parse_meter_channel(client_stream& st, std::vector<sim_request>& out) {
     ++pos;
   }
   p.erase(0, pos);
+  st.list_searched = search > pos ? search - pos : 0;
 }
 
-// Un-escapes one run of raw bytes that holds no channel select and appends it to the current
-// channel. guard: the run ends in an 0xDF that stands before a further 0xDF, so it is a data byte.
-void take_run(client_stream& st, const unsigned char* run, size_t length, bool guard) {
-  if (length == 0) return;
-  std::string tmp(reinterpret_cast<const char*>(run), length);
-  if (guard) tmp.push_back(static_cast<char>(kEscapedEscape));
-  int ch = st.channel;
-  const int n = wDecodeEscapes(reinterpret_cast<unsigned char*>(tmp.data()), static_cast<int>(tmp.size()), &ch);
-  const int slot = st.channel == kValueChannel ? 0 : st.channel == kMeterChannel ? 1 : -1;
-  if (slot < 0) {
-    st.dropped += n;
-    return;
+// The escape rules, the one place in mixsim that applies them: splits length raw bytes from a
+// client into runs of data bytes, each on the channel selected when it arrived, and calls
+// run(channel, bytes, count) for each in stream order. The channel and an escape byte that ends
+// the block (whose meaning the next byte decides) are kept in st for the next block. scratch is
+// working room, reused from call to call.
+template <class Run>
+void split_channels(client_stream& st, const unsigned char* data, size_t length, std::string& scratch, Run&& run) {
+  scratch.clear();
+  if (st.escape_pending) scratch.push_back(static_cast<char>(kEscape));
+  scratch.append(reinterpret_cast<const char*>(data), length);
+  st.escape_pending = false;
+  auto* b = reinterpret_cast<unsigned char*>(scratch.data());
+  const size_t n = scratch.size();
+  // Un-escapes b[start, end), which holds no channel select, in place and hands it on. A run that
+  // ends in 0xDF stands before a further 0xDF (an escaped data byte): the 0xDE written over that
+  // next byte, which the select search has passed, lets the decoder keep it.
+  auto take = [&](size_t start, size_t end) {
+    if (end == start) return;
+    size_t len = end - start;
+    if (b[end - 1] == kEscape) b[len++ + start] = kEscapedEscape;
+    int ch = st.channel;
+    const int decoded = wDecodeEscapes(b + start, static_cast<int>(len), &ch);
+    run(st.channel, b + start, static_cast<size_t>(decoded));
+  };
+  size_t start = 0;
+  for (size_t i = 0; i + 1 < n; ++i) {
+    if (b[i] == kEscape && is_select(b[i + 1])) {
+      const int next = b[i + 1] - kSelectFirst;
+      take(start, i);
+      st.channel = next;
+      start = i + 2;
+      ++i;
+    }
   }
-  st.pending[slot].append(tmp.data(), static_cast<size_t>(n));
+  if (start < n && b[n - 1] == kEscape) {
+    take(start, n - 1);
+    st.escape_pending = true;
+  } else {
+    take(start, n);
+  }
 }
 
 }  // namespace
@@ -146,41 +183,26 @@ void take_run(client_stream& st, const unsigned char* run, size_t length, bool g
 int sim_feed(client_stream& st, const unsigned char* data, int length, std::vector<sim_request>& out) {
   if (data == nullptr || length <= 0) return 0;
   const size_t before = out.size();
-  std::string buf;
-  buf.reserve(static_cast<size_t>(length) + 1);
-  if (st.escape_pending) buf.push_back(static_cast<char>(kEscape));
-  buf.append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-  st.escape_pending = false;
-
-  const auto* b = reinterpret_cast<const unsigned char*>(buf.data());
-  const size_t n = buf.size();
-  size_t start = 0;
-  auto flush = [&](size_t end) {
-    take_run(st, b + start, end - start, end > start && b[end - 1] == kEscape);
-    parse_value_channel(st, out);
-    parse_meter_channel(st, out);
-  };
-  for (size_t i = 0; i + 1 < n; ++i) {
-    if (b[i] == kEscape && is_select(b[i + 1])) {
-      flush(i);
-      st.channel = b[i + 1] - kSelectFirst;
-      start = i + 2;
-      ++i;
+  std::string scratch;
+  scratch.reserve(static_cast<size_t>(length) + 1);
+  split_channels(st, data, static_cast<size_t>(length), scratch, [&](int channel, const unsigned char* bytes, size_t count) {
+    const int slot = channel == kValueChannel ? 0 : channel == kMeterChannel ? 1 : -1;
+    if (slot < 0) {
+      st.dropped += static_cast<long>(count);
+      return;
     }
-  }
-  if (start < n && b[n - 1] == kEscape) {
-    // The byte after this escape decides what it is; keep it for the next read.
-    flush(n - 1);
-    st.escape_pending = true;
-  } else {
-    flush(n);
-  }
+    // Only the channel that grew is parsed: the other holds at most one unfinished request.
+    st.pending[slot].append(reinterpret_cast<const char*>(bytes), count);
+    if (slot == 0) parse_value_channel(st, out);
+    else parse_meter_channel(st, out);
+  });
   for (std::string& p : st.pending) {
     if (p.size() > kMaxPendingBytes) {
       st.dropped += static_cast<long>(p.size());
       p.clear();
     }
   }
+  if (st.pending[1].empty()) st.list_searched = 0;
   return static_cast<int>(out.size() - before);
 }
 

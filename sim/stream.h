@@ -32,6 +32,10 @@ struct client_stream {
   bool escape_pending = false;  // the bytes so far end in an escape whose next byte is unknown
   std::string pending[2];     // decoded bytes of channels 1 and 3 not yet forming a request
   long dropped = 0;           // decoded bytes that formed no request (other channels, junk)
+  // pending[1] holds no list end (0xDE) from its seventh byte up to this offset: a subscription
+  // list that arrives a little at a time is searched once, not again with every byte or channel
+  // select that follows.
+  size_t list_searched = 0;
 };
 
 // Largest run of undecided bytes kept per channel; a client that exceeds it loses that run.

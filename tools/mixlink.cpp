@@ -1,5 +1,6 @@
-// mixlink: the library's operations from the shell. Output goes to stdout, one record a line;
-// errors go to stderr; exit status 0 success, 1 failure, 2 usage.
+// mixlink: the library's operations from the shell. Output goes to stdout, one record a line,
+// with whatever the console sent escaped (output.h); errors go to stderr; exit status 0 success,
+// 1 failure, 2 usage. Every wait for the console is bounded by --timeout.
 #include <mixlink/mixlink.h>
 
 #include <unistd.h>
@@ -14,6 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "output.h"
+
+using mixtool::float_text;
+using mixtool::json_float;
+using mixtool::json_string;
+using mixtool::text_escaped;
+
 namespace {
 
 constexpr int kExitOk = 0;
@@ -22,16 +30,18 @@ constexpr int kExitUsage = 2;
 constexpr int kMeterId = 3;
 constexpr int kRenewSeconds = 5;
 constexpr int kValueBytesPerLeaf = 300;  // name part, "=" and the longest value text
+constexpr long kDefaultTimeoutMs = 5000;
+constexpr int kPollUs = 500000;  // how long events and meters wait before looking around
 
 volatile std::sig_atomic_t interrupted = 0;
 void on_signal(int) { interrupted = 1; }
 
 const char* const kUsage =
-    "usage: mixlink [-a ADDRESS] COMMAND [ARGS]\n"
+    "usage: mixlink [-a ADDRESS] [--timeout MS] COMMAND [ARGS]\n"
     "\n"
     "Commands:\n"
     "  discover               find a console on the local network and print its address\n"
-    "  get PATH...            print PATH=VALUE<TAB>TYPE for each leaf [--timeout MS]\n"
+    "  get PATH...            print PATH=VALUE<TAB>TYPE for each leaf\n"
     "  dump PATH              the container's text dump [--records | --json]\n"
     "  def PATH               the node's definition bytes, as hex\n"
     "  raw PATH               the node's raw reply, as hex\n"
@@ -40,6 +50,9 @@ const char* const kUsage =
     "  nodes [PREFIX]         list dictionary rows: token, hash, type, path (no console)\n"
     "\n"
     "Without -a the console is found by a broadcast on the local network.\n"
+    "--timeout MS bounds every wait for a reply (default 5000 milliseconds).\n"
+    "Bytes the console sends in texts are shown escaped: \\xNN for control bytes and\n"
+    "bytes that are not UTF-8, \\\\ for a backslash.\n"
     "Run 'mixlink COMMAND --help' for a command's options.\n";
 
 struct Command {
@@ -51,9 +64,9 @@ const Command kCommands[] = {
     {"discover", "usage: mixlink discover\n"
                  "Broadcasts a discovery probe and prints the first console's address.\n"
                  "With -a ADDRESS, connects there instead and prints the address if it answers.\n"},
-    {"get", "usage: mixlink [-a ADDRESS] get PATH... [--timeout MS]\n"
+    {"get", "usage: mixlink [-a ADDRESS] [--timeout MS] get PATH...\n"
             "Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash).\n"
-            "--timeout MS  wait at most MS milliseconds for each value (default 1000)\n"},
+            "--timeout MS  wait at most MS milliseconds for each value (default 5000)\n"},
     {"dump", "usage: mixlink [-a ADDRESS] dump PATH [--records | --json]\n"
              "Reads every leaf below the container PATH in one request.\n"
              "Default: the compact dump with names relative to the previous leaf.\n"
@@ -121,39 +134,25 @@ const char* node_type_name(int node_type) {
   }
 }
 
+// A record's value as text; strings escaped.
 std::string value_text(int type, const w_value& v) {
-  char buf[64];
+  char buf[16];
   switch (type) {
     case W_VALUE_HASH: std::snprintf(buf, sizeof buf, "%08x", v.hash); return buf;
-    case W_VALUE_INT: std::snprintf(buf, sizeof buf, "%d", v.i); return buf;
-    case W_VALUE_FLOAT: std::snprintf(buf, sizeof buf, "%g", static_cast<double>(v.f)); return buf;
-    case W_VALUE_STRING: return v.s ? v.s : "";
+    case W_VALUE_INT: return std::to_string(v.i);
+    case W_VALUE_FLOAT: return float_text(v.f);
+    case W_VALUE_STRING: return v.s ? text_escaped(v.s) : "";
     default: return "";
   }
 }
 
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 std::string json_value(int type, const w_value& v) {
-  if (type == W_VALUE_STRING) return json_string(value_text(type, v));
-  if (type == W_VALUE_FLOAT && !std::isfinite(v.f)) return "null";
-  if (type == W_VALUE_HASH) return json_string(value_text(type, v));
-  return value_text(type, v);
+  switch (type) {
+    case W_VALUE_STRING: return json_string(v.s ? v.s : "");
+    case W_VALUE_FLOAT: return json_float(v.f);
+    case W_VALUE_HASH: return json_string(value_text(type, v));
+    default: return value_text(type, v);
+  }
 }
 
 void print_hex(const unsigned char* data, int length) {
@@ -161,11 +160,22 @@ void print_hex(const unsigned char* data, int length) {
   std::printf("\n");
 }
 
+// Pushes out what was printed; false once the reader has gone (a closed pipe) or writing failed.
+bool output_flows() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
 // Resolves PATH to a token, reporting an unknown path; 0 when it is not a node.
 uint32_t token_of(const char* path) {
   const uint32_t token = wGetTokenFromName(path);
   if (token == 0) std::fprintf(stderr, "mixlink: %s: no such node\n", path);
   return token;
+}
+
+// Says why a read of what gave result r (0: nothing within the time-out).
+void read_failed(const char* what, const std::string& path, int r, long timeout_ms) {
+  if (r == 0)
+    std::fprintf(stderr, "mixlink: %s of %s: no reply within %ld ms\n", what, path.c_str(), timeout_ms);
+  else
+    std::fprintf(stderr, "mixlink: %s of %s failed (%d)\n", what, path.c_str(), r);
 }
 
 // ---- Connection ----
@@ -192,13 +202,33 @@ int connect_console(const std::string& address, Session& session) {
   return kExitOk;
 }
 
+// The keep-alive that is due, and the receive side's state: false (said on stderr) once the
+// console has gone.
+bool console_alive() {
+  if (wKeepAlive() != 1) {
+    std::fprintf(stderr, "mixlink: the console does not answer any more (keep-alive failed)\n");
+    return false;
+  }
+  if (wLinkState() != 1) {
+    std::fprintf(stderr, "mixlink: the console closed the connection\n");
+    return false;
+  }
+  return true;
+}
+
+struct Options {
+  std::string address;
+  long timeout_ms = kDefaultTimeoutMs;
+  int timeout_us() const { return static_cast<int>(timeout_ms * 1000); }
+};
+
 // ---- Commands ----
 
-int cmd_discover(const std::string& address) {
-  if (!address.empty()) {
+int cmd_discover(const Options& o) {
+  if (!o.address.empty()) {
     Session s;
-    if (connect_console(address, s) != kExitOk) return kExitFail;
-    std::printf("%s\n", address.c_str());
+    if (connect_console(o.address, s) != kExitOk) return kExitFail;
+    std::printf("%s\n", o.address.c_str());
     return kExitOk;
   }
   char found[64] = "";
@@ -211,23 +241,58 @@ int cmd_discover(const std::string& address) {
   return kExitOk;
 }
 
-int cmd_get(const std::string& address, const std::vector<std::string>& args) {
-  std::vector<std::string> paths;
-  long timeout_ms = 1000;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--timeout") {
-      if (i + 1 >= args.size() || !parse_int(args[i + 1].c_str(), 1, 2000000, &timeout_ms))
-        return usage_error("get", "--timeout needs milliseconds (1 to 2000000)");
-      ++i;
-    } else if (args[i].size() > 1 && args[i][0] == '-') {
-      return usage_error("get", ("unknown option " + args[i]).c_str());
-    } else {
-      paths.push_back(args[i]);
+// Reads one leaf with the converting read of its kind, so that events and other replies in front
+// of its reply are passed over; returns the read's result with the value text and its type.
+int read_leaf(uint32_t token, int timeout_us, std::string* value, const char** type) {
+  int r = 0;
+  switch (wGetType(token)) {
+    case W_FLOAT: {
+      float f = 0;
+      r = wGetTokenFloatTimed(token, &f, timeout_us);
+      *value = float_text(f);
+      *type = "float";
+      break;
     }
+    case W_STRING: {
+      // The empty string is the one no-value result that writes the text.
+      char text[257] = "?";
+      r = wGetTokenStringTimed(token, text, timeout_us);
+      if (r == 0 && text[0] == '\0') r = 1;
+      *value = text_escaped(text);
+      *type = "string";
+      break;
+    }
+    default: {
+      int i = 0;
+      r = wGetTokenIntTimed(token, &i, timeout_us);
+      *value = std::to_string(i);
+      *type = "int";
+      break;
+    }
+  }
+  if (r != -1) return r;
+  // The value is a node hash (a control assigned to a node), which only the raw read hands over.
+  int t = 0;
+  w_value v{};
+  r = wGetTokenTimed(token, &t, &v, timeout_us);
+  if (r == 1 && t == W_VALUE_HASH) {
+    *value = value_text(t, v);
+    *type = "hash";
+    return 1;
+  }
+  if (r == 1 && t == W_VALUE_STRING) std::free(v.s);
+  return r == 1 ? -1 : r;
+}
+
+int cmd_get(const Options& o, const std::vector<std::string>& args) {
+  std::vector<std::string> paths;
+  for (const auto& a : args) {
+    if (a.size() > 1 && a[0] == '-') return usage_error("get", ("unknown option " + a).c_str());
+    paths.push_back(a);
   }
   if (paths.empty()) return usage_error("get", "no PATH given");
   Session s;
-  if (connect_console(address, s) != kExitOk) return kExitFail;
+  if (connect_console(o.address, s) != kExitOk) return kExitFail;
   int status = kExitOk;
   for (const auto& path : paths) {
     const uint32_t token = token_of(path.c_str());
@@ -240,22 +305,25 @@ int cmd_get(const std::string& address, const std::vector<std::string>& args) {
       status = kExitFail;
       continue;
     }
-    int type = -1;
-    w_value value{};
-    const int r = wGetTokenTimed(token, &type, &value, static_cast<int>(timeout_ms * 1000));
-    if (r != 1) {
-      std::fprintf(stderr, "mixlink: %s: %s (%d)\n", path.c_str(),
-                   r == 0 ? "no value" : "read failed", r);
+    std::string value;
+    const char* type = "";
+    const int r = read_leaf(token, o.timeout_us(), &value, &type);
+    if (r == 0) {
+      std::fprintf(stderr, "mixlink: %s: no value within %ld ms\n", path.c_str(), o.timeout_ms);
       status = kExitFail;
       continue;
     }
-    std::printf("%s=%s\t%s\n", wGetName(token), value_text(type, value).c_str(), type_name(type));
-    if (type == W_VALUE_STRING) std::free(value.s);
+    if (r != 1) {
+      std::fprintf(stderr, "mixlink: %s: read failed (%d)\n", path.c_str(), r);
+      status = kExitFail;
+      continue;
+    }
+    std::printf("%s=%s\t%s\n", wGetName(token), value.c_str(), type);
   }
   return status;
 }
 
-int cmd_dump(const std::string& address, const std::vector<std::string>& args) {
+int cmd_dump(const Options& o, const std::vector<std::string>& args) {
   std::string path;
   bool records = false, json = false;
   for (const auto& a : args) {
@@ -274,23 +342,27 @@ int cmd_dump(const std::string& address, const std::vector<std::string>& args) {
     return kExitFail;
   }
   Session s;
-  if (connect_console(address, s) != kExitOk) return kExitFail;
+  if (connect_console(o.address, s) != kExitOk) return kExitFail;
   const int leaves = wNodeLeafCount(token);
   if (!records && !json) {
     const size_t capacity = static_cast<size_t>(leaves) * kValueBytesPerLeaf + 16;
     std::vector<char> text(capacity);
-    const int r = wGetNode(token, text.data(), capacity);
+    const int r = wGetNodeTimed(token, text.data(), capacity, o.timeout_us());
     if (r != 1) {
-      std::fprintf(stderr, "mixlink: dump of %s failed (%d)\n", path.c_str(), r);
+      read_failed("dump", path, r, o.timeout_ms);
       return kExitFail;
     }
-    std::fputs(text.data(), stdout);
+    std::string_view dump(text.data());
+    if (!dump.empty() && dump.back() == '\n') dump.remove_suffix(1);
+    std::printf("%s\n", text_escaped(dump).c_str());
     return kExitOk;
   }
   std::vector<w_token_value> recs(static_cast<size_t>(leaves));
-  const int n = wGetNodeToTVArray(token, recs.data(), leaves);
-  if (n < 0 || (n == 0 && leaves > 0)) {
-    std::fprintf(stderr, "mixlink: dump of %s failed (%d)\n", path.c_str(), n);
+  const int n = wGetNodeToTVArrayTimed(token, recs.data(), leaves, o.timeout_us());
+  if (n != leaves) {
+    for (int i = 0; i < n; ++i)
+      if (recs[static_cast<size_t>(i)].type == W_VALUE_STRING) std::free(recs[static_cast<size_t>(i)].value.s);
+    read_failed("dump", path, n, o.timeout_ms);
     return kExitFail;
   }
   if (json) std::printf("{");
@@ -300,8 +372,7 @@ int cmd_dump(const std::string& address, const std::vector<std::string>& args) {
       std::printf("%s\n  %s: %s", i ? "," : "", json_string(wGetName(rec.token)).c_str(),
                   json_value(rec.type, rec.value).c_str());
     else
-      std::printf("%s\t%s\t%s\n", wGetName(rec.token), type_name(rec.type),
-                  value_text(rec.type, rec.value).c_str());
+      std::printf("%s\t%s\t%s\n", wGetName(rec.token), type_name(rec.type), value_text(rec.type, rec.value).c_str());
     if (rec.type == W_VALUE_STRING) std::free(rec.value.s);
   }
   if (json) std::printf("\n}\n");
@@ -318,18 +389,18 @@ int one_path(const std::string& command, const std::vector<std::string>& args, s
   return kExitOk;
 }
 
-int cmd_def(const std::string& address, const std::vector<std::string>& args) {
+int cmd_def(const Options& o, const std::vector<std::string>& args) {
   std::string path;
   if (int u = one_path("def", args, &path)) return u;
   const uint32_t token = token_of(path.c_str());
   if (token == 0) return kExitFail;
   Session s;
-  if (connect_console(address, s) != kExitOk) return kExitFail;
+  if (connect_console(o.address, s) != kExitOk) return kExitFail;
   int length = 0;
   unsigned char* data = nullptr;
-  const int r = wGetTokenDef(token, &length, &data);
+  const int r = wGetTokenDefTimed(token, &length, &data, o.timeout_us());
   if (r != 1) {
-    std::fprintf(stderr, "mixlink: definition of %s failed (%d)\n", path.c_str(), r);
+    read_failed("definition", path, r, o.timeout_ms);
     return kExitFail;
   }
   print_hex(data, length);
@@ -337,18 +408,18 @@ int cmd_def(const std::string& address, const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-int cmd_raw(const std::string& address, const std::vector<std::string>& args) {
+int cmd_raw(const Options& o, const std::vector<std::string>& args) {
   std::string path;
   if (int u = one_path("raw", args, &path)) return u;
   const uint32_t token = token_of(path.c_str());
   if (token == 0) return kExitFail;
   Session s;
-  if (connect_console(address, s) != kExitOk) return kExitFail;
+  if (connect_console(o.address, s) != kExitOk) return kExitFail;
   const int size = wNodeLeafCount(token) * kValueBytesPerLeaf + 256;
   std::vector<unsigned char> buf(static_cast<size_t>(size));
-  const int n = wGetBinaryData(path.c_str(), buf.data(), size);
+  const int n = wGetBinaryDataTimed(path.c_str(), buf.data(), size, o.timeout_us());
   if (n <= 0) {
-    std::fprintf(stderr, "mixlink: raw read of %s failed (%d)\n", path.c_str(), n);
+    read_failed("raw read", path, n, o.timeout_ms);
     return kExitFail;
   }
   print_hex(buf.data(), n);
@@ -366,7 +437,7 @@ bool parse_count(const std::string& command, const std::vector<std::string>& arg
   return true;
 }
 
-int cmd_events(const std::string& address, const std::vector<std::string>& args) {
+int cmd_events(const Options& o, const std::vector<std::string>& args) {
   long count = -1;
   for (size_t i = 0; i < args.size(); ++i) {
     int status = kExitOk;
@@ -377,12 +448,13 @@ int cmd_events(const std::string& address, const std::vector<std::string>& args)
     return usage_error("events", ("unknown argument " + args[i]).c_str());
   }
   Session s;
-  if (connect_console(address, s) != kExitOk) return kExitFail;
+  if (connect_console(o.address, s) != kExitOk) return kExitFail;
   constexpr int kBatch = 256;
   std::vector<w_token_value> recs(kBatch);
   long seen = 0;
   while (!interrupted && (count < 0 || seen < count)) {
-    const int n = wGetParsedEventsTimed(recs.data(), kBatch, 500000);
+    if (!console_alive()) return kExitFail;
+    const int n = wGetParsedEventsTimed(recs.data(), kBatch, kPollUs);
     if (n < 0) {
       if (interrupted) break;
       std::fprintf(stderr, "mixlink: event read failed (%d)\n", n);
@@ -391,17 +463,13 @@ int cmd_events(const std::string& address, const std::vector<std::string>& args)
     for (int i = 0; i < n; ++i) {
       auto& rec = recs[static_cast<size_t>(i)];
       if (count < 0 || seen < count) {
-        std::printf("%s=%s\t%s\n", wGetName(rec.token), value_text(rec.type, rec.value).c_str(),
-                    type_name(rec.type));
+        std::printf("%s=%s\t%s\n", wGetName(rec.token), value_text(rec.type, rec.value).c_str(), type_name(rec.type));
         ++seen;
       }
       if (rec.type == W_VALUE_STRING) std::free(rec.value.s);
     }
-    std::fflush(stdout);
-    if (n == 0 && wKeepAlive() != 1) {
-      std::fprintf(stderr, "mixlink: connection lost\n");
-      return kExitFail;
-    }
+    // The reader has gone (| head): the job is done.
+    if (!output_flows()) return kExitOk;
   }
   return kExitOk;
 }
@@ -427,7 +495,22 @@ std::string rta_line(const unsigned char* datagram, int length) {
   return line;
 }
 
-int cmd_meters(const std::string& address, const std::vector<std::string>& args) {
+// Tells the console where meter datagrams go and subscribes to the RTA block.
+bool subscribe_meters(long port) {
+  if (wMeterUDPPort(static_cast<int>(port)) != 1) {
+    std::fprintf(stderr, "mixlink: cannot open the meter port %ld\n", port);
+    return false;
+  }
+  unsigned char bitmap[32] = {};
+  bitmap[mixlink::kRtaBitmapRow] = mixlink::kRtaBitmapBit;
+  if (wSetMetersRequest(kMeterId, bitmap) != 1) {
+    std::fprintf(stderr, "mixlink: meter subscription failed\n");
+    return false;
+  }
+  return true;
+}
+
+int cmd_meters(const Options& o, const std::vector<std::string>& args) {
   long count = -1, port = mixlink::kDefaultMeterPort;
   bool rta = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -445,20 +528,12 @@ int cmd_meters(const std::string& address, const std::vector<std::string>& args)
     }
   }
   Session s;
-  if (connect_console(address, s) != kExitOk) return kExitFail;
-  if (wMeterUDPPort(static_cast<int>(port)) != 1) {
-    std::fprintf(stderr, "mixlink: cannot open the meter port %ld\n", port);
-    return kExitFail;
-  }
-  unsigned char bitmap[32] = {};
-  bitmap[mixlink::kRtaBitmapRow] = mixlink::kRtaBitmapBit;
-  if (wSetMetersRequest(kMeterId, bitmap) != 1) {
-    std::fprintf(stderr, "mixlink: meter subscription failed\n");
-    return kExitFail;
-  }
+  if (connect_console(o.address, s) != kExitOk) return kExitFail;
+  if (!subscribe_meters(port)) return kExitFail;
   const bool tty = rta && isatty(STDOUT_FILENO);
   std::time_t renewed = std::time(nullptr);
   unsigned char datagram[256];
+  unsigned char scratch[4096];
   long seen = 0;
   while (!interrupted && (count < 0 || seen < count)) {
     const std::time_t now = std::time(nullptr);
@@ -466,7 +541,13 @@ int cmd_meters(const std::string& address, const std::vector<std::string>& args)
       wRenewMeters(kMeterId);
       renewed = now;
     }
-    const int n = wGetMeters(datagram, 254, 500000);
+    // The datagrams come by UDP; the TCP side is read (and its keep-alive answers dropped) only
+    // to notice when the console goes.
+    wRecv(scratch, sizeof scratch, 1);
+    if (!console_alive()) return kExitFail;
+    // A keep-alive that had to reconnect has dropped the meter socket with the old connection.
+    if (wing_msocket < 0 && !subscribe_meters(port)) return kExitFail;
+    const int n = wGetMeters(datagram, 254, kPollUs);
     if (n < 0) {
       if (interrupted) break;
       std::fprintf(stderr, "mixlink: meter read failed (%d)\n", n);
@@ -482,7 +563,7 @@ int cmd_meters(const std::string& address, const std::vector<std::string>& args)
     } else {
       std::printf("%s\n", rta_line(datagram, n).c_str());
     }
-    std::fflush(stdout);
+    if (!output_flows()) return kExitOk;
   }
   if (tty) std::printf("\n");
   return kExitOk;
@@ -530,16 +611,22 @@ int cmd_nodes(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
+  // A reader that goes away shows as a failed write, which each command answers for itself.
   std::signal(SIGPIPE, SIG_IGN);
-  std::string address, command;
+  Options o;
+  std::string command;
   std::vector<std::string> args;
   bool help = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "-a" || a == "--address") {
       if (i + 1 >= argc) return usage_error(command, "-a needs an address");
-      address = argv[++i];
-      if (address.empty()) return usage_error(command, "-a needs an address");
+      o.address = argv[++i];
+      if (o.address.empty()) return usage_error(command, "-a needs an address");
+    } else if (a == "--timeout") {
+      if (i + 1 >= argc || !parse_int(argv[i + 1], 1, 2000000, &o.timeout_ms))
+        return usage_error(command, "--timeout needs milliseconds (1 to 2000000)");
+      ++i;
     } else if (a == "-h" || a == "--help") {
       help = true;
     } else if (command.empty() && !(a.size() > 1 && a[0] == '-')) {
@@ -563,15 +650,27 @@ int main(int argc, char** argv) {
     std::fputs(chelp, stdout);
     return kExitOk;
   }
+  int status = kExitOk;
   if (command == "discover") {
     if (!args.empty()) return usage_error(command, "discover takes no arguments");
-    return cmd_discover(address);
+    status = cmd_discover(o);
+  } else if (command == "get") {
+    status = cmd_get(o, args);
+  } else if (command == "dump") {
+    status = cmd_dump(o, args);
+  } else if (command == "def") {
+    status = cmd_def(o, args);
+  } else if (command == "raw") {
+    status = cmd_raw(o, args);
+  } else if (command == "events") {
+    status = cmd_events(o, args);
+  } else if (command == "meters") {
+    status = cmd_meters(o, args);
+  } else {
+    status = cmd_nodes(args);
   }
-  if (command == "get") return cmd_get(address, args);
-  if (command == "dump") return cmd_dump(address, args);
-  if (command == "def") return cmd_def(address, args);
-  if (command == "raw") return cmd_raw(address, args);
-  if (command == "events") return cmd_events(address, args);
-  if (command == "meters") return cmd_meters(address, args);
-  return cmd_nodes(args);
+  // Output that did not all reach its reader is a failure (events and meters settle that
+  // themselves: for them a reader that stops reading ends the job).
+  if (!output_flows() && status == kExitOk && command != "events" && command != "meters") return kExitFail;
+  return status;
 }

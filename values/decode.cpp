@@ -6,19 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../link/wire.h"
+#include "reassembly.h"
 #include "token_length.h"
 
 using namespace mixlink;
 
 namespace {
 
-uint32_t be32(const unsigned char* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
+using mixlink::wire::get_be32;
 
 int32_t be16_signed(const unsigned char* p) {
-  return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1]));
+  return static_cast<int16_t>(static_cast<uint16_t>(mixlink::wire::get_be16(p)));
 }
 
 // Copies n text bytes into a new NUL-terminated buffer of at least n + 1 bytes, zero-filled so
@@ -86,18 +85,18 @@ int decode_value(const unsigned char* token, int* type, w_value* value) {
       return 1;
     case kTokInt32:
       *type = W_VALUE_INT;
-      value->i = static_cast<int32_t>(be32(token + 1));
+      value->i = static_cast<int32_t>(get_be32(token + 1));
       return 1;
     case kTokFloat:
     case kTokFloatAlt: {
-      const uint32_t bits = be32(token + 1);
+      const uint32_t bits = get_be32(token + 1);
       *type = W_VALUE_FLOAT;
       std::memcpy(&value->f, &bits, sizeof bits);
       return 1;
     }
     case kTokNodeHash:
       *type = W_VALUE_HASH;
-      value->hash = be32(token + 1);
+      value->hash = get_be32(token + 1);
       return 1;
     case kTokToggle:
       *type = W_VALUE_INT;
@@ -156,7 +155,7 @@ int wParseToTV(const unsigned char* block, int position, w_token_value* record, 
   } else if (c == kTokNodeHash) {
     // In a stream a hash value is carried as a plain 32-bit integer.
     record->type = W_VALUE_INT;
-    record->value.i = static_cast<int32_t>(be32(p + 1));
+    record->value.i = static_cast<int32_t>(get_be32(p + 1));
   } else {
     decode_value(p, &record->type, &record->value);
   }
@@ -165,13 +164,12 @@ int wParseToTV(const unsigned char* block, int position, w_token_value* record, 
 
 int wParseDefinitionReply(const unsigned char* block, int length, uint32_t hash,
                           const unsigned char** data, int* data_length) {
-  if (block == nullptr || length < 3 || block[0] != kDefinitionReply) return 0;
-  // Bytes 1 and 2 choose the header layout: 11 bytes, or 15 when both are zero.
-  const bool long_header = block[1] == 0 && block[2] == 0;
-  const int header = long_header ? 15 : 11;
-  if (length < header) return 0;
-  const int hash_at = long_header ? 11 : 7;
-  if (be32(block + hash_at) != hash) return 0;
+  if (block == nullptr || length < 1 || block[0] != kDefinitionReply) return 0;
+  uint32_t found = 0;
+  uint32_t announced = 0;
+  const int header = mixlink::values::definition_header(block, length, &found, &announced);
+  if (header == 0 || found != hash) return 0;
+  // One block on its own: the definition is the rest of it.
   *data = block + header;
   *data_length = length - header;
   return 1;

@@ -1,22 +1,16 @@
-// The event stream: one received block walked into token-value records.
-#include <mixlink/dictionary.h>
+// The event stream: events taken out of the receive stream into token-value records.
 #include <mixlink/link.h>
-#include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
 #include <cstdlib>
 
-using namespace mixlink;
+#include "../link/stream.h"
+#include "../link/wire.h"
+#include "reassembly.h"
+
+using mixlink::values::walk_end;
 
 namespace {
-
-uint32_t be32(const unsigned char* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
-constexpr int kBytesPerExpectedEvent = 10;
-constexpr int kSpareBytes = 256;
 
 // The caller hears only the failure of a walk, so the texts it already handed out must not
 // outlive it.
@@ -32,53 +26,43 @@ void release_texts(w_token_value* records, int count) {
 }  // namespace
 
 int wParseEventBlock(const unsigned char* block, int length, w_token_value* records, int n) {
-  if (block == nullptr || records == nullptr) return 0;
-  int p = 0;
-  int k = 0;
-  while (p < length && k < n) {
-    if (block[p] != kTokNodeHash) {
-      p += 2;
-      continue;
-    }
-    if (length - p < 5) {
-      // The block ends inside an event's hash: like a cut-off value token, it ends the walk.
-      release_texts(records, k);
-      return 0;
-    }
-    records[k].token = wGetTokenFromHash(be32(block + p + 1));
-    if (records[k].token == 0) {
-      p += 6;
-      continue;
-    }
-    const int next = wParseToTV(block, p + 5, &records[k], length);
-    if (next <= 0) {
-      release_texts(records, k);
-      return next;
-    }
-    ++k;
-    p = next;
+  if (block == nullptr || records == nullptr || length <= 0) return 0;
+  int used = 0;
+  walk_end end = walk_end::bytes;
+  const int k = mixlink::values::walk_events(block, length, records, n, nullptr, &used, &end);
+  // One block on its own: an event it cuts off, or a bad value, fails the walk.
+  if (end == walk_end::cut || end == walk_end::bad_value || end == walk_end::no_memory) {
+    release_texts(records, k);
+    return end == walk_end::no_memory ? -9 : 0;
   }
   return k;
 }
 
 int wGetParsedEventsTimed(w_token_value* records, int n, int timeout) {
-  const int expected = n > 0 ? n : 0;
-  // Computed wide: a huge count must give an allocation failure, not an overflowed capacity.
-  const long long wanted = static_cast<long long>(expected) * kBytesPerExpectedEvent + kSpareBytes;
-  if (wanted > 0x7FFFFFFF) return -9;
-  const int capacity = static_cast<int>(wanted);
-  auto* buf = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(capacity)));
-  if (buf == nullptr) return -9;
-  const int got = wRecv(buf, capacity, timeout);
-  int result = 0;
-  if (got < 0) {
-    result = -3;
-  } else if (got > 0) {
-    // Bounded by what arrived and by the caller's n, whatever the block holds.
-    result = wParseEventBlock(buf, got, records, expected);
+  namespace detail = mixlink::detail;
+  detail::rx_stream& s = detail::link_stream();
+  const detail::deadline d = detail::deadline_or_unlimited(timeout);
+  const int max = n > 0 && records != nullptr ? n : 0;
+  for (;;) {
+    if (max > 0) {
+      int used = 0;
+      walk_end end = walk_end::bytes;
+      const int k = mixlink::values::walk_events(s.data(), s.size(), records, max, &s.owed(), &used, &end);
+      s.consume(used);
+      // Events after the last record, and one cut by the end of what came, wait for the next call.
+      if (k > 0) return k;
+      if (end == walk_end::no_memory) return -9;
+      if (end == walk_end::bad_value) {
+        s.consume(mixlink::wire::kEntryHeader + 1);
+        return 0;
+      }
+    }
+    const int got = detail::stream_receive(d, 0);
+    if (got == detail::kReceiveNoMemory) return -9;
+    if (got < 0 && got != detail::kReceiveEnded) return -3;
+    // Nothing to fill, the time-out, or the console's end of the stream: no events.
+    if (max == 0 || got <= 0) return 0;
   }
-  std::free(buf);
-  return result;
 }
 
 int wGetParsedEvents(w_token_value* records, int n) { return wGetParsedEventsTimed(records, n, 0); }

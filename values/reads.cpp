@@ -1,5 +1,6 @@
-// Value and definition reads by token: one request on channel 1, then received blocks are examined
-// until this node's reply arrives. The decoding itself is the pure code of decode.cpp.
+// Value and definition reads by token: one request on channel 1, then the reply is taken out of
+// the connection's receive stream however the network cut it. The decoding itself is the pure code
+// of decode.cpp and reassembly.cpp.
 #include <mixlink/dictionary.h>
 #include <mixlink/link.h>
 #include <mixlink/protocol.h>
@@ -11,18 +12,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+
+#include "../link/diagnostics.h"
+#include "../link/stream.h"
+#include "../link/wire.h"
+#include "reassembly.h"
 
 using namespace mixlink;
+namespace detail = mixlink::detail;
 
 namespace {
 
-constexpr int kReplyCapacity = 2048;
-constexpr int kRequestLength = 6;
 constexpr int kFewestSent = 4;
-constexpr int kShortestBlock = 5;   // a blocking read takes a block this short as a failure
-constexpr int kSmallestWait = 100;  // below this each receive of a timed read waits 1 us
-constexpr int kValueAt = 5;         // the value token follows 0xD7 and the hash
+constexpr int kTracedBlock = 1400;  // wGetTokenStringTimed reports receives of exactly this size
 
 // How a read waits for its reply.
 struct WaitRule {
@@ -32,79 +34,56 @@ struct WaitRule {
   bool string_timed = false;        // wGetTokenStringTimed's own receive-failure result and trace
 };
 
-uint32_t be32(const unsigned char* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
 // Sends 0xD7, the hash and code on channel 1; returns what wSend reported.
 int send_request(uint32_t hash, unsigned char code) {
-  // Room for the escapes: each hash byte may be an 0xDF that grows by one on the wire.
-  unsigned char request[kRequestLength * 2] = {kTokNodeHash,
-                                               static_cast<unsigned char>(hash >> 24),
-                                               static_cast<unsigned char>(hash >> 16),
-                                               static_cast<unsigned char>(hash >> 8),
-                                               static_cast<unsigned char>(hash),
-                                               code};
-  return wSend(kValueChannel, request, kRequestLength);
+  unsigned char request[wire::kRequestRoom];
+  return wSend(kValueChannel, request, wire::put_request(request, hash, code));
 }
 
-// A monotonic clock, so that setting the wall clock neither ends a read early nor stretches it.
-struct timespec monotonic_now() {
-  struct timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t;
-}
-
-struct timespec deadline_after(int timeout_us) {
-  struct timespec t = monotonic_now();
-  long long ns = t.tv_nsec + static_cast<long long>(timeout_us) * 1000;
-  long long carry = ns / 1000000000;
-  ns %= 1000000000;
-  if (ns < 0) {
-    ns += 1000000000;
-    --carry;
+// What a read does when the stream gives it nothing more: the receive's result made the read's.
+// A read that gives up leaves its reply owed, so whoever meets it later knows it for a late one.
+int give_up(int got, uint32_t hash, const WaitRule& rule, const detail::deadline& d) {
+  detail::link_stream().owed().add(hash);
+  if (got == detail::kReceiveTimedOut) return 0;
+  if (got == detail::kReceiveNoMemory) return -9;
+  if (got == detail::kReceiveEnded && rule.timed) {
+    // Nothing more will come, but a timed read's result is its deadline's: wait without spinning.
+    detail::sleep_until(d);
+    return 0;
   }
-  t.tv_sec += static_cast<time_t>(carry);
-  t.tv_nsec = static_cast<long>(ns);
-  return t;
+  return rule.string_timed ? 0 : -3;
 }
 
-bool passed(const struct timespec& deadline) {
-  const struct timespec now = monotonic_now();
-  return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec > deadline.tv_nsec);
-}
-
-bool is_reply_for(const unsigned char* block, int length, uint32_t hash) {
-  return length >= kValueAt && block[0] == kTokNodeHash && be32(block + 1) == hash;
-}
-
-// Receives into buf until the reply for hash arrives; returns its length (above 0), or the read's
-// result when it ends without one (0, -3).
-int await_reply(unsigned char* buf, uint32_t hash, const WaitRule& rule) {
-  if (!rule.timed) {
-    for (;;) {
-      const int got = wRecv(buf, kReplyCapacity, 0);
-      if (got <= kShortestBlock) return -3;
-      if (buf[0] != kTokNodeHash) continue;
-      if (be32(buf + 1) == hash) return got;
-      if (rule.stop_on_other_node) return 0;
-    }
-  }
-  const struct timespec deadline = deadline_after(rule.timeout);
-  const int wait = rule.timeout >= kSmallestWait ? rule.timeout : 1;
+// Takes the reply for hash out of the stream, receiving until it is whole; decodes its value
+// token into type and value. Returns the decoder's result, or the read's result when no reply came.
+int await_value(uint32_t hash, const WaitRule& rule, int* type, w_value* value) {
+  detail::rx_stream& s = detail::link_stream();
+  const detail::deadline d = rule.timed ? detail::deadline_after(rule.timeout) : detail::deadline{};
   for (;;) {
-    const int got = wRecv(buf, kReplyCapacity, wait);
-    if (got < 0) return rule.string_timed ? 0 : -3;
-    if (rule.string_timed && got == 1400) {
-      std::fputs("rlen@1400\n", stderr);
+    const values::value_find f =
+        values::find_value_reply(s.data(), s.size(), hash, rule.stop_on_other_node, &s.owed());
+    int result = 0;
+    switch (f.kind) {
+      case values::value_find::more:
+        break;
+      case values::value_find::reply:
+        result = wParesToValueBounded(s.data() + f.at + wire::kEntryHeader, f.size - wire::kEntryHeader, type, value);
+        [[fallthrough]];
+      case values::value_find::no_value:
+        s.consume(f.used);
+        return result;
+      case values::value_find::other:
+        s.consume(f.used);
+        s.owed().add(hash);
+        return 0;
+    }
+    s.consume(f.used);
+    const int got = detail::stream_receive(d, 0);
+    if (got <= 0) return give_up(got, hash, rule, d);
+    if (rule.string_timed && detail::last_block_size() == kTracedBlock) {
+      detail::diagnose("rlen@1400\n");
       std::fflush(stdout);
     }
-    if (got > 0 && buf[0] == kTokNodeHash) {
-      if (is_reply_for(buf, got, hash)) return got;
-      if (rule.stop_on_other_node && got >= kValueAt) return 0;
-    }
-    if (passed(deadline)) return 0;
   }
 }
 
@@ -115,19 +94,10 @@ int read_value(uint32_t token, const WaitRule& rule, const char* send_error, int
   if (wingdataset[token].type == W_CONTAINER) return -1;
   const uint32_t hash = wingdataset[token].hash;
   if (send_request(hash, kReqValue) < kFewestSent) {
-    if (send_error != nullptr) std::fprintf(stderr, send_error, errno);
+    if (send_error != nullptr) detail::diagnose(send_error, errno);
     return -4;
   }
-  auto* buf = static_cast<unsigned char*>(std::malloc(kReplyCapacity));
-  if (buf == nullptr) return -9;
-  const int got = await_reply(buf, hash, rule);
-  int result = got;
-  if (got > 0) {
-    // Only the bytes received are data: a token cut off by the end of the block is no value.
-    result = wParesToValueBounded(buf + kValueAt, got - kValueAt, type, value);
-  }
-  std::free(buf);
-  return result;
+  return await_value(hash, rule, type, value);
 }
 
 // Truncation toward zero, kept defined for values no int can hold.
@@ -266,39 +236,47 @@ int wGetTokenStringTimed(uint32_t token, char* text, int timeout) {
   return convert_string(r, type, v, text);
 }
 
-int wGetTokenDef(uint32_t token, int* length, unsigned char** data) {
+namespace {
+
+// The definition read: the request, then the reply for this node, however it arrives.
+int read_definition(uint32_t token, int* length, unsigned char** data, const detail::deadline& d) {
   if (token >= static_cast<uint32_t>(wds_imax)) return -2;
   // Containers have definitions too, so the type is not checked.
   const uint32_t hash = wingdataset[token].hash;
   if (send_request(hash, kReqDefinition) < kFewestSent) {
-    std::fprintf(stderr, "wGetTokenDef wSend error: %d\n", errno);
+    detail::diagnose("wGetTokenDef wSend error: %d\n", errno);
     return -4;
   }
-  auto* buf = static_cast<unsigned char*>(std::malloc(kReplyCapacity));
-  if (buf == nullptr) return -9;
-  int result = 0;
+  detail::rx_stream& s = detail::link_stream();
   for (;;) {
-    const int got = wRecv(buf, kReplyCapacity, 0);
-    if (got <= kShortestBlock) {
-      result = -3;
-      break;
-    }
-    const unsigned char* bytes = nullptr;
+    int header = 0;
     int n = 0;
-    // Other traffic, another node's definition and a block too short for its header are dropped.
-    if (wParseDefinitionReply(buf, got, hash, &bytes, &n) == 0) continue;
-    // An empty definition still gets a buffer of its own, so that success always hands one over.
-    auto* copy = static_cast<unsigned char*>(std::malloc(n > 0 ? static_cast<size_t>(n) : 1));
-    if (copy == nullptr) {
-      result = -9;
-      break;
+    int used = 0;
+    const int at = values::find_definition_reply(s.data(), s.size(), hash, &header, &n, &used);
+    s.consume(used);
+    if (at >= 0) {
+      // An empty definition still gets a buffer of its own, so that success always hands one over.
+      auto* copy = static_cast<unsigned char*>(std::malloc(n > 0 ? static_cast<size_t>(n) : 1));
+      if (copy == nullptr) return -9;
+      std::memcpy(copy, s.data() + header, static_cast<size_t>(n));
+      s.consume(header + n);
+      *length = n;
+      *data = copy;
+      return 1;
     }
-    std::memcpy(copy, bytes, static_cast<size_t>(n));
-    *length = n;
-    *data = copy;
-    result = 1;
-    break;
+    const int got = detail::stream_receive(d, 0);
+    if (got > 0) continue;
+    if (got == detail::kReceiveTimedOut) return 0;
+    return got == detail::kReceiveNoMemory ? -9 : -3;
   }
-  std::free(buf);
-  return result;
+}
+
+}  // namespace
+
+int wGetTokenDef(uint32_t token, int* length, unsigned char** data) {
+  return read_definition(token, length, data, detail::deadline{});
+}
+
+int wGetTokenDefTimed(uint32_t token, int* length, unsigned char** data, int timeout) {
+  return read_definition(token, length, data, detail::deadline_or_unlimited(timeout));
 }

@@ -4,15 +4,14 @@
 
 #include <cstring>
 
+#include "../link/wire.h"
+
 using namespace mixlink;
 
 namespace {
 
 int put_be32(unsigned char* out, uint32_t v) {
-  out[0] = static_cast<unsigned char>(v >> 24);
-  out[1] = static_cast<unsigned char>(v >> 16);
-  out[2] = static_cast<unsigned char>(v >> 8);
-  out[3] = static_cast<unsigned char>(v);
+  mixlink::wire::put_be32(out, v);
   return 4;
 }
 
@@ -54,8 +53,7 @@ int wEncodeToken(unsigned char code, w_value value, const char* text, int text_l
     case kTokInt16Alt:
       if (capacity < 3 || value.i < -32768 || value.i > 32767) return 0;
       out[0] = code;
-      out[1] = static_cast<unsigned char>(static_cast<uint32_t>(value.i) >> 8);
-      out[2] = static_cast<unsigned char>(value.i);
+      mixlink::wire::put_be16(out + 1, static_cast<uint32_t>(value.i));
       return 3;
     case kTokInt32:
       if (capacity < 5) return 0;

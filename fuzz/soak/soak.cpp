@@ -1,7 +1,9 @@
 // Fault-injection soak: every library operation against mixsim, whose fault options are switched
-// at random every round. Fails on a call that outlasts its bound, descriptors that do not return
-// to their baseline after a reconnect, or resident memory that grows by more than 2 MiB from the
-// first minute to the end; the sanitizers add their own reports.
+// at random every round. Fails on a call that outlasts its bound, on a read that does not return
+// its value in a round whose faults delay, split or put other traffic between replies but never
+// close the connection, on descriptors that do not return to their baseline after a reconnect, or
+// on resident memory that grows by more than 2 MiB from the first minute to the end; the
+// sanitizers add their own reports.
 //   mixlink_soak [--minutes M] [--seed S] [--round-seconds R]
 #include <sys/socket.h>
 
@@ -31,7 +33,8 @@ using Clock = std::chrono::steady_clock;
 
 // Blocking reads get this bound from the socket itself: a stalled peer then ends them.
 constexpr int kBlockingBoundSeconds = 1;
-constexpr int kTimeoutUs = 300000;
+constexpr int kBaseTimeoutUs = 300000;
+constexpr double kDeadlineGrace = 0.05;    // what a timed read may take beyond its time-out
 constexpr double kSchedulingSlack = 0.25;  // seconds
 
 struct Stats {
@@ -49,6 +52,18 @@ std::mt19937 rng;
 void fail(const std::string& what) {
   std::fprintf(stderr, "soak: FAIL %s\n", what.c_str());
   ++stats.failures;
+}
+
+// This round's faults only delay, split or put traffic between replies: every read must then
+// return its value. round_garbage: another node's entry may come in front of a reply, which ends
+// a raw value read by its rule.
+bool round_keeps_connection = false;
+bool round_garbage = false;
+
+// Checks a result against what the round promises; ok tells whether it is a value.
+void expect_value(const char* name, int r, bool ok) {
+  if (!round_keeps_connection || ok) return;
+  fail(std::string(name) + " gave " + std::to_string(r) + " in a round that keeps the connection");
 }
 
 // Runs one call and checks it came back within bound seconds.
@@ -79,19 +94,36 @@ uint32_t random_row(int type) {
 int round_split = 0;
 int round_latency_ms = 0;
 
-// Bound of a container read of `leaves` leaves: twice the first bounded receive, the 1 s wait
-// for a reply that stops short, and the time the round's pacing needs to deliver the reply.
-double container_bound(int leaves) {
-  const double bytes = 16.0 * leaves + 256;  // generous: entries are 6 to 263 bytes, most under 16
-  const double pacing = round_split > 0 ? bytes / round_split * 0.005 : 0.0;
-  return 2.0 * (kBlockingBoundSeconds + 1.0 + round_latency_ms / 1000.0 + pacing);
+// Time the round's pacing needs to deliver `bytes` bytes of reply (5 ms per segment with
+// --split), behind its latency, the junk that --garbage sends 20 ms ahead and a keep-alive answer
+// that may be queued in front.
+double delivery_seconds(double bytes) {
+  const double pacing = round_split > 0 ? (bytes + 64) / round_split * 0.005 : 0.0;
+  return round_latency_ms / 1000.0 + pacing + (round_garbage ? 0.05 : 0.0);
 }
 
+// The time-out of a timed read this round: long enough for the longest value reply to arrive.
+int timeout_us() { return kBaseTimeoutUs + static_cast<int>(delivery_seconds(270) * 1e6); }
+
+double timed_bound(int timeout) { return timeout / 1e6 + kDeadlineGrace + kSchedulingSlack; }
+
+// Reply bytes of a container of `leaves` leaves, generously: entries are 6 to 263 bytes, most
+// under 16.
+double container_bytes(int leaves) { return 16.0 * leaves + 256; }
+
+// Bound of an untimed container read: twice the first bounded receive, the 1 s wait for a reply
+// that stops short, and the time the round's pacing needs to deliver the reply.
+double container_bound(int leaves) {
+  return 2.0 * (kBlockingBoundSeconds + 1.0 + delivery_seconds(container_bytes(leaves)));
+}
+
+// A container small enough for the round's pacing to deliver within a few seconds.
 uint32_t small_container() {
+  const int most = round_split > 0 ? 40 * round_split : 400;
   for (;;) {
     const uint32_t t = random_row(0);
     const int leaves = wNodeLeafCount(t);
-    if (leaves > 0 && leaves < 400) return t;
+    if (leaves > 0 && leaves < most) return t;
   }
 }
 
@@ -105,51 +137,53 @@ bool open_link() {
   char address[32] = "127.0.0.1";
   // wOpen's own wait for the first answer is 0.9 s; a reply delayed by latency may take longer.
   const int r = timed("wOpen", 3.0, [&] { return wOpen(address); });
+  expect_value("wOpen", r, r == 1);
   if (r != 1) return false;
   bound_blocking_reads();
   return true;
 }
 
 void one_operation() {
-  // A timed read may end up to one time-out after its deadline (each receive waits the whole
-  // time-out), so twice the time-out, plus a little for scheduling on a loaded machine.
-  const double timed_bound = 2.0 * kTimeoutUs / 1e6 + kSchedulingSlack;
-  // Blocking reads: one bounded receive, or 50 for the raw reads, plus the container reads'
-  // 1 s waits for further blocks.
-  const double blocking_bound = 2.0 * (kBlockingBoundSeconds + 1.0);
+  const int timeout = timeout_us();
+  const double bound = timed_bound(timeout);
   switch (rng() % 12) {
     case 0: {
       int type = 0;
       w_value v{};
-      const int r = timed("wGetTokenTimed", timed_bound, [&] { return wGetTokenTimed(random_row(-1), &type, &v, kTimeoutUs); });
+      const int r = timed("wGetTokenTimed", bound, [&] { return wGetTokenTimed(random_row(-1), &type, &v, timeout); });
       if (r == 1 && type == W_VALUE_STRING) std::free(v.s);
+      expect_value("wGetTokenTimed", r, r == 1 || (r == 0 && round_garbage));
       break;
     }
     case 1: {
       int v = 0;
-      timed("wGetTokenIntTimed", timed_bound, [&] { return wGetTokenIntTimed(random_row(W_INTEGER), &v, kTimeoutUs); });
+      const int r = timed("wGetTokenIntTimed", bound, [&] { return wGetTokenIntTimed(random_row(W_INTEGER), &v, timeout); });
+      expect_value("wGetTokenIntTimed", r, r == 1 || r == -1);  // -1: the value is a node hash
       break;
     }
     case 2: {
       float v = 0;
-      timed("wGetTokenFloatTimed", timed_bound, [&] { return wGetTokenFloatTimed(random_row(W_FLOAT), &v, kTimeoutUs); });
+      const int r = timed("wGetTokenFloatTimed", bound, [&] { return wGetTokenFloatTimed(random_row(W_FLOAT), &v, timeout); });
+      expect_value("wGetTokenFloatTimed", r, r == 1 || r == -1);
       break;
     }
     case 3: {
-      char text[257];
-      timed("wGetTokenStringTimed", timed_bound, [&] { return wGetTokenStringTimed(random_row(W_STRING), text, kTimeoutUs); });
+      char text[257] = "?";
+      const int r = timed("wGetTokenStringTimed", bound, [&] { return wGetTokenStringTimed(random_row(W_STRING), text, timeout); });
+      expect_value("wGetTokenStringTimed", r, r == 1 || (r == 0 && text[0] == '\0'));  // or the empty string
       break;
     }
     case 4: {
       int length = 0;
       unsigned char* data = nullptr;
-      const int r = timed("wGetTokenDef", blocking_bound * 8, [&] { return wGetTokenDef(random_row(-1), &length, &data); });
+      const int r = timed("wGetTokenDefTimed", bound, [&] { return wGetTokenDefTimed(random_row(-1), &length, &data, timeout); });
       if (r == 1) std::free(data);
+      expect_value("wGetTokenDefTimed", r, r == 1);
       break;
     }
     case 5: {
       w_token_value recs[32];
-      const int r = timed("wGetParsedEventsTimed", timed_bound, [&] { return wGetParsedEventsTimed(recs, 32, kTimeoutUs); });
+      const int r = timed("wGetParsedEventsTimed", bound, [&] { return wGetParsedEventsTimed(recs, 32, timeout); });
       for (int i = 0; i < r; ++i) {
         if (recs[i].type == W_VALUE_STRING) std::free(recs[i].value.s);
       }
@@ -158,23 +192,28 @@ void one_operation() {
     case 6: {
       const uint32_t box = small_container();
       std::vector<char> text(static_cast<size_t>(wNodeLeafCount(box)) * 400 + 1024);
-      timed("wGetNode", container_bound(wNodeLeafCount(box)), [&] { return wGetNode(box, text.data(), text.size()); });
+      const int r = timed("wGetNode", container_bound(wNodeLeafCount(box)), [&] { return wGetNode(box, text.data(), text.size()); });
+      expect_value("wGetNode", r, r == 1);
       break;
     }
     case 7: {
       const uint32_t box = small_container();
       const int leaves = wNodeLeafCount(box);
+      const int t = timeout + static_cast<int>(delivery_seconds(container_bytes(leaves)) * 1e6);
       std::vector<w_token_value> recs(static_cast<size_t>(leaves));
-      const int r = timed("wGetNodeToTVArray", container_bound(leaves), [&] { return wGetNodeToTVArray(box, recs.data(), leaves); });
+      const int r = timed("wGetNodeToTVArrayTimed", timed_bound(t), [&] { return wGetNodeToTVArrayTimed(box, recs.data(), leaves, t); });
       for (int i = 0; i < r; ++i) {
         if (recs[static_cast<size_t>(i)].type == W_VALUE_STRING) std::free(recs[static_cast<size_t>(i)].value.s);
       }
+      expect_value("wGetNodeToTVArrayTimed", r, r == leaves);
       break;
     }
     case 8: {
       std::vector<unsigned char> buf(64 * 1024);
-      const uint32_t t = rng() % 2 ? random_row(-1) : small_container();
-      timed("wGetBinaryNode", 50.0 * kBlockingBoundSeconds * 2, [&] { return wGetBinaryNode(t, buf.data(), static_cast<int>(buf.size())); });
+      const uint32_t box = rng() % 2 ? random_row(-1) : small_container();
+      const int t = timeout + static_cast<int>(delivery_seconds(container_bytes(wNodeLeafCount(box))) * 1e6);
+      const int r = timed("wGetBinaryNodeTimed", timed_bound(t), [&] { return wGetBinaryNodeTimed(box, buf.data(), static_cast<int>(buf.size()), t); });
+      expect_value("wGetBinaryNodeTimed", r, r > 0);
       break;
     }
     case 9: {
@@ -189,14 +228,15 @@ void one_operation() {
     case 10: {
       timed("wRenewMeters", 2.0, [] { return wRenewMeters(3); });
       unsigned char buf[256];
-      if (wing_msocket >= 0) timed("wGetMeters", timed_bound, [&] { return wGetMeters(buf, sizeof buf, kTimeoutUs); });
+      if (wing_msocket >= 0) timed("wGetMeters", bound, [&] { return wGetMeters(buf, sizeof buf, kBaseTimeoutUs); });
       break;
     }
     case 11: {
       // Keep-alive, which reconnects after a failure, within 3 attempts of wOpen's bound.
       wnext = 0;
-      timed("wKeepAlive", 3 * 3.0 + 1.0, [] { return wKeepAlive(); });
+      const int r = timed("wKeepAlive", 3 * 3.0 + 1.0, [] { return wKeepAlive(); });
       bound_blocking_reads();
+      expect_value("wKeepAlive", r, r == 1);
       break;
     }
   }
@@ -216,9 +256,10 @@ std::vector<std::string> random_faults() {
   };
   round_split = pick("--split", {"1", "2", "3", "5", "8"});
   round_latency_ms = pick("--latency", {"5", "50", "150"});
-  pick("--close-after-seconds", {"2", "4"});
-  pick("--close-after-bytes", {"200", "3000", "40000"});
-  pick("--garbage");
+  const int close_seconds = pick("--close-after-seconds", {"2", "4"});
+  const int close_bytes = pick("--close-after-bytes", {"200", "3000", "40000"});
+  round_keeps_connection = close_seconds == 0 && close_bytes == 0;
+  round_garbage = pick("--garbage") > 0;
   pick("--short-meters");
   pick("--long-meters");
   pick("--ignore-keepalive");

@@ -36,6 +36,24 @@ int wRecvEscapes(unsigned char* buf, int length);
 // wRecvEscapes with the receive channel in *channel instead of ch_id_rx; returns the decoded length.
 int wDecodeEscapes(unsigned char* buf, int length, int* channel);
 
+// What un-escaping carries from one received block to the next: start a stream with the channel
+// it begins on and escape_pending 0.
+typedef struct w_escape_state {
+  int channel;         // the current receive channel; while negative, data bytes are dropped
+  int escape_pending;  // 1 when the bytes so far end in an 0xDF whose second byte is still to come
+} w_escape_state;
+
+// Un-escapes in[0, length) into out, resuming from *state and leaving in it what the next call
+// needs, so that an escape pair cut between two calls decodes whole. A channel select that
+// completes at the start of in is taken first; any other select stops the call in front of its
+// second byte, so every byte written belongs to state->channel as it stands on return (select
+// bytes themselves are not written). Returns the bytes of in consumed (at least 1 when length > 0;
+// fewer than length only when a select stopped the call), 0 when length <= 0, and stores the bytes
+// written in *written. out needs room for length + 1 bytes; it may be in itself when no escape is
+// pending, and in - 1 always works (decoding in place one byte behind the input).
+int wDecodeEscapeRun(w_escape_state* state, const unsigned char* in, int length, unsigned char* out,
+                     int* written);
+
 // ---- Connection ----
 
 // Connects to the console at the dotted IPv4 text in address, or discovers one when it is empty
@@ -58,10 +76,17 @@ int wClose();
 // room for the escapes); returns the bytes the payload send accepted, or a negative failed send.
 int wSend(int channel, unsigned char* payload, int length);
 
-// Receives and un-escapes one block (reading again while 1400-byte reads leave more waiting);
-// timeout in microseconds, 0 blocks; returns the decoded length, 0 on time-out, a negative
-// failed wait or read, or -10 when more than capacity bytes arrived.
+// Hands out the decoded bytes of the connection's receive stream that no read has taken yet, or,
+// when there are none, receives and un-escapes one block (reading again while full reads leave
+// more waiting); an escape cut by the end of a block decodes with the next. timeout in
+// microseconds, 0 blocks; returns the decoded length, 0 on time-out or once the console has ended
+// the stream, a negative failed wait or read, or -10 when more than capacity bytes were there
+// (buf then holds the first capacity of them and the rest is dropped).
 int wRecv(unsigned char* buf, int capacity, int timeout);
+
+// Returns 1 while the connection is open, 0 once the console has ended its stream (bytes it sent
+// before that are still read), -3 after a receive on it failed, -1 when there is no connection.
+int wLinkState(void);
 
 // Receives one datagram on wing_msocket; timeout in microseconds, 0 blocks; returns its length,
 // 0 on time-out, or a negative failed wait or read.
@@ -77,6 +102,17 @@ int wVer();
 // Prints "len: N, data:" and each byte as " %02x" and a newline to standard output;
 // returns the result of flushing it (0 on success).
 int wDumpBuffer(const unsigned char* data, int length);
+
+// ---- Diagnostics ----
+
+// Receives one diagnostic text of the library (whole lines, each ending in a line feed) with the
+// context that was given to wSetDiagnostics.
+typedef void (*w_diagnostic_handler)(void* context, const char* text);
+
+// Sends the library's diagnostics to handler with context from now on, or to standard error (as
+// at program start) when handler is null; a handler that ignores its text silences them.
+// Returns 1.
+int wSetDiagnostics(w_diagnostic_handler handler, void* context);
 
 // ---- Discovery ----
 

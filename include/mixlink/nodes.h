@@ -74,26 +74,41 @@ int wReplyToDump(const unsigned char* buf, int length, w_dump* dump);
 int wReplyToTVArray(const unsigned char* buf, int length, w_token_value* records, int capacity);
 
 // ---- Reads on the open connection (channel 1) ----
-// Container reads keep receiving (waiting at most 1 s for each further block) until the entries
-// of every leaf below the container have arrived.
+// Each read takes its reply out of the connection's receive stream: what arrived in front of it
+// (events, other replies, stray bytes) is passed over, and what arrived behind it stays for the
+// next read. A container read keeps receiving until the entries of every leaf below the container
+// are in, and ends short when the reply pauses for a second. The timed forms also end at their
+// deadline: timeout in microseconds, 0 without limit; they return 0 when it passed first.
 
 // Reads container token as a dump into text (capacity bytes; the default trusts the caller to
 // have room for the whole dump). Returns 1; -1 token out of range or not a container (text
-// untouched); -2 malformed reply or the reply stopped short; -4 send failed; -9 allocation
-// failed; -10 the dump does not fit in capacity.
+// untouched); -2 malformed reply, no reply, or the reply stopped short (the text shows the entries
+// that came); -3 the receive failed or the console ended the stream before the reply; -4 send
+// failed; -9 allocation failed; -10 the dump does not fit in capacity.
 int wGetNode(uint32_t token, char* text, size_t capacity = SIZE_MAX);
+// wGetNode with a time-out; returns as wGetNode, or 0 (the text showing the entries that came).
+int wGetNodeTimed(uint32_t token, char* text, size_t capacity, int timeout);
 
 // Reads container token into records (capacity of them; the default trusts the caller with one
-// record per leaf). Returns the records filled; -1, -2, -4, -9 as wGetNode; 0 or -9 from the value
-// parser; -10 capacity is below the container's leaf count (nothing sent). Texts in the records
-// belong to the caller after a count; a failure frees those it had filled.
+// record per leaf). Returns the records filled; -1, -2, -3, -4, -9 as wGetNode; 0 or -9 from the
+// value parser; -10 capacity is below the container's leaf count (nothing sent). Texts in the
+// records belong to the caller after a count; a failure frees those it had filled.
 int wGetNodeToTVArray(uint32_t token, w_token_value* records, int capacity = INT32_MAX);
+// wGetNodeToTVArray with a time-out; returns as wGetNodeToTVArray, or 0 (no records kept).
+int wGetNodeToTVArrayTimed(uint32_t token, w_token_value* records, int capacity, int timeout);
 
-// Sends a read of any row and copies the reply, recognised by the hash of the first leaf at or
-// after token, into buf (size bytes, at least 5); returns its byte count, 0 when no reply came in
-// 50 receives, -1 token out of range, -4 send failed.
+// Sends a read of any row and copies its whole reply (for a container: every leaf's entry and the
+// closing byte), recognised by the hash of the first leaf at or after token, into buf (size
+// bytes); returns its byte count; 0 when the reply did not start within 50 receives; -1 token out
+// of range; -2 the reply stopped short or is malformed; -3 the receive failed or the console ended
+// the stream before the reply; -4 send failed; -9 allocation failed; -10 the reply is larger than
+// size (and dropped).
 int wGetBinaryNode(uint32_t token, unsigned char* buf, int size);
+// wGetBinaryNode with a time-out; returns as wGetBinaryNode, or 0 when the deadline passed first.
+int wGetBinaryNodeTimed(uint32_t token, unsigned char* buf, int size, int timeout);
 
 // wGetBinaryNode for a path in any letter case; returns as wGetBinaryNode, or -13 when the path
 // is not in the dictionary (nothing sent).
 int wGetBinaryData(const char* path, unsigned char* buf, int size);
+// wGetBinaryData with a time-out; returns as wGetBinaryData, or 0 when the deadline passed first.
+int wGetBinaryDataTimed(const char* path, unsigned char* buf, int size, int timeout);

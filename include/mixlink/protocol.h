@@ -1,6 +1,8 @@
 // The console's wire constants, in one place for the library, mixsim and the tests.
 #pragma once
 
+#include <cstdint>
+
 namespace mixlink {
 
 // TCP framing: 0xDF opens an escape; 0xDF 0xD0+n selects channel n (0 to 13);
@@ -62,7 +64,10 @@ inline constexpr int kDefaultMeterPort = 10026;
 inline constexpr char kDiscoveryProbe[] = "WING?";   // sent as 5 bytes, no terminator
 inline constexpr char kDiscoveryReplyTag[] = "WING";
 
-// Keep-alive: a value request for $syscfg.consolename (node hash 0xC9CB20E0).
-inline constexpr unsigned char kKeepAliveRequest[6] = {0xD7, 0xC9, 0xCB, 0x20, 0xE0, 0xDC};
+// Keep-alive: a value request for $syscfg.consolename, whose reply nobody waits for.
+inline constexpr uint32_t kKeepAliveHash = 0xC9CB20E0;
+inline constexpr unsigned char kKeepAliveRequest[6] = {
+    kTokNodeHash, static_cast<unsigned char>(kKeepAliveHash >> 24), static_cast<unsigned char>(kKeepAliveHash >> 16),
+    static_cast<unsigned char>(kKeepAliveHash >> 8), static_cast<unsigned char>(kKeepAliveHash), kReqValue};
 
 }  // namespace mixlink

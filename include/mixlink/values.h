@@ -63,10 +63,11 @@ int wTokenLength(const unsigned char* token, int length);
 // untouched), -9 when a text could not be allocated. length < 0 means unchecked.
 int wParseToTV(const unsigned char* block, int position, w_token_value* record, int length = -1);
 
-// Walks one block of events (0xD7, hash, value token) into at most n records, skipping unknown
-// hashes by 6 bytes and non-event bytes by 2; returns the records filled, or 0 / -9 when a bad or
-// cut-off event or a failed text allocation ends the walk (texts already filled are then freed
-// and nulled).
+// Walks one block of events (0xD7, hash, value token) into at most n records, passing bytes that
+// start no event one at a time and the events of nodes the dictionary lacks whole; returns the
+// records filled, or 0 / -9 when an event cut off by the block end, a known node's event whose
+// code is no value token or a failed text allocation ends the walk (texts already filled are then
+// freed and nulled).
 int wParseEventBlock(const unsigned char* block, int length, w_token_value* records, int n);
 
 // Finds the definition bytes of node hash in one definition reply block of length bytes; returns
@@ -76,9 +77,12 @@ int wParseDefinitionReply(const unsigned char* block, int length, uint32_t hash,
                           const unsigned char** data, int* data_length);
 
 // ---- Reads on the open connection (channel 1) ----
-// Results: 1 stored; 0 no value (time-out, not a value token, empty string, another node);
-// -1 container or node-hash value; -2 token out of range; -3 receive failed; -4 send failed;
-// -9 allocation failed. Timeouts are in microseconds.
+// Each read takes its reply out of the connection's receive stream wherever the network cut it;
+// what arrived in front of it is passed over (the raw reads end on another node's reply), and
+// what arrived behind it stays for the next read. Results: 1 stored; 0 no value (time-out, not a
+// value token, empty string, another node); -1 container or node-hash value; -2 token out of
+// range; -3 receive failed or the console ended the stream (blocking reads); -4 send failed;
+// -9 allocation failed. Timeouts are in microseconds; a timed read returns by its deadline.
 
 int wGetToken(uint32_t token, int* type, w_value* value);
 int wGetTokenTimed(uint32_t token, int* type, w_value* value, int timeout);
@@ -89,12 +93,19 @@ int wGetTokenFloatTimed(uint32_t token, float* value, int timeout);
 int wGetTokenIntTimed(uint32_t token, int* value, int timeout);
 int wGetTokenStringTimed(uint32_t token, char* text, int timeout);
 // Reads the definition bytes of token into a new buffer (caller frees with free()); returns 1
-// with *length and *data set, -2 token out of range, -3 receive failed, -4 send failed, -9
-// allocation failed. Replies for other nodes and blocks shorter than their header are dropped.
+// with *length and *data set, -2 token out of range, -3 receive failed or the console ended the
+// stream, -4 send failed, -9 allocation failed. Other traffic in front of the reply is passed over.
 int wGetTokenDef(uint32_t token, int* length, unsigned char** data);
+// wGetTokenDef giving up after timeout microseconds (0: without limit); returns as wGetTokenDef,
+// or 0 when the deadline passed first.
+int wGetTokenDefTimed(uint32_t token, int* length, unsigned char** data, int timeout);
 
-// Receives one block and decodes its events into at most n records; timeout 0 blocks; returns
-// the records filled, 0 on time-out, -3 receive failed, -9 allocation failed.
+// Takes the events that are whole in the receive stream (receiving when there are none) into at
+// most n records, passing over stray bytes and late replies; events beyond n, and one cut by the
+// end of what came, stay for the next call. timeout 0 waits without limit for an event. Returns
+// the records filled; 0 on time-out, when the console ended the stream, for n <= 0, or for a known
+// node's event whose code is no value token (which is then dropped); -3 receive failed;
+// -9 allocation failed.
 int wGetParsedEventsTimed(w_token_value* records, int n, int timeout);
 // wGetParsedEventsTimed without a time-out.
 int wGetParsedEvents(w_token_value* records, int n);

@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -256,6 +257,45 @@ TEST_F(HostilePeer, MeterDatagramsOfEverySizeAreReadWithinTheBuffer) {
   EXPECT_EQ(wGetMeters(buf, kBuf, 100000), 0);
 }
 
+// Every timed read, each given the leaf or the container it reads.
+struct TimedRead {
+  const char* name;
+  int (*call)(uint32_t leaf, uint32_t box, int us);
+};
+const TimedRead kTimedReads[] = {
+    {"value", [](uint32_t t, uint32_t, int us) { int type; w_value v; return wGetTokenTimed(t, &type, &v, us); }},
+    {"int", [](uint32_t t, uint32_t, int us) { int v; return wGetTokenIntTimed(t, &v, us); }},
+    {"float", [](uint32_t t, uint32_t, int us) { float v; return wGetTokenFloatTimed(t, &v, us); }},
+    {"string", [](uint32_t t, uint32_t, int us) { char s[257]; return wGetTokenStringTimed(t, s, us); }},
+    {"events", [](uint32_t, uint32_t, int us) { w_token_value r[4]; return wGetParsedEventsTimed(r, 4, us); }},
+    {"definition", [](uint32_t t, uint32_t, int us) {
+       int n = 0;
+       unsigned char* d = nullptr;
+       const int r = wGetTokenDefTimed(t, &n, &d, us);
+       if (r == 1) std::free(d);
+       return r;
+     }},
+    {"dump", [](uint32_t, uint32_t box, int us) {
+       std::vector<char> text(static_cast<size_t>(wNodeLeafCount(box)) * 300 + 16);
+       return wGetNodeTimed(box, text.data(), text.size(), us);
+     }},
+    {"records", [](uint32_t, uint32_t box, int us) {
+       std::vector<w_token_value> r(static_cast<size_t>(wNodeLeafCount(box)));
+       return wGetNodeToTVArrayTimed(box, r.data(), static_cast<int>(r.size()), us);
+     }},
+    {"raw node", [](uint32_t, uint32_t box, int us) {
+       std::vector<unsigned char> b(65536);
+       return wGetBinaryNodeTimed(box, b.data(), static_cast<int>(b.size()), us);
+     }},
+    {"raw data", [](uint32_t t, uint32_t, int us) {
+       unsigned char b[512];
+       return wGetBinaryDataTimed(wGetName(t), b, sizeof b, us);
+     }},
+};
+
+constexpr double kDeadlineGrace = 0.05;  // what a timed read may take beyond its time-out
+constexpr double kBusyMachine = 0.2;     // and what a loaded machine may add to that
+
 TEST_F(HostilePeer, APeerThatAcceptsAndNeverAnswersLetsEveryTimedReadReturnOnTime) {
   ScriptedPeer peer;
   ASSERT_TRUE(peer.ok());
@@ -264,23 +304,85 @@ TEST_F(HostilePeer, APeerThatAcceptsAndNeverAnswersLetsEveryTimedReadReturnOnTim
   ASSERT_EQ(wOpen(address), 1);  // the first keep-alive needs no answer
   EXPECT_LT(seconds_since(c0), 0.9 * 2);
   const uint32_t token = first_token_of_type(W_STRING);
+  const uint32_t box = wGetTokenFromName("ch.1");
   const int kTimeout = 250000;
-  struct Read {
-    const char* name;
-    int (*call)(uint32_t, int);
-  } reads[] = {
-      {"value", [](uint32_t t, int us) { int type; w_value v; return wGetTokenTimed(t, &type, &v, us); }},
-      {"int", [](uint32_t t, int us) { int v; return wGetTokenIntTimed(t, &v, us); }},
-      {"float", [](uint32_t t, int us) { float v; return wGetTokenFloatTimed(t, &v, us); }},
-      {"string", [](uint32_t t, int us) { char s[257]; return wGetTokenStringTimed(t, s, us); }},
-      {"events", [](uint32_t, int us) { w_token_value r[4]; return wGetParsedEventsTimed(r, 4, us); }},
-  };
-  for (const Read& read : reads) {
+  for (const TimedRead& read : kTimedReads) {
     SCOPED_TRACE(read.name);
     const auto t0 = Clock::now();
-    EXPECT_EQ(read.call(token, kTimeout), 0);
-    EXPECT_LT(seconds_since(t0), 2 * kTimeout / 1e6);
+    EXPECT_EQ(read.call(token, box, kTimeout), 0);
+    EXPECT_LT(seconds_since(t0), kTimeout / 1e6 + kDeadlineGrace + kBusyMachine);
     EXPECT_GE(seconds_since(t0), 0.9 * kTimeout / 1e6);
+  }
+}
+
+// One byte every 100 ms, each an escape byte (whose partner a per-block decoder would wait for),
+// or the entries of a container reply that keep coming a little faster than a read gives up on a
+// pause: neither holds a timed read past its deadline.
+TEST_F(HostilePeer, TricklingBytesCannotHoldATimedReadPastItsDeadline) {
+  ScriptedPeer peer;
+  connect(peer);
+  const uint32_t token = first_token_of_type(W_STRING);
+  const uint32_t box = wGetTokenFromName("ch.1");
+  const int kTimeout = 300000;
+  Bytes trickle;
+  for (uint32_t t = box + 1; t < wNodeSubtreeEnd(box); ++t)
+    if (wGetType(t) >= 1) trickle = mixtest::cat({trickle, mixtest::entry(wGetHashFromToken(t), {0x01})});
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    size_t piece;
+    int pause_ms;
+  } cases[] = {
+      {"escape bytes, one per 100 ms", Bytes(8 * std::size(kTimedReads), 0xDF), 1, 100},
+      {"a container reply, an entry per 90 ms", trickle, 6, 90},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    mixtest::Reply r{c.bytes, 0, std::vector<size_t>(c.bytes.size() / c.piece, c.piece), c.pause_ms, false};
+    peer.push(r);
+    for (const TimedRead& read : kTimedReads) {
+      SCOPED_TRACE(read.name);
+      const auto t0 = Clock::now();
+      read.call(token, box, kTimeout);  // the entries are events to the event read: any result
+      EXPECT_LT(seconds_since(t0), kTimeout / 1e6 + kDeadlineGrace + kBusyMachine);
+    }
+    peer.close_client();  // ends the trickle; the next case gets a connection of its own
+    wClose();
+    connect(peer);
+  }
+}
+
+// The console goes away in the middle of a reply: the reads that were gathering it fail at once
+// instead of waiting for the rest, and the raw read does not pass the part that came off as whole.
+TEST_F(HostilePeer, AConnectionResetMidReplyFailsTheReadAtOnce) {
+  ScriptedPeer peer;
+  const uint32_t box = wGetTokenFromName("ch.1");
+  Bytes half;
+  int n = 0;
+  for (uint32_t t = box + 1; t < wNodeSubtreeEnd(box) && n < wNodeLeafCount(box) / 2; ++t)
+    if (wGetType(t) >= 1 && ++n) half = mixtest::cat({half, mixtest::entry(wGetHashFromToken(t), {0x01})});
+  struct Case {
+    const char* name;
+    int (*call)(uint32_t box);
+  } cases[] = {
+      {"dump", [](uint32_t b) { std::vector<char> text(1 << 17); return wGetNodeTimed(b, text.data(), text.size(), 5000000); }},
+      {"records", [](uint32_t b) {
+         std::vector<w_token_value> r(static_cast<size_t>(wNodeLeafCount(b)));
+         return wGetNodeToTVArray(b, r.data(), static_cast<int>(r.size()));
+       }},
+      {"raw node", [](uint32_t b) { std::vector<unsigned char> buf(1 << 16); return wGetBinaryNodeTimed(b, buf.data(), 1 << 16, 5000000); }},
+      {"raw node, untimed", [](uint32_t b) { std::vector<unsigned char> buf(1 << 16); return wGetBinaryNode(b, buf.data(), 1 << 16); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    connect(peer);
+    peer.push(mixtest::Reply{mixtest::escaped(half), kRequestBytes, {}, 0, true});
+    testing::internal::CaptureStderr();
+    const auto t0 = Clock::now();
+    EXPECT_EQ(c.call(box), -2);
+    EXPECT_LT(seconds_since(t0), 0.5);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("stopped after"), std::string::npos);
+    wClose();
   }
 }
 

@@ -3,6 +3,9 @@
 
 #include <mixlink/link.h>
 
+#include "link/rx_stream.h"
+#include "scripted_peer.h"
+
 #include <algorithm>
 #include <memory>
 #include <random>
@@ -169,6 +172,64 @@ TEST(Framing, AnEscapeCutByTheBlockEndIsDroppedNotCarried) {
     out.insert(out.end(), tail.begin(), tail.end());
     EXPECT_EQ(out, c.out);
     EXPECT_EQ(ch, c.channel_after);
+  }
+}
+
+// Wire bytes whose escapes and selects land on every kind of cut.
+const Bytes kWireCases[] = {
+    {0xDF, 0xD1, 0xD7, 0x12, 0xDF, 0xDE, 0x34, 0x56, 0x05},  // select, then an escaped 0xDF
+    {0x01, 0xDF, 0xDF, 0xD3, 0x02, 0xDF, 0xDF, 0xDE, 0x03},  // escape runs ending in a select and a guard
+    {0xDF, 0x05, 0xDF, 0xE0, 0xDF},                          // escapes that were none, one left open
+    {0xDF, 0xD3, 0x10, 0xDF, 0xD1, 0x11, 0xDF, 0xD1},        // back and forth between channels
+};
+
+TEST(Framing, AStreamCutAnywhereDecodesAsTheWholeBlock) {
+  for (const Bytes& wire : kWireCases) {
+    int whole_channel = 1;
+    const Bytes whole = decode(wire, &whole_channel);
+    for (const auto& plan : mixtest::every_cut(wire.size())) {
+      mixlink::detail::rx_stream s;
+      int channel = 1;
+      size_t at = 0;
+      for (size_t piece : plan) {
+        s.feed(wire.data() + at, static_cast<int>(piece), &channel);
+        at += piece;
+      }
+      ASSERT_EQ(Bytes(s.data(), s.data() + s.size()), whole) << "pieces " << plan.size() << " first " << plan[0];
+      ASSERT_EQ(channel, whole_channel);
+    }
+  }
+}
+
+TEST(Framing, EscapeRunsStopAtEachSelectSoEveryByteKnowsItsChannel) {
+  // Channel 1: 'a', a data 0xDF, 'b'; channel 3: 'c', a data 0xDF; channel 1: 'd'; no channel: dropped.
+  const Bytes wire{0xDF, 0xD1, 'a', 0xDF, 0xDE, 'b', 0xDF, 0xD3, 'c', 0xDF, 0xDF, 0xD1, 'd'};
+  const std::vector<std::pair<int, Bytes>> want{{1, {'a', 0xDF, 'b'}}, {3, {'c', 0xDF}}, {1, {'d'}}};
+  for (const auto& plan : mixtest::every_cut(wire.size())) {
+    w_escape_state state{-1, 0};
+    std::vector<std::pair<int, Bytes>> got;
+    size_t at = 0;
+    for (size_t piece : plan) {
+      // In place, one byte behind the input, as the contract allows.
+      Bytes buf{0x00};
+      buf.insert(buf.end(), wire.begin() + static_cast<long>(at), wire.begin() + static_cast<long>(at + piece));
+      int pos = 1;
+      while (pos < static_cast<int>(buf.size())) {
+        int written = -1;
+        const int used = wDecodeEscapeRun(&state, buf.data() + pos, static_cast<int>(buf.size()) - pos,
+                                          buf.data() + pos - 1, &written);
+        ASSERT_GE(used, 1);
+        if (written > 0) {
+          ASSERT_GE(state.channel, 0);
+          if (got.empty() || got.back().first != state.channel) got.push_back({state.channel, {}});
+          got.back().second.insert(got.back().second.end(), buf.begin() + pos - 1, buf.begin() + pos - 1 + written);
+        }
+        pos += used;
+      }
+      at += piece;
+    }
+    ASSERT_EQ(got, want) << "pieces " << plan.size() << " first " << plan[0];
+    EXPECT_EQ(state.escape_pending, 0);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dump_reader.h"
+#include "link/wire.h"
 #include "scripted_peer.h"
 #include "sim_process.h"
 
@@ -134,14 +135,13 @@ TEST(RawReads, ForeignTrafficBeforeTheReplyIsSkipped) {
     const int n = wGetBinaryNode(cfg, buf.data(), static_cast<int>(buf.size()));
     ASSERT_GT(n, 5);
     EXPECT_EQ(buf[0], 0xD7);
-    const uint32_t got = (uint32_t{buf[1]} << 24) | (uint32_t{buf[2]} << 16) | (buf[3] << 8) | buf[4];
-    EXPECT_EQ(got, first);
+    EXPECT_EQ(mixlink::wire::entry_hash(buf.data()), first);
     int end = 0;
     EXPECT_EQ(wCountReplyEntries(buf.data(), n, 1000, &end), wNodeLeafCount(cfg));
   }
   const int n = wGetBinaryData("CFG.MON.1.EQ.ON", buf.data(), static_cast<int>(buf.size()));
   ASSERT_GT(n, 5);
-  EXPECT_EQ(wGetTokenFromHash((uint32_t{buf[1]} << 24) | (uint32_t{buf[2]} << 16) | (buf[3] << 8) | buf[4]),
+  EXPECT_EQ(wGetTokenFromHash(mixlink::wire::entry_hash(buf.data())),
             wGetTokenFromName("cfg.mon.1.eq.on"));
 }
 

@@ -5,6 +5,8 @@
 #include <mixlink/link.h>
 #include <mixlink/protocol.h>
 
+#include "link/rx_stream.h"
+
 #include <algorithm>
 #include <cstring>
 #include <random>
@@ -153,6 +155,30 @@ TEST(FramingEquivalence, EncodedBlocksDecodeBackUnchanged) {
       ASSERT_EQ(decoded, static_cast<int>(in.size()));
       ASSERT_TRUE(std::equal(in.begin(), in.end(), buf.begin()));
       ASSERT_EQ(channel, 1);
+    }
+  }
+}
+
+TEST(FramingEquivalence, TheReceiveStreamDecodesRandomCutsAsTheByteRulesDoTheWhole) {
+  std::mt19937 rng(17);
+  for (const Shape& s : kShapes) {
+    std::uniform_int_distribution<int> len(0, s.max_length);
+    for (int n = 0; n < s.blocks / 4 + 1; ++n) {
+      const Bytes in = random_block(rng, len(rng), s.escape_percent);
+      for (int start : {1, -1}) {
+        int want_channel = start;
+        const Bytes want = model_decode(in, &want_channel);
+        mixlink::detail::rx_stream stream;
+        int channel = start;
+        std::uniform_int_distribution<size_t> piece(1, in.size() / 3 + 2);
+        for (size_t at = 0; at < in.size();) {
+          const size_t k = std::min(piece(rng), in.size() - at);
+          ASSERT_GE(stream.feed(in.data() + at, static_cast<int>(k), &channel), 0);
+          at += k;
+        }
+        ASSERT_EQ(Bytes(stream.data(), stream.data() + stream.size()), want) << "length " << in.size();
+        ASSERT_EQ(channel, want_channel);
+      }
     }
   }
 }

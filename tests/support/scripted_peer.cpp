@@ -1,6 +1,7 @@
 #include "scripted_peer.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,6 +13,8 @@
 #include <cstring>
 
 #include <mixlink/link.h>
+
+#include "link/wire.h"
 
 namespace mixtest {
 
@@ -54,10 +57,16 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes entry(uint32_t hash, const Bytes& token) {
-  Bytes out{0xD7, static_cast<unsigned char>(hash >> 24), static_cast<unsigned char>(hash >> 16),
-            static_cast<unsigned char>(hash >> 8), static_cast<unsigned char>(hash)};
+  Bytes out(mixlink::wire::kEntryHeader);
+  mixlink::wire::put_entry_header(out.data(), hash);
   out.insert(out.end(), token.begin(), token.end());
   return out;
+}
+
+std::vector<std::vector<std::size_t>> every_cut(std::size_t n) {
+  std::vector<std::vector<std::size_t>> plans{{n}, std::vector<std::size_t>(n, 1)};
+  for (std::size_t cut = 1; cut < n; ++cut) plans.push_back({cut, n - cut});
+  return plans;
 }
 
 // ---- ScriptedPeer ----
@@ -159,13 +168,20 @@ void ScriptedPeer::pump_replies(std::unique_lock<std::mutex>& lock) {
     queue_.pop_front();
     mark_ = have;
     const int fd = client_fd_;
+    const int connection = accepts_;
     lock.unlock();
     std::size_t pos = 0;
     bool first = true;
     bool sent = true;
     auto segment = [&](std::size_t n) {
-      if (!first && r.pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.pause_ms));
+      if (!first && r.pause_ms > 0 && sent) std::this_thread::sleep_for(std::chrono::milliseconds(r.pause_ms));
       first = false;
+      {
+        // A reply outlives neither its connection (whose descriptor number a new one may reuse)
+        // nor the peer.
+        std::lock_guard<std::mutex> check(mu_);
+        if (stop_ || client_fd_ != fd || accepts_ != connection) sent = false;
+      }
       if (n > 0 && sent) sent = send_all(fd, r.bytes.data() + pos, n);
       pos += n;
     };
@@ -191,6 +207,9 @@ void ScriptedPeer::run() {
     if (r > 0 && p.fd == listen_fd_ && client_fd_ < 0) {
       const int c = ::accept(listen_fd_, nullptr, nullptr);
       if (c >= 0) {
+        // Every scripted segment goes out as its own segment, as the test cut it.
+        const int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         client_fd_ = c;
         ++accepts_;
         per_connection_.emplace_back();

@@ -34,6 +34,10 @@ Bytes cat(std::initializer_list<Bytes> parts);
 // big-endian, then the value token.
 Bytes entry(uint32_t hash, const Bytes& token);
 
+// The ways to cut n bytes that the stream tests go through: whole, byte by byte, and in two at
+// every position; each plan lists the sizes of the pieces.
+std::vector<std::vector<std::size_t>> every_cut(std::size_t n);
+
 // One scripted answer. It is sent once the current connection has received `after` more bytes
 // than it had when the previous reply went out (or when the connection was accepted); after = 0
 // sends it as soon as it is at the head of the queue and a client is connected.

@@ -5,30 +5,56 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 
+#include "json_check.h"
+#include "scripted_peer.h"
 #include "sim_process.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct Outcome {
   int status;
   std::string out;
+  std::string err;
+  double seconds;
 };
 
-// Runs the tool with args (a shell fragment) and returns its exit status and stdout.
-Outcome run(const std::string& args) {
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Runs the tool with args (a shell fragment, which may pipe the tool's output on) and returns its
+// exit status, stdout, stderr and how long it ran. With a pipe, the status is the tool's own.
+Outcome run(const std::string& args, const std::string& pipe_to = "") {
+  const std::string err_file = testing::TempDir() + "mixlink_cli_err";
+  const std::string status_file = testing::TempDir() + "mixlink_cli_status";
+  std::remove(status_file.c_str());
   // A hung command fails the test instead of stalling it.
-  const std::string cmd = "timeout 30 " + std::string(MIXLINK_CLI) + " " + args + " 2>/dev/null";
+  const std::string tool = "timeout 30 " + std::string(MIXLINK_CLI) + " " + args + " 2>" + err_file;
+  const std::string cmd = pipe_to.empty() ? tool : "{ " + tool + "; echo $? >" + status_file + "; } | " + pipe_to;
+  Outcome r{-1, "", "", 0};
+  const auto t0 = Clock::now();
   FILE* p = popen(cmd.c_str(), "r");
-  Outcome r{-1, ""};
   if (p == nullptr) return r;
   char buf[4096];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
   const int st = pclose(p);
+  r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  if (!pipe_to.empty()) r.status = std::atoi(slurp(status_file).c_str());
+  r.err = slurp(err_file);
   return r;
 }
 
@@ -92,9 +118,8 @@ TEST(Cli, ReadsAgainstTheSimulatedConsole) {
 
   r = run(a + "dump \\$stat --json");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.front(), '{');
+  EXPECT_TRUE(tooltest::JsonCheck::valid(r.out)) << r.out;
   EXPECT_NE(r.out.find("\"$stat.A.stat\": "), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");
 
   r = run(a + "raw cfg.mon.1.eq.on");
   EXPECT_EQ(r.status, 0);
@@ -102,6 +127,134 @@ TEST(Cli, ReadsAgainstTheSimulatedConsole) {
 
   r = run(a + "def cfg.mon.1.eq.on");
   EXPECT_EQ(r.status, 0) << "definitions may be off in the simulator";
+}
+
+// ---- What a console can do to the tool ----
+
+const mixtest::Bytes kConnect{0xDF, 0xD1, 0xD7, 0xC9, 0xCB, 0x20, 0xE0, 0xDC};
+constexpr size_t kRequest = 8;  // the select that follows connecting, 0xD7, the hash, the code
+
+mixtest::Bytes text_token(const std::string& s) {
+  unsigned char out[300];
+  const int n = wEncodeString(s.data(), static_cast<int>(s.size()), out);
+  return mixtest::Bytes(out, out + n);
+}
+
+// A peer that answers the tool's connect at once, then `reply` once `after` more bytes came.
+void script(mixtest::ScriptedPeer& peer, const mixtest::Bytes& reply, size_t after = kRequest) {
+  peer.reply(mixtest::escaped(mixtest::entry(mixlink::kKeepAliveHash, {0x01})), kConnect.size());
+  if (!reply.empty()) peer.reply(mixtest::escaped(reply), after);
+}
+
+// Tabs, newlines, a screen clear, DEL, a backslash, a C1 control, a Latin-1 byte.
+const std::string kHostileText = "a\tb\nc\x1b[2J\x7f\\\xc2\x9b\xe9ok";
+const std::string kHostileShown = "a\\x09b\\x0ac\\x1b[2J\\x7f\\\\\\xc2\\x9b\\xe9ok";
+
+bool one_clean_line_per_record(const std::string& out, int records) {
+  for (unsigned char c : out)
+    if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) return false;
+  return lines(out) == records;
+}
+
+TEST(Cli, ConsoleTextCannotReachTheTerminalOrBreakARecordOrTheJson) {
+  mixtest::ScriptedPeer peer;
+  ASSERT_TRUE(peer.ok());
+  const std::string a = "-a 127.0.0.1 --timeout 2000 ";
+
+  script(peer, mixtest::entry(wGetHash(wGetTokenFromName("ch.1.name")), text_token(kHostileText)));
+  Outcome r = run(a + "get ch.1.name");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "ch.1.name=" + kHostileShown + "\tstring\n");
+
+  // Every leaf of a container a hostile text, but its float leaves -30.
+  const uint32_t eq = wGetTokenFromName("cfg.mon.1.eq");
+  const int leaves = wNodeLeafCount(eq);
+  mixtest::Bytes reply;
+  for (uint32_t t = eq + 1; t < wNodeSubtreeEnd(eq); ++t) {
+    if (wGetType(t) == W_FLOAT) reply = mixtest::cat({reply, mixtest::entry(wGetHash(t), {0xD5, 0xC1, 0xF0, 0x00, 0x00})});
+    else if (wGetType(t) >= 1) reply = mixtest::cat({reply, mixtest::entry(wGetHash(t), text_token(kHostileText))});
+  }
+  reply.push_back(0xDE);
+  struct Case {
+    const char* options;
+    int records;
+    const char* shows;
+  } cases[] = {
+      {"", 1, "=-30.00,"},
+      {" --records", leaves, "\tfloat\t-30\n"},
+      {" --json", leaves + 2, ": -30.0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    script(peer, reply);
+    r = run(a + "dump cfg.mon.1.eq" + c.options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(one_clean_line_per_record(r.out, c.records)) << r.out;
+    EXPECT_NE(r.out.find(c.shows), std::string::npos) << r.out;
+    if (std::string(c.options) == " --json") {
+      EXPECT_TRUE(tooltest::JsonCheck::valid(r.out)) << r.out;
+    } else {
+      EXPECT_NE(r.out.find(kHostileShown), std::string::npos) << r.out;
+    }
+  }
+
+  // Events come after the keep-alive the event loop sends first.
+  script(peer, mixtest::cat({mixtest::entry(wGetHash(wGetTokenFromName("ch.1.name")), text_token(kHostileText)),
+                             mixtest::entry(wGetHash(wGetTokenFromName("cfg.mon.1.$lvl")), {0xD5, 0xC1, 0xF0, 0x00, 0x00})}),
+         6);
+  r = run(a + "events --count 2");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "ch.1.name=" + kHostileShown + "\tstring\ncfg.mon.1.$lvl=-30\tfloat\n");
+}
+
+TEST(Cli, EveryCommandFailsWithinItsTimeOutWhenTheReplyIsMissingOrCut) {
+  mixtest::ScriptedPeer peer;
+  ASSERT_TRUE(peer.ok());
+  const std::string a = "-a 127.0.0.1 --timeout 300 ";
+  for (const char* command : {"get ch.1.fdr", "dump ch.1", "dump ch.1 --json", "def ch.1", "raw ch.1"}) {
+    SCOPED_TRACE(command);
+    script(peer, {});  // connects, then never answers
+    const Outcome r = run(a + command);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("within 300 ms"), std::string::npos) << r.err;
+    EXPECT_LT(r.seconds, 0.9 + 0.3 + 0.05 + 0.5) << "the connect's wait, the time-out, a busy machine";
+  }
+  // The console closes in the middle of a reply: a raw read of it is no success.
+  const uint32_t ch1 = wGetTokenFromName("ch.1");
+  mixtest::Bytes half;
+  for (uint32_t t = ch1 + 1; t < ch1 + 40; ++t)
+    if (wGetType(t) >= 1) half = mixtest::cat({half, mixtest::entry(wGetHash(t), {0x01})});
+  for (const char* command : {"raw ch.1", "dump ch.1", "dump ch.1 --records"}) {
+    SCOPED_TRACE(command);
+    peer.reply(mixtest::escaped(mixtest::entry(mixlink::kKeepAliveHash, {0x01})), kConnect.size());
+    peer.push(mixtest::Reply{mixtest::escaped(half), kRequest, {}, 0, true});
+    const Outcome r = run("-a 127.0.0.1 " + std::string(command));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.err.find("stopped after"), std::string::npos) << r.err;
+  }
+}
+
+TEST(Cli, EventsAndMetersEndQuietlyWhenTheReaderGoesAndSayWhenTheConsoleDoes) {
+  for (const char* command : {"events", "meters"}) {
+    SCOPED_TRACE(command);
+    mixtest::SimProcess sim({"--animate"});
+    if (!mixtest::sim_executable()[0]) GTEST_SKIP() << "mixsim is not built";
+    ASSERT_TRUE(sim.ok());
+    Outcome r = run("-a 127.0.0.1 " + std::string(command), "head -n 3");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out), 3);
+    EXPECT_EQ(r.err, "");
+    // The console goes away a second in: the tool says so and ends, without spinning meanwhile.
+    std::thread stop([&] {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      sim.stop();
+    });
+    r = run("-a 127.0.0.1 " + std::string(command) + " >/dev/null");
+    stop.join();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LT(r.seconds, 1 + 7.0);
+    EXPECT_NE(r.err.find("console"), std::string::npos) << r.err;
+  }
 }
 
 TEST(Cli, EventsAndMetersStopAfterTheirCount) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "scripted_peer.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -17,12 +19,7 @@ constexpr uint32_t kEqOn = 38;   // cfg.mon.1.eq.on, an integer
 constexpr uint32_t kLevel = 33;  // cfg.mon.1.$lvl, a float
 constexpr uint32_t kUnknownHash = 0x12345678;
 
-Bytes event(uint32_t hash, Bytes value) {
-  Bytes b = {0xD7, static_cast<unsigned char>(hash >> 24), static_cast<unsigned char>(hash >> 16),
-             static_cast<unsigned char>(hash >> 8), static_cast<unsigned char>(hash)};
-  b.insert(b.end(), value.begin(), value.end());
-  return b;
-}
+Bytes event(uint32_t hash, const Bytes& value) { return mixtest::entry(hash, value); }
 
 Bytes join(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -81,9 +78,11 @@ TEST(EventWalk, SkipsWhatIsNoKnownEvent) {
     int32_t first_value;
   };
   const Case cases[] = {
-      {"unknown hash skipped by six bytes", join({event(kUnknownHash, {0x07}), event(hash_of(kEqOn), {0x09})}), 1, 9},
-      {"non-event bytes skipped two at a time", join({{0x01, 0x02, 0x03, 0x04}, event(hash_of(kEqOn), {0x11})}), 1, 0x11},
-      {"an 0xD7 at an odd offset is stepped over", join({{0x00}, event(hash_of(kEqOn), {0x11})}), 0, 0},
+      {"an unknown node's event is passed whole",
+       join({event(kUnknownHash, {0xD5, 0xD7, 0xD7, 0x00, 0x00}), event(hash_of(kEqOn), {0x09})}), 1, 9},
+      {"stray bytes are passed one at a time", join({{0x01, 0x02, 0x03}, event(hash_of(kEqOn), {0x11})}), 1, 0x11},
+      {"an 0xD7 with no value token behind it is a stray byte",
+       join({event(kUnknownHash, {0xDA}), event(hash_of(kEqOn), {0x11})}), 1, 0x11},
       {"empty block", {}, 0, 0},
       {"unknown hash at the very end", event(kUnknownHash, {}), 0, 0},
   };

@@ -1,0 +1,104 @@
+#include "rx_stream.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace mixlink::detail {
+
+namespace {
+
+// A stream that has grown beyond this (a large container reply) gives its memory back once it is
+// empty; below it the buffer is kept for the next read.
+constexpr int kKeptBytes = 4 << 20;
+constexpr int kSmallestBuffer = 4096;
+
+}  // namespace
+
+void owed_replies::add(uint32_t hash) {
+  if (count_ == kCapacity) {
+    std::memmove(hashes_, hashes_ + 1, sizeof hashes_[0] * (kCapacity - 1));
+    --count_;
+  }
+  hashes_[count_++] = hash;
+}
+
+bool owed_replies::take(uint32_t hash) {
+  for (int i = 0; i < count_; ++i) {
+    if (hashes_[i] != hash) continue;
+    std::memmove(hashes_ + i, hashes_ + i + 1, sizeof hashes_[0] * static_cast<size_t>(count_ - i - 1));
+    --count_;
+    return true;
+  }
+  return false;
+}
+
+rx_stream::~rx_stream() { std::free(buf_); }
+
+void rx_stream::consume(int n) {
+  head_ += n < size() ? n : size();
+  if (head_ < tail_) return;
+  head_ = tail_ = 0;
+  if (capacity_ > kKeptBytes) {
+    std::free(buf_);
+    buf_ = nullptr;
+    capacity_ = 0;
+  }
+}
+
+unsigned char* rx_stream::raw_room(int want, int* room) {
+  if (want < 1) want = 1;
+  // The raw bytes go right behind the decoded ones, where decoding in place moves nothing until
+  // an escape shrinks the block; but one byte further while an escape from the last block is
+  // pending, since it may turn into two bytes for the first one of this block.
+  const int gap = escape_.escape_pending;
+  const long needed = static_cast<long>(size()) + gap + want;
+  if (needed > INT_MAX) return nullptr;
+  if (capacity_ - tail_ - gap < want && head_ > 0) {
+    std::memmove(buf_, buf_ + head_, static_cast<size_t>(size()));
+    tail_ -= head_;
+    head_ = 0;
+  }
+  if (capacity_ - tail_ - gap < want) {
+    long grown = capacity_ > 0 ? static_cast<long>(capacity_) * 2 : kSmallestBuffer;
+    if (grown < needed) grown = needed;
+    if (grown > INT_MAX) grown = INT_MAX;
+    auto* b = static_cast<unsigned char*>(std::realloc(buf_, static_cast<size_t>(grown)));
+    if (b == nullptr) return nullptr;
+    buf_ = b;
+    capacity_ = static_cast<int>(grown);
+  }
+  *room = capacity_ - tail_ - gap;
+  return buf_ + tail_ + gap;
+}
+
+int rx_stream::decode_raw(int n, int* channel) {
+  if (n <= 0) return 0;
+  escape_.channel = *channel;
+  const int added = decode_escapes(&escape_, buf_ + tail_ + escape_.escape_pending, n, buf_ + tail_);
+  *channel = escape_.channel;
+  tail_ += added;
+  return added;
+}
+
+int rx_stream::feed(const unsigned char* raw, int n, int* channel) {
+  if (n <= 0) return 0;
+  int room = 0;
+  unsigned char* at = raw_room(n, &room);
+  if (at == nullptr) return -9;
+  std::memcpy(at, raw, static_cast<size_t>(n));
+  return decode_raw(n, channel);
+}
+
+void rx_stream::reset() {
+  head_ = tail_ = 0;
+  escape_.escape_pending = 0;
+  owed_.clear();
+  if (capacity_ > kKeptBytes) {
+    std::free(buf_);
+    buf_ = nullptr;
+    capacity_ = 0;
+  }
+}
+
+}  // namespace mixlink::detail

@@ -1,0 +1,163 @@
+#include "reassembly.h"
+
+#include <cstring>
+
+#include <mixlink/dictionary.h>
+#include <mixlink/protocol.h>
+
+#include "../link/wire.h"
+#include "token_length.h"
+
+namespace mixlink::values {
+
+using wire::entry_hash;
+using wire::kEntryHeader;
+
+namespace {
+
+// An entry whose code is no value token still has its code byte: 0xD7, the hash and that byte.
+constexpr int kEntryWithoutValue = kEntryHeader + 1;
+
+}  // namespace
+
+entry_scan next_entry(const unsigned char* buf, int n, int from) {
+  int p = from;
+  while (p < n) {
+    const void* hit = std::memchr(buf + p, kTokNodeHash, static_cast<size_t>(n - p));
+    if (hit == nullptr) return {n, 0};
+    p = static_cast<int>(static_cast<const unsigned char*>(hit) - buf);
+    // The header and the code byte decide what this is; until they are in, nothing is decided.
+    if (n - p < kEntryWithoutValue) return {p, 0};
+    const unsigned char* value = buf + p + kEntryHeader;
+    if (*value >= kTokFirstInvalid) return {p, -1};
+    const int width = token_length(value, n - p - kEntryHeader);
+    return {p, width > 0 ? kEntryHeader + width : 0};
+  }
+  return {n, 0};
+}
+
+int definition_header(const unsigned char* p, int n, uint32_t* hash, uint32_t* length) {
+  if (n < 3) return 0;
+  // Two zero bytes where the 2-byte length would stand announce the 4-byte length.
+  const bool long_form = p[1] == 0 && p[2] == 0;
+  const int size = long_form ? 15 : 11;
+  if (n < size) return 0;
+  *length = long_form ? wire::get_be32(p + 3) : wire::get_be16(p + 1);
+  *hash = wire::get_be32(p + size - 4);
+  return size;
+}
+
+value_find find_value_reply(const unsigned char* buf, int n, uint32_t hash, bool end_on_other,
+                            detail::owed_replies* owed) {
+  int p = 0;
+  for (;;) {
+    const entry_scan e = next_entry(buf, n, p);
+    if (e.size == 0) return {value_find::more, e.at, 0, 0};
+    const uint32_t h = entry_hash(buf + e.at);
+    if (e.size < 0) {
+      if (h == hash) return {value_find::no_value, e.at + kEntryWithoutValue, e.at, kEntryWithoutValue};
+      p = e.at + 1;  // a stray 0xD7
+      continue;
+    }
+    if (h == hash) return {value_find::reply, e.at + e.size, e.at, e.size};
+    p = e.at + e.size;
+    if (owed != nullptr && owed->take(h)) continue;
+    if (end_on_other) return {value_find::other, p, e.at, e.size};
+  }
+}
+
+int find_definition_reply(const unsigned char* buf, int n, uint32_t hash, int* header, int* length, int* used) {
+  int p = 0;
+  while (p < n) {
+    const void* hit = std::memchr(buf + p, kDefinitionReply, static_cast<size_t>(n - p));
+    if (hit == nullptr) {
+      p = n;
+      break;
+    }
+    p = static_cast<int>(static_cast<const unsigned char*>(hit) - buf);
+    uint32_t h = 0;
+    uint32_t len = 0;
+    const int size = definition_header(buf + p, n - p, &h, &len);
+    if (size == 0) break;
+    // Only the reply that names this node counts. Anything else is passed a byte at a time, never
+    // by a length it announces: a stray 0xDF (inside an entry, or another node's definition)
+    // must not carry the read past the reply behind it.
+    if (h != hash || len > kLongestDefinition) {
+      ++p;
+      continue;
+    }
+    if (n - p < size + static_cast<int>(len)) break;
+    *header = size;
+    *length = static_cast<int>(len);
+    *used = p;
+    return p;
+  }
+  *used = p;
+  return -1;
+}
+
+int find_reply_start(const unsigned char* buf, int n, uint32_t first_hash, detail::owed_replies* owed, int* used) {
+  int p = 0;
+  for (;;) {
+    const entry_scan e = next_entry(buf, n, p);
+    if (e.size == 0) {
+      *used = e.at;
+      return -1;
+    }
+    const uint32_t h = entry_hash(buf + e.at);
+    // The first leaf's entry opens the reply even with a bad value, as the reply walk reads it.
+    if (h == first_hash) {
+      *used = e.at;
+      return e.at;
+    }
+    if (e.size < 0) {
+      p = e.at + 1;
+      continue;
+    }
+    if (owed != nullptr) owed->take(h);
+    p = e.at + e.size;
+  }
+}
+
+int walk_events(const unsigned char* buf, int n, w_token_value* records, int max, detail::owed_replies* owed,
+                int* used, walk_end* end) {
+  int p = 0;
+  int k = 0;
+  *end = walk_end::records;
+  while (k < max) {
+    const entry_scan e = next_entry(buf, n, p);
+    if (e.size == 0) {
+      p = e.at;
+      *end = e.at < n ? walk_end::cut : walk_end::bytes;
+      break;
+    }
+    const uint32_t h = entry_hash(buf + e.at);
+    const uint32_t token = wGetTokenFromHash(h);
+    if (e.size < 0) {
+      if (token == 0) {
+        p = e.at + 1;  // a stray 0xD7
+        continue;
+      }
+      p = e.at;
+      *end = walk_end::bad_value;
+      break;
+    }
+    if (token == 0 || (owed != nullptr && owed->take(h))) {
+      p = e.at + e.size;
+      continue;
+    }
+    w_token_value& rec = records[k];
+    if (wParseToTV(buf, e.at + kEntryHeader, &rec, n) < 0) {
+      p = e.at;
+      *end = walk_end::no_memory;
+      break;
+    }
+    rec.token = token;
+    ++k;
+    p = e.at + e.size;
+  }
+  *used = p;
+  return k;
+}
+
+}  // namespace mixlink::values

@@ -1,0 +1,74 @@
+// Reassembly: finding whole replies and events in the decoded bytes of the receive stream,
+// however the network cut them. Pure functions over (bytes, length), fed by the reads in
+// values/ and nodes/ and directly by the tests and the fuzzer. Each one reports how many bytes at
+// the front the read is done with; bytes after what it took stay for the next read, and an entry
+// cut by the end of the bytes is waited for, never taken or dropped.
+#pragma once
+
+#include <cstdint>
+
+#include <mixlink/values.h>
+
+#include "../link/rx_stream.h"
+
+namespace mixlink::values {
+
+// The next entry (0xD7, hash, value token) at or after from: where it starts and its size, or
+// size 0 when the bytes run out first (at: the start of a cut entry, or n), or size -1 when 0xD7
+// and a hash are followed by a code that is no value token (no entry, unless a read knows it).
+struct entry_scan {
+  int at;
+  int size;
+};
+entry_scan next_entry(const unsigned char* buf, int n, int from);
+
+// The header of the definition reply at p (0xDF, then the 2-byte definition length, or two zero
+// bytes and a 4-byte length; then the parent's hash and the node's hash): returns its size (11 or
+// 15) with *hash and *length set, or 0 when fewer bytes have arrived than it needs.
+int definition_header(const unsigned char* p, int n, uint32_t* hash, uint32_t* length);
+
+// Definitions are a few hundred bytes; a header announcing more than this is no definition.
+inline constexpr uint32_t kLongestDefinition = 65535;
+
+// What a value read for hash finds at the front of the stream.
+struct value_find {
+  enum kind_t {
+    more,      // not there yet
+    reply,     // the reply: the entry at `at`, `size` bytes
+    no_value,  // the reply, with a code that is no value token
+    other,     // another node's entry, which ends a raw read
+  } kind;
+  int used;  // bytes the read is done with (reply and other: through that entry)
+  int at;
+  int size;
+};
+// Passes over bytes that start no entry, replies still owed to earlier reads (taking their marks)
+// and, unless end_on_other, every other node's entry.
+value_find find_value_reply(const unsigned char* buf, int n, uint32_t hash, bool end_on_other,
+                            detail::owed_replies* owed);
+
+// Finds the definition reply for hash: returns its position with *header and *length set, or -1
+// when it is not whole yet; *used gets the bytes in front of it that can go (everything before
+// the first 0xDF whose header is not yet whole).
+int find_definition_reply(const unsigned char* buf, int n, uint32_t hash, int* header, int* length, int* used);
+
+// Finds the first entry of a reply, the one for first_hash: returns its position, or -1 when it is
+// not whole yet; *used gets the bytes in front that can go (stray bytes, events, other replies,
+// taking the marks of owed ones).
+int find_reply_start(const unsigned char* buf, int n, uint32_t first_hash, detail::owed_replies* owed, int* used);
+
+// Why an event walk stopped.
+enum class walk_end {
+  bytes,      // every byte walked (or no event starts in the rest)
+  records,    // all the records given are filled
+  cut,        // an event is cut by the end of the bytes
+  bad_value,  // a known node's event whose code is no value token stands at *used
+  no_memory,  // a text could not be allocated for the event at *used
+};
+// Walks events into at most max records: bytes that start no event are passed one at a time,
+// events of nodes the dictionary lacks and (when owed is given) owed replies whole. Returns the
+// records filled; *used gets the bytes walked (the stopping event not included).
+int walk_events(const unsigned char* buf, int n, w_token_value* records, int max, detail::owed_replies* owed,
+                int* used, walk_end* end);
+
+}  // namespace mixlink::values
