@@ -1,11 +1,11 @@
 #include "calls.h"
 
-#include <poll.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include <mixlink/link.h>
 #include <mixlink/meters.h>
@@ -18,6 +18,19 @@ namespace {
 std::mutex g_lock;
 Connection g_open = 0;  // the open connection; 0 when none
 Connection g_last = 0;
+
+// Events a read drops before it asks: room for several at a time, and a few rounds at most, so
+// a console that floods events cannot hold the read up.
+constexpr int kDropBytes = 16 * 1024;
+constexpr int kDropRounds = 8;
+unsigned char g_dropped[kDropBytes];  // used under g_lock
+
+// Diagnostics kept for the module, under their own lock: the library hands them over while a call
+// holds g_lock, and they are taken after it.
+constexpr size_t kKeptDiagnostics = 256;
+std::mutex g_diagnostics_lock;
+std::vector<std::string> g_diagnostics;
+size_t g_diagnostics_lost = 0;
 
 // Runs call under the lock when connection is the open one; errno survives the unlock.
 template <class Call>
@@ -34,14 +47,18 @@ int on(Connection connection, Call call) {
   return result;
 }
 
+// Takes the events that have come out of the stream and drops them; returns wLinkState().
+int drop_arrived() {
+  for (int round = 0; round < kDropRounds; ++round)
+    if (wGetEventEntriesTimed(g_dropped, kDropBytes, 1) <= 0) break;
+  return wLinkState();
+}
+
 }  // namespace
 
-int open(const std::string& address, int timeout_us, Connection* connection, std::string* connected_to) {
+int open(const std::string& address, Connection* connection, std::string* connected_to) {
   std::lock_guard<std::mutex> hold(g_lock);
   if (g_open != 0) return kAlreadyOpen;
-  // TODO: bound the connect by timeout_us once the library's connect takes a bound; today wOpen
-  // waits in connect() as long as the system's TCP does (Ctrl-C ends it).
-  (void)timeout_us;
   char text[64] = {};
   std::strncpy(text, address.c_str(), sizeof text - 1);
   const int r = wOpen(text);
@@ -78,32 +95,26 @@ int discover(std::string* address) {
 }
 
 int read_value(Connection connection, uint32_t token, int* type, w_value* value, int timeout_us) {
-  return on(connection, [&] { return wGetTokenTimed(token, type, value, timeout_us); });
+  return on(connection, [&] {
+    if (drop_arrived() == 0) return kEnded;
+    return wGetTokenTimed(token, type, value, timeout_us);
+  });
 }
 
 int read_text(Connection connection, uint32_t token, char* text, size_t capacity, int timeout_us) {
-  // TODO: wGetNodeTimed(token, text, capacity, timeout_us); wGetNode waits for the first block
-  // of the reply without limit.
-  (void)timeout_us;
-  return on(connection, [&] { return wGetNode(token, text, capacity); });
+  return on(connection, [&] { return wGetNodeTimed(token, text, capacity, timeout_us); });
 }
 
 int read_raw(Connection connection, uint32_t token, unsigned char* buf, int size, int timeout_us) {
-  // TODO: wGetBinaryNodeTimed(token, buf, size, timeout_us); wGetBinaryNode waits for the first
-  // block without limit, then gives up after a second without data.
-  (void)timeout_us;
-  return on(connection, [&] { return wGetBinaryNode(token, buf, size); });
+  return on(connection, [&] { return wGetBinaryNodeTimed(token, buf, size, timeout_us); });
 }
 
 int read_definition(Connection connection, uint32_t token, std::vector<unsigned char>* definition,
                     int timeout_us) {
-  // TODO: wGetTokenDefTimed(token, &length, &data, timeout_us); wGetTokenDef waits for its
-  // reply without limit.
-  (void)timeout_us;
   return on(connection, [&] {
     int length = 0;
     unsigned char* data = nullptr;
-    const int r = wGetTokenDef(token, &length, &data);
+    const int r = wGetTokenDefTimed(token, &length, &data, timeout_us);
     if (r == 1) {
       definition->assign(data, data + length);
       std::free(data);
@@ -112,18 +123,12 @@ int read_definition(Connection connection, uint32_t token, std::vector<unsigned 
   });
 }
 
-int receive(Connection connection, unsigned char* buf, int capacity, int timeout_us) {
-  return on(connection, [&] { return wRecv(buf, capacity, timeout_us); });
+int take_events(Connection connection, unsigned char* buf, int capacity, int timeout_us) {
+  return on(connection, [&] { return wGetEventEntriesTimed(buf, capacity, timeout_us); });
 }
 
-int keep_alive(Connection connection, bool* sent) {
-  return on(connection, [&] {
-    // wKeepAlive moves the due time on exactly when it sends.
-    const int64_t due = wnext;
-    const int r = wKeepAlive();
-    *sent = wnext != due;
-    return r;
-  });
+int keep_alive(Connection connection) {
+  return on(connection, [] { return wKeepAlive(); });
 }
 
 int subscribe_meters(Connection connection, int port, int id, const unsigned char* bitmap) {
@@ -142,13 +147,36 @@ int read_meters(Connection connection, unsigned char* buf, int size, int timeout
   return on(connection, [&] { return wGetMeters(buf, size, timeout_us); });
 }
 
-bool closed_by_console(Connection connection) {
-  return on(connection, [] {
-           if (wing_tsocket < 0) return 1;
-           // POLLRDHUP tells of the console's end of the stream even behind unread bytes.
-           pollfd p{wing_tsocket, POLLRDHUP, 0};
-           return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0 ? 1 : 0;
-         }) == 1;
+int link_state(Connection connection, bool drain) {
+  return on(connection, [&] { return drain ? drop_arrived() : wLinkState(); });
+}
+
+namespace {
+
+void keep_diagnostic(void*, const char* text) {
+  std::lock_guard<std::mutex> hold(g_diagnostics_lock);
+  if (g_diagnostics.size() >= kKeptDiagnostics) {
+    ++g_diagnostics_lost;
+    return;
+  }
+  std::string line(text);
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  g_diagnostics.push_back(std::move(line));
+}
+
+}  // namespace
+
+void collect_diagnostics() { wSetDiagnostics(keep_diagnostic, nullptr); }
+
+std::vector<std::string> take_diagnostics() {
+  std::vector<std::string> texts;
+  std::lock_guard<std::mutex> hold(g_diagnostics_lock);
+  texts.swap(g_diagnostics);
+  if (g_diagnostics_lost > 0) {
+    texts.push_back(std::to_string(g_diagnostics_lost) + " more diagnostics were dropped");
+    g_diagnostics_lost = 0;
+  }
+  return texts;
 }
 
 }  // namespace mixpy

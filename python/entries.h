@@ -1,4 +1,5 @@
-// The entries of a container reply or an event block: 0xD7, a node hash, one value token.
+// The entries of a container reply or of the events the library hands out: 0xD7, a node hash,
+// one value token.
 // Pure: bytes in, one visit per entry.
 #pragma once
 

@@ -1,5 +1,10 @@
 """Client for a digital mixing console's native network protocol: the console's node
-dictionary, one connection with value and container reads, change events and meters."""
+dictionary, one connection with value and container reads, change events and meters.
+
+What the library has to say beyond a call's result (a reply that stopped short, a connection
+reset) is logged as a warning to the logger 'mixlink', which has a NullHandler: it shows only
+where the program configures logging (logging.basicConfig() puts it on stderr), and never
+reaches stderr by itself."""
 
 from collections.abc import Iterable, Iterator
 from typing import Literal
@@ -70,7 +75,9 @@ def rta_values(datagram: bytes | bytearray | memoryview) -> list[int]:
 class Console:
     """The connection to a console, made by connect(). One per process; a context manager that
     closes it. Calls block (without holding the GIL) and run one at a time; reads made while
-    iterating events consume the events that arrive meanwhile."""
+    iterating events consume the events that arrive meanwhile. Every read raises TimeoutError
+    when its whole reply has not come within its timeout (default: the connection's), and Error
+    with code -3 once the console has closed the connection."""
 
     @property
     def address(self) -> str:

@@ -3,14 +3,17 @@
 //
 // Every value reaches Python as the value reads decode it (wParesToValueBounded), whether it
 // comes from get, dump or events: an offset integer (0x40-0x7F) is 1 to 64 and a node-hash value
-// is a mixlink.Hash. The library's container records and event reads use its stream decoder,
-// which reads those codes differently, so dump and events walk the reply bytes here instead.
+// is a mixlink.Hash. The library's container records and event records use its stream decoder,
+// which reads those codes differently, so dump walks the raw reply and events walk the event
+// bytes the library takes out of its receive stream (whole events only, however TCP cut them).
 // Texts that are not valid UTF-8 are decoded with 'replace', so printing or saving a value never
 // fails; Console.raw gives the exact bytes.
 //
-// Blocking calls go through calls.h with the GIL released. Waits that Python cannot bound (the
-// event and meter iterators) are cut into short ones with a Ctrl-C check between them; a signal
-// during any other wait ends the library's select or recv, and is raised once the call returns.
+// Blocking calls go through calls.h with the GIL released, each bounded by its timeout. Waits
+// that Python cannot bound (the event and meter iterators) are cut into short ones with a Ctrl-C
+// check between them; a signal during any other wait is raised once the call returns, by its
+// timeout at the latest. The library's diagnostics go to the logger "mixlink", never to stderr
+// of their own accord.
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -49,16 +52,13 @@ constexpr double kDefaultTimeout = 5.0;
 constexpr double kDiscoveryRound = 2.5;  // five probes, half a second apart
 constexpr auto kSignalCheck = std::chrono::milliseconds(100);  // longest wait between Ctrl-C checks
 constexpr int kLongestEntry = mixpy::kEntryHeader + 258;       // 0xD1 with L = 255: 258 bytes
-constexpr long kReplySlack = 64 * 1024;  // room for traffic that arrives along with a reply
-constexpr long kTextPerLeaf = 300;       // a name part, "=" and the longest value text
-constexpr int kEventBlock = 1 << 20;
+constexpr long kReplyClose = 1;     // the byte that ends a container's reply
+constexpr long kTextPerLeaf = 300;  // a name part, "=" and the longest value text
+constexpr int kEventBytes = 64 * 1024;
 constexpr int kMeterId = 3;
 constexpr int kMeterBitmapRows = 29;
 constexpr auto kMeterRenewal = std::chrono::seconds(5);
 constexpr int kLargestDatagram = 65536;
-constexpr auto kKeepAliveReplyWindow = std::chrono::seconds(2);
-// The keep-alive asks for $syscfg.consolename; its answer arrives like an event.
-constexpr uint32_t kConsoleNameHash = 0xC9CB20E0u;
 
 // ---- Two types written in Python: the error with its code, and the node-hash value ----
 
@@ -127,12 +127,6 @@ const char* reason(int result) {
 
 [[noreturn]] void raise_closed(const std::string& what) {
   raise_error(what + ": the console closed the connection", py::int_(-3));
-}
-
-// The layer's lock may be held by a call on another thread: wait for it without the GIL.
-bool closed_by_console(mixpy::Connection connection) {
-  py::gil_scoped_release nogil;
-  return mixpy::closed_by_console(connection);
 }
 
 void check_signals() {
@@ -240,6 +234,51 @@ std::vector<Node> nodes(const std::string& prefix) {
   return out;
 }
 
+// ---- Calls on the connection ----
+
+// The library's diagnostics, as records of the logger "mixlink" at level WARNING. The logger has
+// a NullHandler, so they are shown only where the program configures logging.
+PyObject* g_log_warning = nullptr;
+
+void log_diagnostics() {
+  for (const std::string& text : mixpy::take_diagnostics())
+    py::reinterpret_borrow<py::object>(g_log_warning)(py::str("%s"), decode_text(text.c_str()));
+}
+
+// Runs call (one or more calls.h functions) with the GIL released, then logs what the library
+// said meanwhile.
+template <class Call>
+auto blocking(Call call) {
+  decltype(call()) result;
+  {
+    py::gil_scoped_release nogil;
+    result = call();
+  }
+  log_diagnostics();
+  return result;
+}
+
+// wLinkState() of connection: 1 open, 0 the console has ended it, -3 a receive failed. With drain
+// the events that have come are dropped first, which also brings in the console's end of stream.
+int link_state(mixpy::Connection connection, bool drain = false) {
+  return blocking([&] { return mixpy::link_state(connection, drain); });
+}
+
+// Raises for a failed read: a closed connection when the console has ended it, else the failure.
+[[noreturn]] void raise_read_failure(const std::string& what, int result, mixpy::Connection connection) {
+  if (result == mixpy::kEnded || (result != mixpy::kNotOpen && link_state(connection) == 0)) raise_closed(what);
+  raise_failure(what, result);
+}
+
+// Raises for a read that gave nothing by its deadline: its time-out, or a closed connection when
+// the console ended it meanwhile (a timed read waits out its time-out on an ended stream).
+[[noreturn]] void raise_read_timeout(const std::string& what, double limit, mixpy::Connection connection) {
+  if (link_state(connection) == 0) raise_closed(what);
+  char within[32];
+  std::snprintf(within, sizeof within, "%g", limit);
+  raise_timeout(what + ": no reply within " + within + " s");
+}
+
 // ---- The connection ----
 
 class Console {
@@ -262,8 +301,7 @@ class Console {
     const mixpy::Connection connection = connection_;
     if (connection == 0) return;
     connection_ = 0;
-    py::gil_scoped_release nogil;
-    mixpy::close(connection);
+    blocking([&] { return mixpy::close(connection); });
   }
 
   py::object get(const std::string& path, std::optional<double> timeout) {
@@ -310,14 +348,11 @@ class Console {
     const size_t capacity = static_cast<size_t>(wNodeLeafCount(token)) * kTextPerLeaf + 16;
     std::unique_ptr<char[]> text(new char[capacity]);
     const mixpy::Connection connection = connection_;
-    const int wait = wait_of(timeout);
-    int r = 0;
-    {
-      py::gil_scoped_release nogil;
-      r = mixpy::read_text(connection, token, text.get(), capacity, wait);
-    }
+    const double limit = seconds(timeout, timeout_, "timeout");
+    const int r = blocking([&] { return mixpy::read_text(connection, token, text.get(), capacity, wait_of(limit)); });
     check_signals();
-    if (r != 1) raise_failure("dump_text " + path, r);
+    if (r == 0) raise_read_timeout("dump_text " + path, limit, connection);
+    if (r != 1) raise_read_failure("dump_text " + path, r, connection);
     return decode_text(text.get());
   }
 
@@ -325,14 +360,11 @@ class Console {
     const uint32_t token = token_of(path);
     std::vector<unsigned char> bytes;
     const mixpy::Connection connection = connection_;
-    const int wait = wait_of(timeout);
-    int r = 0;
-    {
-      py::gil_scoped_release nogil;
-      r = mixpy::read_definition(connection, token, &bytes, wait);
-    }
+    const double limit = seconds(timeout, timeout_, "timeout");
+    const int r = blocking([&] { return mixpy::read_definition(connection, token, &bytes, wait_of(limit)); });
     check_signals();
-    if (r != 1) raise_failure("definition " + path, r);
+    if (r == 0) raise_read_timeout("definition " + path, limit, connection);
+    if (r != 1) raise_read_failure("definition " + path, r, connection);
     return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   }
 
@@ -347,9 +379,7 @@ class Console {
     int length = 0;
   };
 
-  int wait_of(std::optional<double> timeout) const {
-    return micros(duration_of(seconds(timeout, timeout_, "timeout")));
-  }
+  static int wait_of(double limit) { return micros(duration_of(limit)); }
 
   py::object read_leaf(uint32_t token, const std::string& what, double limit) {
     const Clock::time_point deadline = Clock::now() + duration_of(limit);
@@ -363,36 +393,30 @@ class Console {
         r = mixpy::read_value(connection, token, &type, &value, micros(deadline - Clock::now()));
         error = errno;
       }
-      if (r == 1) return value_object(type, value);
+      // The value (a text the library allocated) is owned before anything can raise.
+      const py::object got = r == 1 ? value_object(type, value) : py::none();
+      log_diagnostics();
+      if (r == 1) return got;
       check_signals();
-      if (r != 0 && !interrupted(r, error)) raise_failure(what, r);
-      if (closed_by_console(connection)) raise_closed(what);
+      if (r != 0 && !interrupted(r, error)) raise_read_failure(what, r, connection);
       // 0 is also what the read gives when another node's answer (an event, a late reply) came
       // first: ask again while time is left.
       if (Clock::now() < deadline) continue;
-      char within[32];
-      std::snprintf(within, sizeof within, "%g", limit);
-      raise_timeout(what + ": no reply within " + within + " s");
+      raise_read_timeout(what, limit, connection);
     }
   }
 
-  // The raw reply to a read of token, starting at its first entry.
+  // The whole raw reply to a read of token: its entries (one per leaf) and, for a container, the
+  // byte that ends it.
   Reply read_reply(uint32_t token, const std::string& what, double limit) {
-    const long size = static_cast<long>(wNodeLeafCount(token)) * kLongestEntry + kReplySlack;
+    const long size = static_cast<long>(wNodeLeafCount(token)) * kLongestEntry + kReplyClose;
     Reply reply{std::unique_ptr<unsigned char[]>(new unsigned char[static_cast<size_t>(size)]), 0};
     const mixpy::Connection connection = connection_;
-    int n = 0;
-    {
-      py::gil_scoped_release nogil;
-      n = mixpy::read_raw(connection, token, reply.bytes.get(), static_cast<int>(size),
-                          micros(duration_of(limit)));
-    }
+    const int n = blocking(
+        [&] { return mixpy::read_raw(connection, token, reply.bytes.get(), static_cast<int>(size), wait_of(limit)); });
     check_signals();
-    if (n < 0) raise_failure(what, n);
-    if (n == 0) {
-      if (closed_by_console(connection)) raise_closed(what);
-      raise_timeout(what + ": no reply");
-    }
+    if (n < 0) raise_read_failure(what, n, connection);
+    if (n == 0) raise_read_timeout(what, limit, connection);
     reply.length = n;
     return reply;
   }
@@ -406,7 +430,7 @@ class Console {
 class EventIterator {
  public:
   EventIterator(Console& console, std::optional<double> timeout)
-      : console_(console), buffer_(kEventBlock), quiet_since_(Clock::now()) {
+      : console_(console), buffer_(kEventBytes), quiet_since_(Clock::now()) {
     if (timeout) limit_ = duration_of(seconds(timeout, 0, "timeout"));
   }
 
@@ -419,25 +443,20 @@ class EventIterator {
         wait = std::min(wait, *limit_ - (now - quiet_since_));
       }
       const mixpy::Connection connection = console_.connection();
-      int n = 0, error = 0, alive = 1;
-      bool closed = false, sent = false;
-      {
-        py::gil_scoped_release nogil;
-        n = mixpy::receive(connection, buffer_.data(), kEventBlock, micros(wait));
-        error = errno;
-        // Nothing came: the console may have gone (the library reads that as a time-out);
-        // otherwise keep the connection alive while the stream is quiet.
-        if (n == 0) closed = mixpy::closed_by_console(connection);
-        if (n == 0 && !closed) alive = mixpy::keep_alive(connection, &sent);
-      }
+      int state = 1, alive = 1;
+      const int n = blocking([&] {
+        const int got = mixpy::take_events(connection, buffer_.data(), kEventBytes, micros(wait));
+        // Nothing came: the console may have ended the stream (the read gives 0 then too).
+        if (got == 0) state = mixpy::link_state(connection, false);
+        // The keep-alive goes out when due, however busy the stream is.
+        if (got >= 0 && state == 1) alive = mixpy::keep_alive(connection);
+        return got;
+      });
       check_signals();
-      // -10: more arrived than a block holds; that block is lost, the stream goes on.
-      if (n < 0 && n != -10 && !interrupted(n, error)) raise_failure("events", n);
-      if (n > 0) take(n);
-      if (n != 0) continue;
-      if (closed) raise_closed("events");
+      if (n < 0) raise_read_failure("events", n, connection);
+      if (state == 0) raise_closed("events");
       if (alive != 1) raise_failure("events: keep-alive", alive);
-      if (sent) keep_alive_sent_ = Clock::now();
+      if (n > 0) take(n);
     }
     py::object event = std::move(pending_.front());
     pending_.pop_front();
@@ -445,17 +464,12 @@ class EventIterator {
   }
 
  private:
+  // The events of length bytes of whole entries, as the library took them out of its stream (the
+  // answer to the keep-alive, a late reply and stray bytes are left out there already).
   void take(int length) {
     mixpy::walk_entries(buffer_.data(), length, [&](uint32_t hash, const unsigned char* value, int width) {
       const uint32_t token = wGetTokenFromHash(hash);
       if (width == 0 || token == 0 || wGetType(token) == W_CONTAINER) return;
-      // The answer to our own keep-alive is no change.
-      const bool keep_alive_answer = hash == kConsoleNameHash && keep_alive_sent_ &&
-                                     Clock::now() - *keep_alive_sent_ < kKeepAliveReplyWindow;
-      if (keep_alive_answer) {
-        keep_alive_sent_.reset();
-        return;
-      }
       pending_.push_back(py::make_tuple(py::str(wGetNameFromToken(token)), decode_value(value, width)));
     });
     if (!pending_.empty()) quiet_since_ = Clock::now();
@@ -466,7 +480,6 @@ class EventIterator {
   std::deque<py::object> pending_;
   std::optional<Clock::duration> limit_;
   Clock::time_point quiet_since_;
-  std::optional<Clock::time_point> keep_alive_sent_;
 };
 
 // Meter datagrams, with the subscription renewed in time.
@@ -484,11 +497,7 @@ class MeterIterator {
       throw py::value_error("no meters selected: set rta or bitmap");
     if (timeout) limit_ = duration_of(seconds(timeout, 0, "timeout"));
     const mixpy::Connection connection = console_.connection();
-    int r = 0;
-    {
-      py::gil_scoped_release nogil;
-      r = mixpy::subscribe_meters(connection, port, kMeterId, rows);
-    }
+    const int r = blocking([&] { return mixpy::subscribe_meters(connection, port, kMeterId, rows); });
     check_signals();
     if (r != 1) raise_failure("meters on port " + std::to_string(port), r);
     renewed_ = quiet_since_ = Clock::now();
@@ -500,29 +509,30 @@ class MeterIterator {
       const Clock::time_point now = Clock::now();
       if (limit_ && now - quiet_since_ >= *limit_) throw py::stop_iteration();
       if (now - renewed_ >= kMeterRenewal) {
-        int r = 0;
-        {
-          py::gil_scoped_release nogil;
-          r = mixpy::renew_meters(connection, kMeterId);
-        }
+        const int r = blocking([&] { return mixpy::renew_meters(connection, kMeterId); });
         if (r != 1) raise_failure("meters: renewal", r);
         renewed_ = now;
       }
       Clock::duration wait = kSignalCheck;
       if (limit_) wait = std::min(wait, *limit_ - (now - quiet_since_));
-      int n = 0, error = 0;
-      {
-        py::gil_scoped_release nogil;
-        n = mixpy::read_meters(connection, buffer_.data(), kLargestDatagram, micros(wait));
+      int error = 0;
+      const int n = blocking([&] {
+        const int got = mixpy::read_meters(connection, buffer_.data(), kLargestDatagram, micros(wait));
         error = errno;
-      }
+        return got;
+      });
       check_signals();
       if (n > 0) {
         quiet_since_ = Clock::now();
         return py::bytes(reinterpret_cast<const char*>(buffer_.data()), static_cast<size_t>(n));
       }
       if (n < 0 && !interrupted(n, error)) raise_failure("meters", n);
-      if (n == 0 && closed_by_console(connection)) raise_closed("meters");
+      if (n != 0) continue;
+      // No datagram: has the console gone? The events that came on the connection meanwhile are
+      // dropped on the way, so they neither pile up nor hold up the console's sends.
+      const int state = link_state(connection, true);
+      if (state == 0) raise_closed("meters");
+      if (state == -3) raise_failure("meters", state);
     }
   }
 
@@ -545,11 +555,13 @@ std::unique_ptr<Console> connect(std::optional<std::string> address, double time
   int r = 0;
   {
     py::gil_scoped_release nogil;
-    r = mixpy::open(text, micros(duration_of(limit)), &connection, &reached);
+    r = mixpy::open(text, &connection, &reached);
   }
   std::unique_ptr<Console> console;
   if (r == 1) console = std::make_unique<Console>(connection, reached, limit);
-  check_signals();  // after Ctrl-C a new connection is closed again with console
+  // After Ctrl-C (or a logging handler that raises) a new connection is closed again with console.
+  log_diagnostics();
+  check_signals();
   if (r == 1) return console;
   if (r == -6) raise_error("connect: no console found on the local network", py::int_(r));
   raise_failure(text.empty() ? "connect" : "connect to " + text, r);
@@ -560,12 +572,12 @@ std::optional<std::string> discover(double timeout) {
   const int rounds = std::max(1, static_cast<int>(std::ceil(limit / kDiscoveryRound - 1e-9)));
   for (int i = 0; i < rounds; ++i) {
     std::string address;
-    int r = 0, error = 0;
-    {
-      py::gil_scoped_release nogil;
-      r = mixpy::discover(&address);
+    int error = 0;
+    const int r = blocking([&] {
+      const int got = mixpy::discover(&address);
       error = errno;
-    }
+      return got;
+    });
     check_signals();
     if (r == 1) return address;
     if (r == 0 || interrupted(r, error)) continue;
@@ -602,8 +614,18 @@ py::object path_of_hash(uint32_t hash) {
 PYBIND11_MODULE(mixlink, m) {
   m.doc() =
       "Client for a digital mixing console's native network protocol: the console's node "
-      "dictionary, one connection with value and container reads, change events and meters.";
+      "dictionary, one connection with value and container reads, change events and meters.\n\n"
+      "What the library has to say beyond a call's result (a reply that stopped short, a "
+      "connection reset) is logged as a warning to the logger 'mixlink', which has a "
+      "NullHandler: it shows only where the program configures logging (logging.basicConfig() "
+      "puts it on stderr), and never reaches stderr by itself.";
   m.attr("__version__") = wVersionText();
+
+  const py::module_ logging = py::module_::import("logging");
+  const py::object logger = logging.attr("getLogger")("mixlink");
+  logger.attr("addHandler")(logging.attr("NullHandler")());
+  g_log_warning = py::object(logger.attr("warning")).release().ptr();
+  mixpy::collect_diagnostics();
 
   py::exec(kPythonTypes, m.attr("__dict__"));
   g_error_type = m.attr("Error").ptr();
@@ -647,7 +669,9 @@ PYBIND11_MODULE(mixlink, m) {
                       "The connection to a console, made by connect(). One per process; a context "
                       "manager that closes it. Calls block (without holding the GIL) and run one at "
                       "a time; reads made while iterating events consume the events that arrive "
-                      "meanwhile.")
+                      "meanwhile. Every read raises TimeoutError when its whole reply has not come "
+                      "within its timeout (default: the connection's), and Error with code -3 once "
+                      "the console has closed the connection.")
       .def_property_readonly("address", &Console::address, "The address connected to.")
       .def_property_readonly("timeout", &Console::timeout, "Seconds that reads wait when given no timeout.")
       .def_property_readonly("closed", &Console::closed, "True once closed.")

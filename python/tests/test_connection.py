@@ -1,6 +1,9 @@
 """The connection's rules and failures, each against a mixsim of its own."""
+import logging
 import os
+import re
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -48,8 +51,26 @@ def test_a_read_past_its_deadline_raises_timeout_error():
         assert desk.get("ch.2.name") == "CH 2"
 
 
-def test_events_give_the_changes_the_console_makes():
-    with connected("--animate") as desk:  # ch.1's fader ramps and its mute toggles each second
+def test_every_read_keeps_its_deadline_when_the_console_is_silent():
+    reads = {
+        "get": lambda d: d.get("ch.1.fdr", timeout=0.3),
+        "dump": lambda d: d.dump("ch.1", timeout=0.3),
+        "dump_text": lambda d: d.dump_text("ch.1", timeout=0.3),
+        "raw": lambda d: d.raw("ch.1.fdr", timeout=0.3),
+        "definition": lambda d: d.definition("ch.1.fdr", timeout=0.3),
+    }
+    # A console that takes the connection and never answers (not even the keep-alive).
+    with socket.create_server((ADDRESS, 2222)), mixlink.connect(ADDRESS, timeout=60) as desk:
+        for name, read in reads.items():
+            start = time.monotonic()
+            with pytest.raises(TimeoutError):
+                read(desk)
+            assert 0.3 <= time.monotonic() - start < 0.8, name
+
+
+@pytest.mark.parametrize("split", [[], ["--split", "3"]], ids=["whole", "cut into 3-byte segments"])
+def test_events_give_the_changes_the_console_makes(split):
+    with connected("--animate", *split) as desk:  # ch.1's fader ramps and its mute toggles each second
         seen = {}
         start = time.monotonic()
         for path, value in desk.events(timeout=2):
@@ -60,6 +81,15 @@ def test_events_give_the_changes_the_console_makes():
         assert {type(v) for v in seen["ch.1.fdr"] + seen["cfg.mon.1.$lvl"]} == {float}
         assert len(set(seen["ch.1.fdr"])) > 5 and set(seen["ch.1.mute"]) <= {0, 1}
         assert desk.get("ch.1.mute") in (0, 1)  # a read between events stays in step
+
+
+def test_a_reply_cut_short_is_an_error_and_the_library_says_why_through_logging(caplog, capfd):
+    with connected("--close-after-bytes", "50000") as desk, caplog.at_level(logging.WARNING, "mixlink"):
+        with pytest.raises(mixlink.Error, match="closed the connection"):
+            desk.raw("ch")  # about 90 kB
+    said = [r.getMessage() for r in caplog.records if r.name == "mixlink"]
+    assert len(said) == 1 and re.fullmatch(r"wGetBinaryNode: reply for ch stopped after \d+ of 11520 entries", said[0])
+    assert capfd.readouterr().err == ""
 
 
 @pytest.mark.parametrize("read", ["get", "events", "meters"])
