@@ -11,7 +11,12 @@ MIXLINK_PACKAGES=(
   clang libclang-rt-14-dev
   iproute2 util-linux procps
   scdoc doxygen
+  pybind11-dev python3-dev python3-pytest
 )
+
+# The Python module is built for, and its tests run with, the system's python3 (the one the
+# python3-* packages serve), not whichever python3 comes first on PATH.
+MIXLINK_PYTHON_OPTIONS=(-DPython_EXECUTABLE=/usr/bin/python3)
 
 # Packages the Debian package and its checks need besides those (scripts/package,
 # scripts/check-package).

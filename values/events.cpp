@@ -1,8 +1,10 @@
-// The event stream: events taken out of the receive stream into token-value records.
+// The event stream: events taken out of the receive stream into token-value records, or as bytes.
 #include <mixlink/link.h>
 #include <mixlink/values.h>
 
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "../link/stream.h"
 #include "../link/wire.h"
@@ -66,3 +68,47 @@ int wGetParsedEventsTimed(w_token_value* records, int n, int timeout) {
 }
 
 int wGetParsedEvents(w_token_value* records, int n) { return wGetParsedEventsTimed(records, n, 0); }
+
+namespace {
+
+// The caller's buffer, filled with whole events back to back.
+struct byte_sink {
+  unsigned char* out;
+  int capacity;
+  int written;
+};
+
+int copy_entry(void* context, const unsigned char* entry, int size, uint32_t) {
+  auto* b = static_cast<byte_sink*>(context);
+  if (size > b->capacity - b->written) return 0;
+  std::memcpy(b->out + b->written, entry, static_cast<size_t>(size));
+  b->written += size;
+  return 1;
+}
+
+}  // namespace
+
+int wGetEventEntriesTimed(unsigned char* buf, int capacity, int timeout) {
+  namespace detail = mixlink::detail;
+  if (buf == nullptr || capacity <= 0) return 0;
+  detail::rx_stream& s = detail::link_stream();
+  const detail::deadline d = detail::deadline_or_unlimited(timeout);
+  byte_sink sink{buf, capacity, 0};
+  for (;;) {
+    walk_end end = walk_end::bytes;
+    do {
+      int used = 0;
+      mixlink::values::walk_event_entries(s.data(), s.size(), INT_MAX, &s.owed(), copy_entry, &sink, &used, &end);
+      s.consume(used);
+      // Dropped as wGetParsedEventsTimed drops it, but the walk goes on: a 0 here would read as a
+      // time-out.
+      if (end == walk_end::bad_value) s.consume(mixlink::wire::kEntryHeader + 1);
+    } while (end == walk_end::bad_value);
+    if (sink.written > 0) return sink.written;
+    if (end == walk_end::records) return -10;
+    const int got = detail::stream_receive(d, 0);
+    if (got == detail::kReceiveNoMemory) return -9;
+    if (got < 0 && got != detail::kReceiveEnded) return -3;
+    if (got <= 0) return 0;
+  }
+}

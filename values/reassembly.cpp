@@ -119,8 +119,8 @@ int find_reply_start(const unsigned char* buf, int n, uint32_t first_hash, detai
   }
 }
 
-int walk_events(const unsigned char* buf, int n, w_token_value* records, int max, detail::owed_replies* owed,
-                int* used, walk_end* end) {
+int walk_event_entries(const unsigned char* buf, int n, int max, detail::owed_replies* owed, event_sink sink,
+                       void* context, int* used, walk_end* end) {
   int p = 0;
   int k = 0;
   *end = walk_end::records;
@@ -146,18 +146,39 @@ int walk_events(const unsigned char* buf, int n, w_token_value* records, int max
       p = e.at + e.size;
       continue;
     }
-    w_token_value& rec = records[k];
-    if (wParseToTV(buf, e.at + kEntryHeader, &rec, n) < 0) {
+    const int taken = sink(context, buf + e.at, e.size, token);
+    if (taken != 1) {
       p = e.at;
-      *end = walk_end::no_memory;
+      *end = taken == 0 ? walk_end::records : walk_end::no_memory;
       break;
     }
-    rec.token = token;
     ++k;
     p = e.at + e.size;
   }
   *used = p;
   return k;
+}
+
+namespace {
+
+struct record_sink {
+  w_token_value* next;
+};
+
+int decode_into_record(void* context, const unsigned char* entry, int size, uint32_t token) {
+  w_token_value& rec = *static_cast<record_sink*>(context)->next;
+  if (wParseToTV(entry, kEntryHeader, &rec, size) < 0) return -9;
+  rec.token = token;
+  ++static_cast<record_sink*>(context)->next;
+  return 1;
+}
+
+}  // namespace
+
+int walk_events(const unsigned char* buf, int n, w_token_value* records, int max, detail::owed_replies* owed,
+                int* used, walk_end* end) {
+  record_sink sink{records};
+  return walk_event_entries(buf, n, max, owed, decode_into_record, &sink, used, end);
 }
 
 }  // namespace mixlink::values

@@ -65,9 +65,18 @@ enum class walk_end {
   bad_value,  // a known node's event whose code is no value token stands at *used
   no_memory,  // a text could not be allocated for the event at *used
 };
-// Walks events into at most max records: bytes that start no event are passed one at a time,
-// events of nodes the dictionary lacks and (when owed is given) owed replies whole. Returns the
-// records filled; *used gets the bytes walked (the stopping event not included).
+// Takes one event found by walk_event_entries: the whole entry (0xD7, hash, value token) at entry,
+// size bytes, of dictionary row token. Returns 1 taken, 0 no room for it, -9 out of memory; on 0
+// and -9 the walk stops in front of that event (walk_end::records, walk_end::no_memory).
+using event_sink = int (*)(void* context, const unsigned char* entry, int size, uint32_t token);
+
+// The one event walk: hands at most max events to sink, passing bytes that start no event one at a
+// time, and events of nodes the dictionary lacks and (when owed is given) owed replies whole.
+// Returns the events taken; *used gets the bytes walked (the stopping event not included).
+int walk_event_entries(const unsigned char* buf, int n, int max, detail::owed_replies* owed, event_sink sink,
+                       void* context, int* used, walk_end* end);
+
+// walk_event_entries decoding each event into the next of at most max records (wParseToTV).
 int walk_events(const unsigned char* buf, int n, w_token_value* records, int max, detail::owed_replies* owed,
                 int* used, walk_end* end);
 

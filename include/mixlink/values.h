@@ -109,3 +109,11 @@ int wGetTokenDefTimed(uint32_t token, int* length, unsigned char** data, int tim
 int wGetParsedEventsTimed(w_token_value* records, int n, int timeout);
 // wGetParsedEventsTimed without a time-out.
 int wGetParsedEvents(w_token_value* records, int n);
+
+// Moves the events that are whole in the receive stream (receiving when there are none, for up to
+// timeout microseconds, 0 without limit) into buf as their bytes (0xD7, hash, value token) back to
+// back, passing over what wGetParsedEventsTimed passes over and dropping what it drops, and leaving
+// for the next call the events beyond capacity and one cut by the end of what came; returns the
+// bytes written, 0 on time-out, once the console has ended the stream, or for capacity <= 0, -3
+// when the receive failed, -9 when memory ran out, -10 when the first event is longer than capacity.
+int wGetEventEntriesTimed(unsigned char* buf, int capacity, int timeout);

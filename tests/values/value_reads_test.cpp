@@ -392,6 +392,7 @@ TEST_F(ValueReads, EveryReadTakesItsReplyHoweverItIsCutAndLeavesWhatFollows) {
   const Bytes foreign = reply_for_token(wGetTokenFromName("ch.1.mute"), {0x07});
   const Bytes traffic = mixtest::cat({junk, event, foreign, junk});
   const Bytes follows = reply_for_token(kLevel, {0xD5, 0x3F, 0xC0, 0x00, 0x00});  // 1.5, left for the next read
+  const Bytes two_events = mixtest::cat({reply_for_token(kEqOn, {0x40}), reply_for_token(kLevel, kEscapeFloat)});
 
   struct Case {
     const char* name;
@@ -423,7 +424,7 @@ TEST_F(ValueReads, EveryReadTakesItsReplyHoweverItIsCutAndLeavesWhatFollows) {
          EXPECT_EQ(Bytes(data, data + len), (Bytes{0x02, 0xDF, 0xD1, 0xDF}));
          std::free(data);
        }},
-      {"events", mixtest::cat({reply_for_token(kEqOn, {0x40}), reply_for_token(kLevel, kEscapeFloat)}), junk, false,
+      {"events", two_events, junk, false,
        [] {
          w_token_value rec[2] = {};
          int got = 0;
@@ -436,6 +437,19 @@ TEST_F(ValueReads, EveryReadTakesItsReplyHoweverItIsCutAndLeavesWhatFollows) {
          EXPECT_EQ(rec[0].value.i, -63);
          EXPECT_EQ(rec[1].token, kLevel);
          EXPECT_EQ(static_cast<uint32_t>(rec[1].value.i), kEscapeFloatBits);
+       }},
+      {"event entries", two_events, mixtest::cat({junk, reply_for_token(kEqOn, {0xE0}), junk}), false,
+       [&] {
+         Bytes got(two_events.size());
+         const int room = static_cast<int>(got.size());
+         ASSERT_EQ(wGetEventEntriesTimed(got.data(), 5, 2000000), -10);  // no event fits in 5 bytes
+         // Room for the two events only: the one behind them stays.
+         for (int n = 0, calls = 0; n < room && calls < 100; ++calls) {
+           const int r = wGetEventEntriesTimed(got.data() + n, room - n, 2000000);
+           ASSERT_GT(r, 0);
+           n += r;
+         }
+         EXPECT_EQ(got, two_events);
        }},
       {"container records", eq_reply, traffic, true,
        [&] {

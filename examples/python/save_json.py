@@ -1,0 +1,26 @@
+#!/usr/bin/env python3
+"""Saves every value of the console to a JSON file, keyed by full path in tree order.
+
+    python3 save_json.py [-a ADDRESS] console.json
+"""
+import argparse
+import json
+
+import mixlink
+
+parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+parser.add_argument("output", help="the JSON file to write")
+parser.add_argument("-a", "--address", help="the console's address (default: discover it)")
+args = parser.parse_args()
+
+values = {}
+with mixlink.connect(args.address) as desk:
+    # One request per top-level family ("ch", "bus", "$ctl", ...) reads all of its leaves.
+    for family in mixlink.nodes():
+        if "." not in family.path:
+            values.update(desk.dump(family.path))
+    address = desk.address
+
+with open(args.output, "w", encoding="utf-8") as out:
+    json.dump(values, out, indent=1, ensure_ascii=False)
+print(f"{len(values)} values of the console at {address} saved to {args.output}")
