@@ -221,7 +221,8 @@ TEST(SimMeters, FeedbackBandBuildsUpRingsAndGoes) {
     plain.frame(t, a);
     ringing.frame(t, b);
     for (int i = 0; i < kRtaBands; ++i) {
-      if (i != 83) ASSERT_EQ(a[i], b[i]) << i << " at " << t;
+      if (i == 83) continue;
+      ASSERT_EQ(a[i], b[i]) << i << " at " << t;
     }
     const double climb = 800.0 * (t - 5.0);
     if (t < 5.0 || (t >= 15.0 && t < 25.0)) {
