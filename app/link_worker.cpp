@@ -34,11 +34,6 @@ constexpr Micros kBatchRest = 8000;
 // An IPv4 address in dotted text is at most 15 characters.
 constexpr size_t kAddressText = 24;
 
-Micros wallMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // The address as a number (127.0.0.1 is 0x7F000001), from its bytes in network order.
 uint32_t addressNumber(uint32_t network_order) {
   unsigned char b[4];
@@ -265,7 +260,6 @@ int LinkWorker::readDatagram(int wait_us) {
   }
   Datagram& d = batch_.emplace_back();
   d.at = steadyMicros();
-  d.wall = wallMicros();
   d.source = addressNumber(sender);
   d.length = n;
   fast_ = d.at - last_heard_ < kBatchRest;

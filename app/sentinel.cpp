@@ -77,11 +77,26 @@ void FeedbackSentinel::addValues(const int16_t* values, Micros at) {
       }
       continue;
     }
-    if (stands && aboveAverage(i) >= rule_.above_average) {
-      if (b.standing_since < 0) b.standing_since = at;
+    // Feedback is one tone: a band is a candidate only while it stands clearly above the bands
+    // right beside it, which a broad hump of the music (or a tone gliding in from beside it)
+    // does not.
+    const double sharp = b.level - rule_.above_adjacent;
+    const bool crest = (i == 0 || sharp > bands_[static_cast<size_t>(i - 1)].level) &&
+                       (i + 1 == kBarCount || sharp > bands_[static_cast<size_t>(i + 1)].level);
+    if (stands && crest && aboveAverage(i) >= rule_.above_average) {
+      if (b.standing_since < 0) {
+        b.standing_since = at;
+        b.standing_level = b.level;
+      }
       if (at - b.standing_since >= rule_.hold) {
-        b.flagged = true;
-        b.stood_at = at;
+        // A tone that came and rests has stopped growing; feedback goes on.
+        if (b.level - b.standing_level >= rule_.rise) {
+          b.flagged = true;
+          b.stood_at = at;
+        } else {
+          b.standing_since = at;
+          b.standing_level = b.level;
+        }
       }
     } else {
       b.standing_since = -1;

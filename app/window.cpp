@@ -103,6 +103,7 @@ Micros microsToMs(Micros us) { return (us + 999) / 1000; }
 
 BandscopeWindow::BandscopeWindow(const QString& address, QWidget* parent) : QWidget(parent) {
   mbits[mixlink::kRtaBitmapRow] = mixlink::kRtaBitmapBit;
+  wall_offset_ = QDateTime::currentMSecsSinceEpoch() * 1000 - steadyMicros();
 
   setWindowTitle(QString::fromLatin1(kWindowTitle));
   setObjectName("BANDSCOPE");
@@ -251,11 +252,13 @@ void BandscopeWindow::takeMail() {
   live_.model.setDroppedForeign(mail.dropped_foreign);
 }
 
-void BandscopeWindow::take(const MeterDatagram& d) {
+void BandscopeWindow::take(const MeterDatagram& datagram) {
   int16_t values[kBarCount];
-  valuesOf(d, values);
-  live_.add(values, d.at);
+  valuesOf(datagram, values);
+  live_.add(values, datagram.at);
   if (replay_) return;  // a replay's datagrams are its own history
+  MeterDatagram d = datagram;
+  d.wall = d.at + wall_offset_;
   recorder_.add(d);
   if (recording_file_ != nullptr) {
     const std::vector<unsigned char> r = recordingRecord(d, kMeterPort);
@@ -271,7 +274,6 @@ void BandscopeWindow::showDatagram(const unsigned char* data, int length) {
   std::memcpy(buf_, data, static_cast<size_t>(std::clamp(length, 0, static_cast<int>(sizeof buf_))));
   MeterDatagram d;
   d.at = clock_();
-  d.wall = QDateTime::currentMSecsSinceEpoch() * 1000;
   d.source = 0x7F000001;
   d.length = std::clamp(length, 0, kMeterBytes);
   std::memcpy(d.bytes.data(), buf_, d.bytes.size());

@@ -192,6 +192,9 @@ class BandscopeWindow : public QWidget {
   ShowState live_;                      // the datagrams as they come (or as a replay plays them)
   std::optional<ShowState> frozen_;     // the picture held while frozen
   Micros frozen_at_ = 0;                // the display time of the frozen picture
+  // Wall-clock time less the display's clock, taken once, so that a recording keeps the
+  // datagrams' spacing exactly as the display saw it.
+  Micros wall_offset_ = 0;
   ShowRecorder recorder_;               // the last hour of datagrams
   std::vector<Reference> references_;
   QString data_folder_, export_folder_;
