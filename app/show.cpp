@@ -65,7 +65,11 @@ Reference captureReference(const DisplayModel& m, const std::string& name) {
 }
 
 std::string referenceCsv(const Reference& r) {
-  std::string s = "band,centre_hz,value\n";
+  // The value column carries the reference's name, as a field of its own.
+  std::string name = r.name;
+  for (char& c : name)
+    if (c == ',' || c == '"' || c == '\n' || c == '\r') c = '_';
+  std::string s = "band,centre_hz," + name + "\n";
   for (int i = 0; i < kBarCount; ++i) {
     s += std::to_string(i);
     addNumber(s, ",%.2f", bandCentreHz(i));
@@ -77,7 +81,7 @@ std::string referenceCsv(const Reference& r) {
 bool parseReferenceCsv(const std::string& text, std::array<double, kBarCount>* values) {
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line.rfind("band,centre_hz,value", 0) != 0) return false;
+  if (!std::getline(in, line) || line.rfind("band,centre_hz,", 0) != 0) return false;
   std::array<bool, kBarCount> seen{};
   int rows = 0;
   while (std::getline(in, line)) {

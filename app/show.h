@@ -70,7 +70,7 @@ struct Reference {
 
 // Returns the reference of the model's spectrum (averaged when averaging is on), named name.
 Reference captureReference(const DisplayModel& m, const std::string& name);
-// Returns a reference as CSV: "band,centre_hz,value" and one row per band.
+// Returns a reference as CSV: "band,centre_hz,<its name>" and one row per band.
 std::string referenceCsv(const Reference& r);
 // Reads the values of a reference's CSV into values; false unless it has all 120 bands.
 bool parseReferenceCsv(const std::string& text, std::array<double, kBarCount>* values);

@@ -618,7 +618,7 @@ Status BandscopeWindow::currentStatus(Micros now) const {
     if (replay_next_ >= replay_data_.size()) s.kind = Status::live;
   } else if (frozen_) {
     s.hold = Status::frozen;
-    if (!recorder_.empty() && frozen_at_ < recorder_[recorder_.size() - 1].at) {
+    if (frozen_moved_ && !recorder_.empty()) {
       const size_t i = std::min(recorder_.indexAt(frozen_at_), recorder_.size() - 1);
       const QString when = QDateTime::fromMSecsSinceEpoch(recorder_[i].wall / 1000).toString(QStringLiteral("hh:mm:ss.z"));
       s.position = when.left(10).toStdString() + " (-" + minutesText(recorder_[recorder_.size() - 1].at - frozen_at_) + ")";
@@ -663,6 +663,7 @@ void BandscopeWindow::setFrozen(bool frozen) {
   if (frozen) {
     frozen_ = live_;
     frozen_at_ = clock_();
+    frozen_moved_ = false;
   } else {
     frozen_.reset();
   }
@@ -699,6 +700,7 @@ void BandscopeWindow::showMoment(size_t index) {
   } else {
     frozen_ = std::move(state);
     frozen_at_ = r[index].at;
+    frozen_moved_ = true;
   }
   updateTimeline();
   spectrum_whole_ = true;

@@ -192,6 +192,7 @@ class BandscopeWindow : public QWidget {
   ShowState live_;                      // the datagrams as they come (or as a replay plays them)
   std::optional<ShowState> frozen_;     // the picture held while frozen
   Micros frozen_at_ = 0;                // the display time of the frozen picture
+  bool frozen_moved_ = false;           // the frozen picture was moved off the moment of freezing
   // Wall-clock time less the display's clock, taken once, so that a recording keeps the
   // datagrams' spacing exactly as the display saw it.
   Micros wall_offset_ = 0;
