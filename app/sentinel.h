@@ -21,7 +21,7 @@ struct SentinelRule {
   double above_neighbours = 600; // level above the higher of the two sides' mean (bands 2 and 3 away)
   double above_average = 300;    // level above its own recent average
   double above_adjacent = 600;   // level above the bands right beside it
-  Micros hold = 1000000;         // how long both must hold before the band is flagged
+  Micros hold = 1000000;         // how long all of these must hold before the band is flagged
   double rise = 300;             // how much the level must have grown over that time
   Micros release = 500000;       // a flagged band stays so until it has not stood out for this long
 };

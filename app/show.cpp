@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <string_view>
 
 namespace bandscope {
 

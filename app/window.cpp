@@ -134,6 +134,8 @@ BandscopeWindow::BandscopeWindow(const QString& address, QWidget* parent) : QWid
 
   hwndconx = new QPushButton(kConnectText, this);
   hwndconx->setGeometry(kConnectRect);
+  // Space freezes the picture: it must never press the button, which would end the run.
+  hwndconx->setFocusPolicy(Qt::NoFocus);
   // Only a full click is a press; pressed/released alone are not.
   connect(hwndconx, &QPushButton::clicked, this, &BandscopeWindow::onConnectClicked);
 
