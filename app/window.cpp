@@ -297,6 +297,8 @@ void BandscopeWindow::stop() {
   if (worker_ != nullptr) worker_->requestStop();
   frame_timer_->stop();
   status_timer_->stop();
+  replay_timer_->stop();
+  replay_running_ = false;
 }
 
 bool BandscopeWindow::waitLinkStopped(int ms) { return worker_ == nullptr || worker_->waitStopped(ms); }
