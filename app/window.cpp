@@ -329,7 +329,8 @@ void BandscopeWindow::frame() {
 }
 
 void BandscopeWindow::armStatusTimer(Micros now) {
-  const Micros next = keep_running != 0 && !frozen_ ? live_.model.nextStatusChange(now) : -1;
+  // While frozen the link's status still moves on ("Frozen - No meter data for 3 s").
+  const Micros next = keep_running != 0 ? live_.model.nextStatusChange(now) : -1;
   if (next < 0) {
     status_timer_->stop();
     return;

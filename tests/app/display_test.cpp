@@ -73,6 +73,33 @@ TEST(DisplayModel, StatusFollowsTheDatagramsAndTheLink) {
   EXPECT_EQ(statusText(m.status(t1 + 6 * kSecond)), "Live");
 }
 
+TEST(DisplayModel, StatusNamesTheHoldAndTheRingingBandButNeverHidesTroubleWithTheLink) {
+  struct Case {
+    Status::Kind kind;
+    int seconds;
+    Status::Hold hold;
+    const char* position;
+    int ringing;
+    const char* text;
+  };
+  const Case cases[] = {
+      {Status::live, 0, Status::running, "", 83, "Ringing near 2.52 kHz"},
+      {Status::stale, 3, Status::frozen, "", -1, "Frozen - No meter data for 3 s"},
+      {Status::live, 0, Status::frozen, "21:14:03.2 (-3:20)", 83, "Frozen at 21:14:03.2 (-3:20) - Ringing near 2.52 kHz"},
+      {Status::live, 0, Status::replay, "0:12 / 3:40", -1, "Replay 0:12 / 3:40"},
+      {Status::lost, 0, Status::replay_paused, "0:12 / 3:40", -1, "Replay paused 0:12 / 3:40 - Console lost - reconnecting"},
+  };
+  for (const Case& c : cases) {
+    Status s;
+    s.kind = c.kind;
+    s.seconds = c.seconds;
+    s.hold = c.hold;
+    s.position = c.position;
+    s.ringing_band = c.ringing;
+    EXPECT_EQ(statusText(s), c.text);
+  }
+}
+
 TEST(DisplayModel, PeakHoldsForOneAndAHalfSecondsThenFallsAndRidesTheBar) {
   DisplayModel m;
   const Micros t0 = 50 * kSecond;
