@@ -421,6 +421,17 @@ TEST_F(WindowTest, FreezeHoldsThePictureWhileDatagramsAreStillKept) {
   QTest::keyClick(&w, Qt::Key_Right);
   EXPECT_EQ(spectrum(), frozen) << "the moment of freezing, rebuilt from what was kept";
 
+  // What was kept saves as a recording of its datagrams.
+  QTemporaryDir dir;
+  ASSERT_TRUE(w.saveShow(dir.filePath("show.pcap"), 1));
+  QFile saved(dir.filePath("show.pcap"));
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  const QByteArray bytes = saved.readAll();
+  std::vector<bandscope::MeterDatagram> back;
+  EXPECT_EQ(bandscope::readRecording(std::vector<unsigned char>(bytes.begin(), bytes.end()), 10026, &back), "");
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_EQ(back[2].at - back[0].at, 100000) << "spaced as they came";
+
   QTest::keyClick(&w, Qt::Key_Space);
   EXPECT_FALSE(w.isFrozen());
   EXPECT_EQ(w.shown().model.band(3).height, 128) << "live again, with what came meanwhile";
