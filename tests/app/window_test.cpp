@@ -505,11 +505,11 @@ TEST_F(WindowTest, ViewsCycleAndTheSpectrogramFillsTheBarArea) {
   QTest::keyClick(&w, Qt::Key_V);
   EXPECT_EQ(w.view(), bandscope::View::spectrogram);
   w.resize(1200, 600);
-  const bandscope::Layout spec(1200, 600, 1.0, bandscope::View::spectrogram);
+  const bandscope::Layout alone(1200, 600, 1.0, bandscope::View::spectrogram);
   QImage img = render();
-  EXPECT_GE(colouredRows(img, spec, spec.spectrogram_top, spec.spectrogram_top + rowsOfThree(spec)), rowsOfThree(spec) - 2)
+  EXPECT_GE(colouredRows(img, alone, alone.spectrogram_top, alone.spectrogram_top + rowsOfThree(alone)), rowsOfThree(alone) - 2)
       << "the newest three seconds at the top, across the columns";
-  EXPECT_EQ(colouredRows(img, spec, spec.spectrogram_bottom - 100, spec.spectrogram_bottom), 0)
+  EXPECT_EQ(colouredRows(img, alone, alone.spectrogram_bottom - 100, alone.spectrogram_bottom), 0)
       << "older than the datagrams: the floor colour";
 
   QTest::keyClick(&w, Qt::Key_V);
