@@ -13,7 +13,7 @@ constexpr int kClassicBarColumns = kBarPitch * kBarCount;  // 600
 
 }  // namespace
 
-Layout::Layout(int w, int h, double ratio) : width(w), height(h), dpr(ratio) {
+Layout::Layout(int w, int h, double ratio, View shown) : width(w), height(h), dpr(ratio), view(shown) {
   // Text and margins follow the smaller stretch, so labels never outgrow their rows or columns.
   scale = std::min(static_cast<double>(w) / kClassicWidth, static_cast<double>(h) / kClassicHeight);
   // The controls keep their logical size: only the device pixel ratio moves the bar area down.
@@ -21,6 +21,14 @@ Layout::Layout(int w, int h, double ratio) : width(w), height(h), dpr(ratio) {
   left = unit(kClassicLeftMargin);
   right = w - unit(kClassicRightMargin);
   bottom = h - unit(kClassicBottomMargin);
+  bars_shown = view != View::spectrogram;
+  spectrogram_top = spectrogram_bottom = top;
+  if (view == View::spectrogram) {
+    spectrogram_bottom = bottom;
+  } else if (view == View::both) {
+    spectrogram_bottom = top + rounded((bottom - top) * kSpectrogramShare);
+    top = spectrogram_bottom + unit(kViewGap);
+  }
   column_scale = static_cast<double>(right - left) / kClassicBarColumns;
   row_scale = static_cast<double>(bottom - top) / kBarAreaHeight;
   line_thickness = unit(1);

@@ -39,10 +39,19 @@ inline constexpr int kStatusTop = 15;
 inline constexpr int kStatusHeight = 20;
 inline constexpr int kStatusRightMargin = 5;
 
+// What the area below the controls shows: the bars, the spectrogram, or the spectrogram above
+// the bars.
+enum class View { bars, spectrogram, both };
+
+// In the view with both, the spectrogram takes this share of the area and a gap of kViewGap
+// classic pixels parts it from the bars.
+inline constexpr double kSpectrogramShare = 0.45;
+inline constexpr int kViewGap = 4;
+
 struct Layout {
   // Lays out a client area of width x height device pixels whose controls row is drawn at
-  // device pixel ratio dpr.
-  Layout(int width, int height, double dpr);
+  // device pixel ratio dpr, for view.
+  Layout(int width, int height, double dpr, View view = View::bars);
 
   int width, height;
   double dpr;
@@ -54,6 +63,9 @@ struct Layout {
   int label_pixels;      // label font size
   int axis_top;          // top of the frequency labels' text cells
   int status_left, status_top, status_right, status_bottom;
+  View view;
+  bool bars_shown;
+  int spectrogram_top, spectrogram_bottom;  // rows of the spectrogram; equal when it is not shown
 
   // Columns [barLeft(i), barRight(i)) of bar i; its pitch starts at pitchLeft(i).
   int barLeft(int i) const { return bar_left_[static_cast<size_t>(i)]; }

@@ -19,6 +19,7 @@
 
 #include "bars.h"
 #include "model.h"
+#include "show.h"
 
 namespace bandscope {
 
@@ -27,11 +28,8 @@ Micros steadyMicros();
 
 class LinkWorker {
  public:
-  // One meter datagram's values and when it was read.
-  struct Datagram {
-    Micros at;
-    std::array<int16_t, kBarCount> values;
-  };
+  // One meter datagram as read.
+  using Datagram = MeterDatagram;
 
   // How the first connection ended: connected to address, or failed at step with result.
   struct Outcome {

@@ -1,21 +1,30 @@
 // bandscope: live RTA display of the console, over mixlink.
 //
-//   bandscope [ADDRESS]
+//   bandscope [ADDRESS] [--record FILE]
+//   bandscope --replay FILE
 //
 // ADDRESS pre-fills the address box; with the box empty, Connect discovers the console.
+//   --record FILE      record every meter datagram to FILE (a pcap file) while connected
+//   --replay FILE      show the recording FILE at its recorded pace, without a console
 // Options for scripts (not for everyday use):
 //   --connect          press Connect as soon as the window is up
 //   --screenshot FILE  after --after MS (default 3000), save the window to FILE and end the run
+//   --export-csv FILE  after --after MS, write the frame's CSV to FILE and end the run
 //   --run-for MS       end the run (as a second press would) after MS
 //   --stats            on exit, print datagram and frame counts and the datagram-to-frame latency
-//   --all-features     max hold, slow averaging, dark theme and the readout of the 1 kHz band on
+//   --all-features     max hold, slow averaging, dark theme, the readout of the 1 kHz band, the
+//                      spectrogram above the bars and two reference traces
 //
 // Window geometry and the display settings are kept with QSettings (on Linux in
-// $XDG_CONFIG_HOME/mixlink/bandscope.conf); --all-features neither reads nor writes them.
+// $XDG_CONFIG_HOME/mixlink/bandscope.conf), reference traces as CSV files in
+// $XDG_DATA_HOME/mixlink/bandscope/references; --all-features neither reads nor writes them.
+// Exports, pictures and recordings made from the window go to ~/Documents/bandscope (the
+// desktop's documents folder).
 
 #include <QApplication>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <cstdio>
@@ -36,6 +45,9 @@ struct Options {
   QString address;
   bool connect = false;
   QString screenshot;
+  QString export_csv;
+  QString record;
+  QString replay;
   int after_ms = 3000;
   int run_for_ms = -1;
   bool stats = false;
@@ -43,9 +55,12 @@ struct Options {
 };
 
 constexpr char kUsage[] =
-    "usage: bandscope [ADDRESS] [--connect] [--screenshot FILE [--after MS]] [--run-for MS] [--stats]\n"
-    "                 [--all-features]\n"
-    "  ADDRESS  the console's IPv4 address, pre-filled in the address box (empty: discover)\n";
+    "usage: bandscope [ADDRESS] [--record FILE] [--connect] [--run-for MS] [--stats] [--all-features]\n"
+    "                 [--screenshot FILE] [--export-csv FILE] [--after MS]\n"
+    "       bandscope --replay FILE [...]\n"
+    "  ADDRESS        the console's IPv4 address, pre-filled in the address box (empty: discover)\n"
+    "  --record FILE  record every meter datagram to FILE (pcap) while connected\n"
+    "  --replay FILE  show a recording at its recorded pace, without a console\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -76,6 +91,12 @@ int parseOptions(int argc, char** argv, Options* o) {
       o->all_features = true;
     } else if (std::strcmp(a, "--screenshot") == 0 && has_value) {
       o->screenshot = QString::fromLocal8Bit(argv[++i]);
+    } else if (std::strcmp(a, "--export-csv") == 0 && has_value) {
+      o->export_csv = QString::fromLocal8Bit(argv[++i]);
+    } else if (std::strcmp(a, "--record") == 0 && has_value) {
+      o->record = QString::fromLocal8Bit(argv[++i]);
+    } else if (std::strcmp(a, "--replay") == 0 && has_value) {
+      o->replay = QString::fromLocal8Bit(argv[++i]);
     } else if (std::strcmp(a, "--after") == 0 && has_value) {
       if (!parseMs(argv[++i], &o->after_ms)) return usage();
     } else if (std::strcmp(a, "--run-for") == 0 && has_value) {
@@ -99,13 +120,33 @@ int main(int argc, char** argv) {
   QCoreApplication::setApplicationName(QStringLiteral("bandscope"));
   Options opt;
   if (int rc = parseOptions(argc, argv, &opt); rc != 0) return rc < 0 ? 0 : rc;
+  if (!opt.replay.isEmpty() && (opt.connect || !opt.record.isEmpty() || !opt.address.isEmpty())) {
+    std::fputs("bandscope: --replay shows a recording instead of a console: no ADDRESS, --connect or --record\n", stderr);
+    return 2;
+  }
 
   QSettings settings(QStringLiteral("mixlink"), QStringLiteral("bandscope"));
   auto window = std::make_unique<bandscope::BandscopeWindow>(opt.address);
+  window->setExportFolder(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+                          QStringLiteral("/bandscope"));
   if (opt.all_features) {
-    window->showAllFeatures();
+    window->showAllFeatures(true);
   } else {
+    window->setDataFolder(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                          QStringLiteral("/mixlink/bandscope/references"));
+    window->loadReferences();
     window->loadSettings(settings);
+  }
+  if (!opt.record.isEmpty() && !window->startRecording(opt.record)) {
+    std::fprintf(stderr, "bandscope: cannot write %s\n", qPrintable(opt.record));
+    return 1;
+  }
+  if (!opt.replay.isEmpty()) {
+    QString why;
+    if (!window->startReplay(opt.replay, &why)) {
+      std::fprintf(stderr, "bandscope: %s: %s\n", qPrintable(opt.replay), qPrintable(why));
+      return 1;
+    }
   }
   // The window ends the run; the quit message is the event loop's own end.
   QObject::connect(window.get(), &bandscope::BandscopeWindow::finished, &app,
@@ -115,10 +156,13 @@ int main(int argc, char** argv) {
   if (opt.connect) {
     QTimer::singleShot(0, window->connectButton(), &QPushButton::click);
   }
-  if (!opt.screenshot.isEmpty()) {
+  // The picture and the CSV are taken together, then the run ends.
+  if (!opt.screenshot.isEmpty() || !opt.export_csv.isEmpty()) {
     QTimer::singleShot(opt.after_ms, window.get(), [&] {
-      if (!window->grab().save(opt.screenshot)) {
-        std::fprintf(stderr, "bandscope: cannot write %s\n", qPrintable(opt.screenshot));
+      const bool picture = opt.screenshot.isEmpty() || window->grab().save(opt.screenshot);
+      const bool csv = opt.export_csv.isEmpty() || window->exportCsv(opt.export_csv);
+      if (!picture || !csv) {
+        std::fprintf(stderr, "bandscope: cannot write %s\n", qPrintable(!picture ? opt.screenshot : opt.export_csv));
         QCoreApplication::exit(1);
         return;
       }

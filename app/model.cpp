@@ -37,13 +37,31 @@ std::string frequencyText(double hz) {
 }
 
 std::string statusText(const Status& status) {
+  std::string link;
   switch (status.kind) {
-    case Status::live: return "Live";
-    case Status::stale: return "No meter data for " + std::to_string(status.seconds) + " s";
-    case Status::lost: return "Console lost - reconnecting";
+    case Status::live: link = "Live"; break;
+    case Status::stale: link = "No meter data for " + std::to_string(status.seconds) + " s"; break;
+    case Status::lost: link = "Console lost - reconnecting"; break;
     case Status::none: break;
   }
-  return "";
+  const std::string at = status.position.empty() ? "" : " " + status.position;
+  std::string text;
+  switch (status.hold) {
+    case Status::running: text = link; break;
+    case Status::frozen: text = "Frozen" + (at.empty() ? "" : " at" + at); break;
+    case Status::replay: text = "Replay" + at; break;
+    case Status::replay_paused: text = "Replay paused" + at; break;
+  }
+  // Trouble with the link is never hidden; a live picture needs no word once it rings.
+  if (status.hold != Status::running && (status.kind == Status::stale || status.kind == Status::lost))
+    text += " - " + link;
+  if (status.ringing_band >= 0) {
+    const std::string ringing = "Ringing near " + frequencyText(bandCentreHz(status.ringing_band));
+    text = status.hold == Status::running && status.kind == Status::live ? ringing
+           : text.empty()                                               ? ringing
+                                                                        : text + " - " + ringing;
+  }
+  return text;
 }
 
 void DisplayModel::addValues(const int16_t* values, Micros at) {
@@ -121,13 +139,22 @@ double DisplayModel::peakAt(const Band& band, Micros t) const {
 double DisplayModel::peakHeight(int i) const { return peakAt(bands_[static_cast<size_t>(i)], last_datagram_); }
 
 Status DisplayModel::status(Micros now) const {
-  if (link_ == Link::lost) return {Status::lost, 0};
-  if (link_ != Link::connected) return {};
+  Status s;
+  if (link_ == Link::lost) {
+    s.kind = Status::lost;
+    return s;
+  }
+  if (link_ != Link::connected) return s;
   // Silence counts from the last datagram, or from the connection when none came yet.
   const Micros since = hasValues() ? last_datagram_ : link_since_;
   const Micros quiet = now - since;
-  if (quiet < kStaleAfter) return hasValues() ? Status{Status::live, 0} : Status{};
-  return {Status::stale, static_cast<int>(std::max<Micros>(1, quiet / kSecond))};
+  if (quiet < kStaleAfter) {
+    if (hasValues()) s.kind = Status::live;
+    return s;
+  }
+  s.kind = Status::stale;
+  s.seconds = static_cast<int>(std::max<Micros>(1, quiet / kSecond));
+  return s;
 }
 
 int DisplayModel::datagramsPerSecond(Micros now) const {

@@ -48,10 +48,17 @@ enum class Averaging { off, fast, slow };
 enum class Link { idle, connecting, connected, lost };
 
 // What the status area says: nothing (not connected), "Live", "No meter data for N s" or
-// "Console lost - reconnecting".
+// "Console lost - reconnecting"; for a frozen picture "Frozen" (and the moment it shows when
+// scrubbed back), for a replay "Replay" or "Replay paused" and where it is; and "Ringing near
+// 2.52 kHz" for a ringing band.
 struct Status {
   enum Kind { none, live, stale, lost } kind = none;
   int seconds = 0;  // N of the stale text
+  enum Hold { running, frozen, replay, replay_paused } hold = running;
+  std::string position;   // the moment shown: "21:14:03.2" when frozen, "0:12 / 3:40" in a replay
+  int ringing_band = -1;  // the band named as ringing, or -1
+
+  bool operator==(const Status&) const = default;
 };
 
 // Returns the status area's text for status.

@@ -49,6 +49,8 @@ Theme lightTheme(const QColor& background) {
   t.lost = QColor(200, 0, 0);
   t.readout_back = QColor(255, 255, 225);
   t.readout_text = Qt::black;
+  t.ringing = QColor(230, 0, 230);
+  t.spectrogram_floor = QColor(12, 12, 40);
   return t;
 }
 
@@ -65,6 +67,8 @@ Theme darkTheme() {
   t.lost = QColor(255, 90, 90);
   t.readout_back = QColor(55, 55, 58);
   t.readout_text = QColor(230, 230, 230);
+  t.ringing = QColor(255, 60, 255);
+  t.spectrogram_floor = QColor(8, 8, 24);
   return t;
 }
 
@@ -92,6 +96,7 @@ QFont labelFont(int pixels) {
 }
 
 void paintScale(QPainter& p, const Layout& l, const Theme& t, const QFont& label_font) {
+  if (!l.bars_shown) return;
   static constexpr const char* kLabels[kScaleLines] = {" 18", "  0", " -6", "-12", "-18", "-26", "-40", "-oo"};
   p.setFont(label_font);
   p.setPen(t.scale);
@@ -103,6 +108,7 @@ void paintScale(QPainter& p, const Layout& l, const Theme& t, const QFont& label
 }
 
 void paintBars(QPainter& p, const Layout& l, const Theme& t, const DisplayModel& m, bool live) {
+  if (!l.bars_shown) return;
   // The fills come in rows of the 128-pixel area counted from its top; rowAt takes heights.
   BarFill fills[4];
   for (int i = 0; i < kBarCount; ++i) {
@@ -139,6 +145,72 @@ void paintBars(QPainter& p, const Layout& l, const Theme& t, const DisplayModel&
   }
 }
 
+QColor referenceColour(int index) {
+  // Eight colours apart from the bar zones, the markers and each other.
+  static const QColor kColours[kMaxReferences] = {{0, 170, 255}, {255, 120, 0}, {170, 80, 255}, {0, 200, 170},
+                                                   {255, 60, 140}, {140, 200, 0}, {120, 120, 255}, {200, 150, 90}};
+  return kColours[static_cast<size_t>(index) % kMaxReferences];
+}
+
+void paintReferences(QPainter& p, const Layout& l, const std::vector<Reference>& references) {
+  if (!l.bars_shown) return;
+  const int w = l.line_thickness;
+  for (size_t r = 0; r < references.size(); ++r) {
+    if (!references[r].shown) continue;
+    const QColor c = referenceColour(static_cast<int>(r));
+    int previous = -1;
+    for (int i = 0; i < kBarCount; ++i) {
+      const double h = std::min(wBarHeight(static_cast<int>(std::lround(references[r].values[static_cast<size_t>(i)]))),
+                                kBarAreaHeight);
+      const int row = std::max(l.rowAt(h) - w, l.top);
+      // Across the bar's pitch, gap included, then upright from the previous level.
+      p.fillRect(l.pitchLeft(i), row, l.barRight(i) - l.pitchLeft(i), w, c);
+      if (previous >= 0 && previous != row)
+        p.fillRect(l.pitchLeft(i), std::min(previous, row), w, std::abs(previous - row) + w, c);
+      previous = row;
+    }
+  }
+}
+
+void paintRinging(QPainter& p, const Layout& l, const Theme& t, const FeedbackSentinel& s, bool live) {
+  const int h = std::max(3, l.marker_thickness * 2);
+  const QColor c = shown(t.ringing, live);
+  for (int i = 0; i < kBarCount; ++i) {
+    if (!s.ringing(i)) continue;
+    if (l.bars_shown) p.fillRect(l.barLeft(i), l.top, l.barRight(i) - l.barLeft(i), h, c);
+    if (l.spectrogram_bottom > l.spectrogram_top)
+      p.fillRect(l.barLeft(i), l.spectrogram_top, l.barRight(i) - l.barLeft(i), h, c);
+  }
+}
+
+void paintSpectrogram(QPainter& p, const Layout& l, const Theme& t, const Spectrogram& s, int floor, bool live,
+                      QImage* image) {
+  if (l.spectrogram_bottom <= l.spectrogram_top) return;
+  // The colour of each height, from the floor up: dark blue, blue, cyan, green, yellow, red, white.
+  static const QColor kStops[] = {{0, 0, 110}, {0, 70, 255}, {0, 220, 255}, {0, 210, 60},
+                                  {255, 220, 0}, {255, 40, 0}, {255, 255, 255}};
+  constexpr int kStopCount = static_cast<int>(std::size(kStops));
+  QRgb map[kBarAreaHeight + 1];
+  for (int h = 0; h <= kBarAreaHeight; ++h) {
+    QColor c = t.spectrogram_floor;
+    if (h > floor) {
+      const double x = static_cast<double>(h - floor) / std::max(1, kBarAreaHeight - floor) * (kStopCount - 1);
+      const int k = std::min(static_cast<int>(x), kStopCount - 2);
+      const double f = x - k;
+      c = QColor(static_cast<int>(std::lround(kStops[k].red() + f * (kStops[k + 1].red() - kStops[k].red()))),
+                 static_cast<int>(std::lround(kStops[k].green() + f * (kStops[k + 1].green() - kStops[k].green()))),
+                 static_cast<int>(std::lround(kStops[k].blue() + f * (kStops[k + 1].blue() - kStops[k].blue()))));
+    }
+    map[h] = shown(c, live).rgb();
+  }
+  if (image->size() != QSize(kBarCount, Spectrogram::kRows)) *image = QImage(kBarCount, Spectrogram::kRows, QImage::Format_RGB32);
+  for (int age = 0; age < Spectrogram::kRows; ++age) {
+    auto* line = reinterpret_cast<QRgb*>(image->scanLine(age));
+    for (int i = 0; i < kBarCount; ++i) line[i] = map[s.height(age, i)];
+  }
+  p.drawImage(QRect(l.left, l.spectrogram_top, l.right - l.left, l.spectrogram_bottom - l.spectrogram_top), *image);
+}
+
 void paintAxis(QPainter& p, const Layout& l, const Theme& t, const QFont& label_font) {
   p.setFont(label_font);
   p.setPen(t.scale);
@@ -157,13 +229,24 @@ void paintAxis(QPainter& p, const Layout& l, const Theme& t, const QFont& label_
   }
 }
 
-void paintStatus(QPainter& p, const Layout& l, const Theme& t, const Status& s, const QFont& font) {
-  if (s.kind == Status::none) return;
-  const QColor c = s.kind == Status::live ? t.live : s.kind == Status::stale ? t.stale : t.lost;
+void paintStatus(QPainter& p, const Layout& l, const Theme& t, const Status& s, const QFont& font,
+                 const QString& text) {
+  const QString shown = text.isEmpty() ? QString::fromStdString(statusText(s)) : text;
+  if (shown.isEmpty()) return;
+  QColor c = t.live;
+  if (!text.isEmpty()) {
+    c = t.scale;  // a notice
+  } else if (s.kind == Status::stale) {
+    c = t.stale;
+  } else if (s.kind == Status::lost) {
+    c = t.lost;
+  } else if (s.ringing_band >= 0) {
+    c = t.ringing;
+  }
   p.setFont(font);
   p.setPen(c);
   const QRect area(l.status_left, l.status_top, l.status_right - l.status_left, l.status_bottom - l.status_top);
-  p.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, QString::fromStdString(statusText(s)));
+  p.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, shown);
 }
 
 QStringList readoutLines(const DisplayModel& m, int band, Micros now) {

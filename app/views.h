@@ -12,6 +12,7 @@
 
 #include "layout.h"
 #include "model.h"
+#include "show.h"
 
 class QPainter;
 
@@ -27,6 +28,8 @@ struct Theme {
   QColor max_hold;     // the max-hold trace
   QColor live, stale, lost;  // status texts
   QColor readout_back, readout_text;
+  QColor ringing;      // the mark over a ringing band
+  QColor spectrogram_floor;  // spectrogram cells at or below the floor
 };
 
 // The classic light look on the given window background, and the dark one.
@@ -53,12 +56,27 @@ void paintScale(QPainter& p, const Layout& l, const Theme& t, const QFont& label
 // all inside the bar columns; everything in greys unless live.
 void paintBars(QPainter& p, const Layout& l, const Theme& t, const DisplayModel& m, bool live);
 
+// The shown reference traces: each an outline in its colour along the levels of its values, level
+// across each bar's columns and upright in the gaps.
+void paintReferences(QPainter& p, const Layout& l, const std::vector<Reference>& references);
+QColor referenceColour(int index);
+
+// A mark at the top of each ringing band's column.
+void paintRinging(QPainter& p, const Layout& l, const Theme& t, const FeedbackSentinel& s, bool live);
+
+// The spectrogram, newest tenth of a second at the top, across the bar columns: heights at or
+// below floor in the floor colour, the rest on a colour map from dark blue to white; everything
+// in greys unless live. image is reused from frame to frame.
+void paintSpectrogram(QPainter& p, const Layout& l, const Theme& t, const Spectrogram& s, int floor, bool live,
+                      QImage* image);
+
 // The nominal frequencies under their bands, from the lowest, each only where it clears the one
 // before it.
 void paintAxis(QPainter& p, const Layout& l, const Theme& t, const QFont& label_font);
 
-// The status text in the status area.
-void paintStatus(QPainter& p, const Layout& l, const Theme& t, const Status& s, const QFont& font);
+// The status text in the status area, or text in its place.
+void paintStatus(QPainter& p, const Layout& l, const Theme& t, const Status& s, const QFont& font,
+                 const QString& text = QString());
 
 // The readout box: lines on the readout background, framed, in font at device pixel ratio dpr.
 QImage readoutBox(const QStringList& lines, const Theme& t, const QFont& font, double dpr);

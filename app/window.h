@@ -1,5 +1,7 @@
 // The bandscope main window: Connect button, address box, link status, level scale, 120 spectrum
-// bars with peak markers and a max-hold trace, the frequency axis and a hover readout.
+// bars with peak markers and a max-hold trace, the frequency axis and a hover readout; and what
+// keeps the show: freeze with a timeline over the show recorder, reference traces, the
+// spectrogram, the feedback sentinel, CSV and picture export, recording and replay.
 #pragma once
 
 #include <QFont>
@@ -9,17 +11,23 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "layout.h"
 #include "link_worker.h"
 #include "model.h"
+#include "show.h"
 #include "views.h"
 
 class QLineEdit;
+class QListWidget;
 class QPushButton;
 class QSettings;
+class QSlider;
 class QTimer;
 
 namespace bandscope {
@@ -54,8 +62,56 @@ class BandscopeWindow : public QWidget {
   bool isReady() const { return ready != 0; }
   bool isRunning() const { return keep_running != 0; }
   const DisplayStats& stats() const { return stats_; }
-  const DisplayModel& model() const { return model_; }
+  // The display of the datagrams as they come, and what the window shows (the same unless frozen).
+  const DisplayModel& model() const { return live_.model; }
+  const ShowState& shown() const { return frozen_ ? *frozen_ : live_; }
   bool isDark() const { return theme_.dark; }
+  View view() const { return view_; }
+  int spectrogramFloor() const { return floor_; }
+  bool isFrozen() const { return frozen_.has_value(); }
+  const ShowRecorder& recorder() const { return replay_ ? replay_data_ : recorder_; }
+  const std::vector<Reference>& references() const { return references_; }
+  // The status area's text at the moment.
+  QString statusLine() const;
+
+  // Where reference traces are kept, and where exports, pictures and recordings go.
+  void setDataFolder(const QString& folder) { data_folder_ = folder; }
+  void setExportFolder(const QString& folder) { export_folder_ = folder; }
+  // Loads the reference traces kept in the data folder.
+  void loadReferences();
+
+  // Holds the picture while datagrams are still read and recorded, or lets it go live again.
+  void setFrozen(bool frozen);
+  // While frozen or paused: shows the datagram delta steps later (earlier when negative).
+  void step(int delta);
+  // While frozen or paused: shows the moment of the datagram at index of the recorder.
+  void showMoment(size_t index);
+
+  // Captures the spectrum shown as a reference trace; false when eight are kept already.
+  bool captureReference();
+  void clearReferences();
+  void renameReference(int index, const std::string& name);
+  void removeReference(int index);
+  void setReferenceShown(int index, bool shown);
+
+  void setView(View view);
+  void setSpectrogramFloor(int floor);
+
+  // Writes the frame's CSV, or the window's picture at its size and pixel ratio, to path.
+  bool exportCsv(const QString& path);
+  bool savePicture(const QString& path);
+  // Records every meter datagram that comes to path, until stopped.
+  bool startRecording(const QString& path);
+  void stopRecording();
+  bool isRecording() const { return recording_file_ != nullptr; }
+  // Writes the show recorder's last minutes to path as a recording.
+  bool saveShow(const QString& path, int minutes);
+  // Shows the recording at path at its recorded pace instead of a console; false with the
+  // reason in error when it cannot be read.
+  bool startReplay(const QString& path, QString* error);
+  bool isReplay() const { return replay_; }
+  bool isReplayPaused() const { return replay_ && !replay_running_; }
+  void setReplayPaused(bool paused);
 
   // Replaces the clock of the display (microseconds, monotonic); for tests and replays.
   void setClock(std::function<Micros()> clock) { clock_ = std::move(clock); }
@@ -69,8 +125,9 @@ class BandscopeWindow : public QWidget {
   void saveSettings(QSettings& settings) const;
 
   // Turns on max hold, slow averaging and the dark theme and shows the readout of the 1 kHz
-  // band, as when measuring the cost of everything at once.
-  void showAllFeatures();
+  // band, as when measuring the cost of everything at once; show adds the spectrogram with the
+  // bars and two reference traces.
+  void showAllFeatures(bool show = false);
 
   // After the run has ended, waits up to ms for the link's thread; true when it has stopped.
   bool waitLinkStopped(int ms);
@@ -90,6 +147,17 @@ class BandscopeWindow : public QWidget {
  private:
   void onConnectClicked();
   void takeMail();
+  void take(const MeterDatagram& d);
+  void playReplay();
+  QString defaultPath(const QString& extension) const;
+  void notify(const QString& text);
+  void saveReferenceFile(const Reference& r);
+  void removeReferenceFile(const Reference& r);
+  void referencesChanged();
+  void showReferenceList();
+  void updateTimeline();
+  Status currentStatus(Micros now) const;
+  Micros shownNow() const { return frozen_ ? frozen_at_ : clock_(); }
   void fail(const std::string& step, int result);
   void stop();
   void setDark(bool dark);
@@ -116,13 +184,41 @@ class BandscopeWindow : public QWidget {
   QLineEdit* hwndipaddr = nullptr;
   QWidget* spectrum_ = nullptr;  // scale, bars, frequency axis and readout, below the controls
   QWidget* status_ = nullptr;    // the status text, right of the address box
-  Status shown_status_;          // what the status pane showed last
   bool shown_live_ = false;      // whether the spectrum pane showed live colours last
   bool spectrum_whole_ = true;   // the next spectrum paint covers the pane, not just the bars
   QRect bars_update_;            // the bar columns' update asked for by the last frame
 
   std::unique_ptr<LinkWorker> worker_;  // from the first press of Connect
-  DisplayModel model_;
+  ShowState live_;                      // the datagrams as they come (or as a replay plays them)
+  std::optional<ShowState> frozen_;     // the picture held while frozen
+  Micros frozen_at_ = 0;                // the display time of the frozen picture
+  bool frozen_moved_ = false;           // the frozen picture was moved off the moment of freezing
+  // Wall-clock time less the display's clock, taken once, so that a recording keeps the
+  // datagrams' spacing exactly as the display saw it.
+  Micros wall_offset_ = 0;
+  ShowRecorder recorder_;               // the last hour of datagrams
+  std::vector<Reference> references_;
+  QString data_folder_, export_folder_;
+  View view_ = View::bars;
+  int floor_ = 0;
+  QImage spectrogram_image_;
+  QString notice_;
+  Micros notice_until_ = 0;              // steady clock
+  QString shown_status_text_;
+  std::FILE* recording_file_ = nullptr;
+  QString recording_path_;
+  QSlider* timeline_ = nullptr;          // while frozen or paused: the moment shown
+  Micros timeline_from_ = 0;
+  QWidget* reference_list_ = nullptr;
+  QListWidget* reference_items_ = nullptr;
+  // A replay: its datagrams, the next one to show, and where the recorded time line stood
+  // against the steady clock when it last started playing.
+  bool replay_ = false;
+  bool replay_running_ = false;
+  ShowRecorder replay_data_{INT64_MAX, SIZE_MAX};
+  size_t replay_next_ = 0;
+  Micros replay_origin_steady_ = 0, replay_origin_at_ = 0;
+  QTimer* replay_timer_ = nullptr;
   std::function<Micros()> clock_ = steadyMicros;
   unsigned char buf_[256] = {};  // datagrams given to showDatagram
 
@@ -132,6 +228,7 @@ class BandscopeWindow : public QWidget {
   QImage backdrop_;
   double backdrop_dpr_ = 0;
   bool backdrop_dark_ = false;
+  View backdrop_view_ = View::bars;
   QFont text_font_;    // status and readout, at text_font_dpr_
   QFont status_font_;
   double text_font_dpr_ = 0;

@@ -80,7 +80,7 @@ _mixlink() {
     get) options="--timeout" ;;
     dump) options="--records --json" ;;
     events) options="--count" ;;
-    meters) options="--rta --count --port" ;;
+    meters) options="--rta --count --port --record --replay --csv" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options --help" -- "$cur"))

@@ -5,10 +5,10 @@ _mixsim() {
   COMPREPLY=()
   case $prev in
     --definitions) COMPREPLY=($(compgen -W "short long mixed" -- "$cur")); return 0 ;;
-    --bind|--port|--rate|--seed|--split|--latency|--close-after-seconds|--close-after-bytes)
+    --bind|--port|--rate|--seed|--split|--latency|--close-after-seconds|--close-after-bytes|--feedback|--feedback-growth)
       return 0 ;;
   esac
-  COMPREPLY=($(compgen -W "--bind --port --rate --animate --quiet --seed --definitions
+  COMPREPLY=($(compgen -W "--bind --port --rate --animate --quiet --seed --definitions --feedback --feedback-growth
     --list-codes --split --latency --close-after-seconds --close-after-bytes --garbage
     --short-meters --long-meters --ignore-keepalive --help" -- "$cur"))
 }

@@ -5,6 +5,7 @@
 #include <mixlink/link.h>
 #include <mixlink/meters.h>
 #include <mixlink/protocol.h>
+#include <mixlink/recording.h>
 #include <mixlink/values.h>
 
 #include <filesystem>
@@ -91,6 +92,32 @@ int main(int argc, char** argv) {
     const std::string text(static_cast<size_t>(len), 'a');
     const int n = wEncodeString(text.data(), len, tok);
     write("value_token", "string-" + std::to_string(len), Bytes(reinterpret_cast<char*>(tok), static_cast<size_t>(n)));
+  }
+
+  // Recordings: three meter datagrams as bandscope records them, then the same cut short.
+  {
+    Bytes rec(W_PCAP_FILE_HEADER, '\0');
+    wPcapWriteFileHeader(reinterpret_cast<unsigned char*>(rec.data()), W_PCAP_FILE_HEADER);
+    int16_t bands[mixsim::kRtaBands];
+    mixsim::rta_generator rta(1);
+    for (int k = 0; k < 3; ++k) {
+      rta.frame(k * 0.05, bands);
+      const Bytes d = mixsim::compose_meter_datagram(3, {{0xAA, 0}}, bands, k * 0.05, mixsim::meter_shape::normal);
+      w_pcap_datagram g{};
+      g.seconds = 1700000000;
+      g.microseconds = static_cast<uint32_t>(k * 50000);
+      g.source = 0x7F000001;
+      g.destination = 0x7F000001;
+      g.source_port = mixlink::kNativePort;
+      g.destination_port = mixlink::kDefaultMeterPort;
+      g.length = static_cast<int>(d.size());
+      Bytes record(static_cast<size_t>(W_PCAP_RECORD_HEADER + W_PCAP_PACKET_HEADERS) + d.size(), '\0');
+      wPcapWriteDatagram(&g, reinterpret_cast<const unsigned char*>(d.data()),
+                         reinterpret_cast<unsigned char*>(record.data()), static_cast<int>(record.size()));
+      rec += record;
+    }
+    write("recording", "meters", rec);
+    write("recording", "cut", rec.substr(0, rec.size() - 100));
   }
 
   // Event blocks and container replies: mode byte (whole, then split and byte by byte).

@@ -160,7 +160,10 @@ void rta_generator::frame(double t, int16_t out[kRtaBands]) {
     f = std::clamp(f, 0.0, 1.25);
     // Invert the analyzer's height rule: h = 128 * x^10 with x = (v + 32768) / 32768.
     const double x = std::pow(f, 0.1);
-    const double v = std::round(x * 32768.0 - 32768.0);
+    double v = std::round(x * 32768.0 - 32768.0);
+    const double into_cycle = std::fmod(t, kFeedbackCycle);
+    if (i == feedback_band_ && into_cycle >= kFeedbackStart && into_cycle < kFeedbackEnd)
+      v = std::min(0.0, v + std::round(feedback_growth_ * (into_cycle - kFeedbackStart)));
     out[i] = static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
   }
 }

@@ -61,11 +61,21 @@ inline constexpr int kRtaDatagram = kMeterHeader + 2 * kRtaBands;
 class rta_generator {
  public:
   explicit rta_generator(unsigned seed = 1) : rng_(seed) {}
+  // Lets band build up as a feedback loop does, in every period of kFeedbackCycle seconds:
+  // from kFeedbackStart on its value climbs growth meter units a second above what it would be,
+  // up to full scale, where it rings until kFeedbackEnd; then it is gone until the next period.
+  void set_feedback(int band, double growth) { feedback_band_ = band; feedback_growth_ = growth; }
   // Fills out with the band values at time t (seconds).
   void frame(double t, int16_t out[kRtaBands]);
 
+  static constexpr double kFeedbackCycle = 20.0;
+  static constexpr double kFeedbackStart = 5.0;
+  static constexpr double kFeedbackEnd = 15.0;
+
  private:
   std::mt19937 rng_;
+  int feedback_band_ = -1;
+  double feedback_growth_ = 0;
   int hot_band_ = -1;
   double hot_until_ = -1.0;
   double next_hot_ = 2.0;

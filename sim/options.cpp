@@ -26,6 +26,11 @@ const char kUsage[] =
     "  --definitions FORM       short, long or mixed (default: long for containers, short for leaves)\n"
     "  --queue-limit BYTES      bound of each client's output queue (default 4194304); over it the\n"
     "                           client's requests wait, and after 10 s over it the client is closed\n"
+    "  --feedback BAND          let RTA band BAND (0 to 119) build up like a feedback loop: in every\n"
+    "                           20 s, from second 5 it climbs above the spectrum by --feedback-growth\n"
+    "                           meter units a second up to full scale, rings there until second 15,\n"
+    "                           then is gone\n"
+    "  --feedback-growth UNITS  how fast the feedback band climbs (default 800 a second)\n"
     "  --list-codes             print which leaf carries which value-token code, and exit\n"
     "  --version                print the version and exit\n"
     "fault injection:\n"
@@ -70,6 +75,8 @@ const option_spec kOptions[] = {
     {"--close-after-bytes", value_kind::whole, 1, 1e12},
     {"--queue-limit", value_kind::whole, 4096, 1 << 30},
     {"--definitions", value_kind::text, 0, 0},
+    {"--feedback", value_kind::whole, 0, mixlink::kRtaValues - 1},
+    {"--feedback-growth", value_kind::decimal, 1, 65536},
     {"--animate", value_kind::none, 0, 0},
     {"--quiet", value_kind::none, 0, 0},
     {"--garbage", value_kind::none, 0, 0},
@@ -128,6 +135,8 @@ std::string apply(const option_spec& s, std::string_view value, double number, o
   else if (name == "--close-after-seconds") o.close_after_seconds = number;
   else if (name == "--close-after-bytes") o.close_after_bytes = static_cast<long long>(number);
   else if (name == "--queue-limit") o.queue_bytes = static_cast<long>(number);
+  else if (name == "--feedback") o.feedback_band = static_cast<int>(number);
+  else if (name == "--feedback-growth") o.feedback_growth = number;
   else if (name == "--definitions") {
     if (value == "short") o.definitions = options::short_form;
     else if (value == "long") o.definitions = options::long_form;

@@ -24,6 +24,8 @@ struct options {
   long long close_after_bytes = 0;
   long queue_bytes = kDefaultQueueBytes;
   meter_shape meters = meter_shape::normal;
+  int feedback_band = -1;          // the band that builds up like feedback; -1: none
+  double feedback_growth = 800.0;  // meter units a second
   enum { mixed, short_form, long_form } definitions = mixed;
 };
 

@@ -71,7 +71,10 @@ void log_line(const char* fmt, ...) {
 
 }  // namespace
 
-server::server(const options& o) : opt_(o), model_(o.seed), rta_(o.seed), faults_(opt_, model_) { g_quiet = o.quiet; }
+server::server(const options& o) : opt_(o), model_(o.seed), rta_(o.seed), faults_(opt_, model_) {
+  g_quiet = o.quiet;
+  rta_.set_feedback(o.feedback_band, o.feedback_growth);
+}
 
 server::~server() {
   for (client& c : clients_)

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "meter_recording.h"
 #include "output.h"
 
 using mixtool::float_text;
@@ -46,7 +47,8 @@ const char* const kUsage =
     "  def PATH               the node's definition bytes, as hex\n"
     "  raw PATH               the node's raw reply, as hex\n"
     "  events                 print change events as they arrive [--count N]\n"
-    "  meters                 print meter datagrams [--rta] [--count N]\n"
+    "  meters                 print meter datagrams [--rta] [--count N] [--record FILE]\n"
+    "                         or the RTA of a recording as CSV: --replay FILE --csv\n"
     "  nodes [PREFIX]         list dictionary rows: token, hash, type, path (no console)\n"
     "\n"
     "Without -a the console is found by a broadcast on the local network.\n"
@@ -79,12 +81,17 @@ const Command kCommands[] = {
     {"events", "usage: mixlink [-a ADDRESS] events [--count N]\n"
                "Prints PATH=VALUE<TAB>TYPE for each change event until interrupted.\n"
                "--count N  stop after N events\n"},
-    {"meters", "usage: mixlink [-a ADDRESS] meters [--rta] [--count N] [--port PORT]\n"
+    {"meters", "usage: mixlink [-a ADDRESS] meters [--rta] [--count N] [--port PORT] [--record FILE]\n"
+               "       mixlink meters --replay FILE --csv [--port PORT]\n"
                "Subscribes to the RTA meter block and prints each datagram as LENGTH<TAB>HEX.\n"
                "--rta        show the 120 RTA values as a bar chart (redrawn in place on a\n"
                "             terminal, one line per datagram otherwise)\n"
                "--count N    stop after N datagrams\n"
-               "--port PORT  local UDP port for the datagrams (default 10026)\n"},
+               "--port PORT  local UDP port for the datagrams (default 10026)\n"
+               "--record FILE  write every datagram to FILE (a pcap file) instead of printing it\n"
+               "             (--rta still draws the chart)\n"
+               "--replay FILE --csv  print the RTA datagrams to PORT in the recording FILE, one\n"
+               "             line each: seconds since the first, then the 120 values; no console\n"},
     {"nodes", "usage: mixlink nodes [PREFIX]\n"
               "Lists dictionary rows as TOKEN<TAB>HASH<TAB>TYPE<TAB>PATH: the subtree of PREFIX\n"
               "when it names a node, else every path starting with PREFIX (any letter case).\n"},
@@ -512,13 +519,19 @@ bool subscribe_meters(long port) {
 
 int cmd_meters(const Options& o, const std::vector<std::string>& args) {
   long count = -1, port = mixlink::kDefaultMeterPort;
-  bool rta = false;
+  bool rta = false, csv = false;
+  std::string record, replay;
   for (size_t i = 0; i < args.size(); ++i) {
     int status = kExitOk;
     if (parse_count("meters", args, &i, &count, &status)) {
       if (status) return status;
     } else if (args[i] == "--rta") {
       rta = true;
+    } else if (args[i] == "--csv") {
+      csv = true;
+    } else if ((args[i] == "--record" || args[i] == "--replay") && i + 1 < args.size() && !args[i + 1].empty()) {
+      (args[i] == "--record" ? record : replay) = args[i + 1];
+      ++i;
     } else if (args[i] == "--port") {
       if (i + 1 >= args.size() || !parse_int(args[i + 1].c_str(), 1, 65535, &port))
         return usage_error("meters", "--port needs a port number (1 to 65535)");
@@ -526,6 +539,14 @@ int cmd_meters(const Options& o, const std::vector<std::string>& args) {
     } else {
       return usage_error("meters", ("unknown argument " + args[i]).c_str());
     }
+  }
+  if (csv != !replay.empty() || (!replay.empty() && (rta || !record.empty() || count >= 0)))
+    return usage_error("meters", "--replay FILE and --csv go together, without --rta, --record or --count");
+  if (!replay.empty()) return mixtool::replay_csv(replay, static_cast<int>(port));
+  mixtool::MeterRecording recording;
+  if (!record.empty() && !recording.open(record)) {
+    std::fprintf(stderr, "mixlink: cannot write %s: %s\n", record.c_str(), std::strerror(errno));
+    return kExitFail;
   }
   Session s;
   if (connect_console(o.address, s) != kExitOk) return kExitFail;
@@ -547,7 +568,8 @@ int cmd_meters(const Options& o, const std::vector<std::string>& args) {
     if (!console_alive()) return kExitFail;
     // A keep-alive that had to reconnect has dropped the meter socket with the old connection.
     if (wing_msocket < 0 && !subscribe_meters(port)) return kExitFail;
-    const int n = wGetMeters(datagram, 254, kPollUs);
+    uint32_t sender = 0;
+    const int n = wMRecvFrom(datagram, 254, kPollUs, &sender);
     if (n < 0) {
       if (interrupted) break;
       std::fprintf(stderr, "mixlink: meter read failed (%d)\n", n);
@@ -555,7 +577,13 @@ int cmd_meters(const Options& o, const std::vector<std::string>& args) {
     }
     if (n == 0) continue;
     ++seen;
-    if (!rta) {
+    if (recording.isOpen() && !recording.add(datagram, n, sender, static_cast<int>(port))) {
+      std::fprintf(stderr, "mixlink: cannot write %s: %s\n", record.c_str(), std::strerror(errno));
+      return kExitFail;
+    }
+    if (recording.isOpen() && !rta) {
+      // Recorded, not printed.
+    } else if (!rta) {
       std::printf("%d\t", n);
       print_hex(datagram, n);
     } else if (tty) {
@@ -566,6 +594,11 @@ int cmd_meters(const Options& o, const std::vector<std::string>& args) {
     if (!output_flows()) return kExitOk;
   }
   if (tty) std::printf("\n");
+  if (recording.isOpen() && !recording.close()) {
+    std::fprintf(stderr, "mixlink: cannot write %s: %s\n", record.c_str(), std::strerror(errno));
+    return kExitFail;
+  }
+  if (!record.empty()) std::fprintf(stderr, "mixlink: %ld datagrams recorded in %s\n", recording.count(), record.c_str());
   return kExitOk;
 }
 

@@ -4,6 +4,7 @@
 #include <mixlink/protocol.h>
 #include <mixlink/link.h>
 #include <mixlink/meters.h>
+#include <mixlink/recording.h>
 #include <mixlink/dictionary.h>
 #include <mixlink/values.h>
 #include <mixlink/nodes.h>

@@ -1,11 +1,17 @@
 // The display model and the layout, driven by made-up times and sizes; no window system.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
 #include <cmath>
 
 #include "layout.h"
 #include "model.h"
+#include "sentinel.h"
+#include "show.h"
 
 namespace {
 
@@ -65,6 +71,33 @@ TEST(DisplayModel, StatusFollowsTheDatagramsAndTheLink) {
   EXPECT_EQ(statusText(m.status(t1 + 5 * kSecond)), "No meter data for 5 s");
   m.addValues(all(kFull).data(), t1 + 6 * kSecond);
   EXPECT_EQ(statusText(m.status(t1 + 6 * kSecond)), "Live");
+}
+
+TEST(DisplayModel, StatusNamesTheHoldAndTheRingingBandButNeverHidesTroubleWithTheLink) {
+  struct Case {
+    Status::Kind kind;
+    int seconds;
+    Status::Hold hold;
+    const char* position;
+    int ringing;
+    const char* text;
+  };
+  const Case cases[] = {
+      {Status::live, 0, Status::running, "", 83, "Ringing near 2.52 kHz"},
+      {Status::stale, 3, Status::frozen, "", -1, "Frozen - No meter data for 3 s"},
+      {Status::live, 0, Status::frozen, "21:14:03.2 (-3:20)", 83, "Frozen at 21:14:03.2 (-3:20) - Ringing near 2.52 kHz"},
+      {Status::live, 0, Status::replay, "0:12 / 3:40", -1, "Replay 0:12 / 3:40"},
+      {Status::lost, 0, Status::replay_paused, "0:12 / 3:40", -1, "Replay paused 0:12 / 3:40 - Console lost - reconnecting"},
+  };
+  for (const Case& c : cases) {
+    Status s;
+    s.kind = c.kind;
+    s.seconds = c.seconds;
+    s.hold = c.hold;
+    s.position = c.position;
+    s.ringing_band = c.ringing;
+    EXPECT_EQ(statusText(s), c.text);
+  }
 }
 
 TEST(DisplayModel, PeakHoldsForOneAndAHalfSecondsThenFallsAndRidesTheBar) {
@@ -204,6 +237,89 @@ TEST(Layout, ClassicSizeIsTheClassicWindow) {
   EXPECT_EQ(l.bandAt(9), -1);
   EXPECT_EQ(l.bandAt(610), -1);
   EXPECT_LE(l.axis_top + l.label_pixels + 2, 181) << "the frequency labels fit the free rows";
+}
+
+// Crafted spectra at 20 datagrams a second: a floor with a little deterministic noise, and what
+// each case adds at time t (seconds).
+struct Crafted {
+  const char* name;
+  double (*extra)(int band, double t);
+  int ringing_band;  // the band that must be flagged within 2 s of growing, or -1 for none
+};
+
+int16_t craftedValue(int band, double t, double (*extra)(int, double)) {
+  const double noise = 150.0 * std::sin(band * 12.9898 + t * 78.233) * std::cos(band * 4.1 + t * 17.0);
+  return static_cast<int16_t>(std::clamp(-4000.0 + noise + extra(band, t), -32768.0, 0.0));
+}
+
+TEST(FeedbackSentinel, FlagsOneGrowingBandWithin2SecondsButNotABroadbandRiseOrSteadyPeaks) {
+  const Crafted cases[] = {
+      {"one band grows from 10 s", [](int b, double t) { return b == 83 && t > 10 ? 800.0 * (t - 10) : 0.0; }, 83},
+      {"a low band grows", [](int b, double t) { return b == 20 && t > 10 ? 800.0 * (t - 10) : 0.0; }, 20},
+      {"everything rises from 10 s", [](int, double t) { return t > 10 ? 800.0 * (t - 10) : 0.0; }, -1},
+      {"a broad hump rises", [](int b, double t) { return t > 10 ? 300.0 * (t - 10) * std::exp(-0.5 * (b - 60) * (b - 60) / 36.0) : 0.0; }, -1},
+      {"steady peaks", [](int b, double) { return (b % 30 == 15) ? 3000.0 : (b % 30 == 14 || b % 30 == 16) ? 1500.0 : 0.0; }, -1},
+      {"a peak that comes and goes", [](int b, double t) { return b == 50 && std::fmod(t, 2.0) < 0.7 ? 3000.0 : 0.0; }, -1},
+  };
+  for (const Crafted& c : cases) {
+    SCOPED_TRACE(c.name);
+    ShowState st;
+    st.model.setLink(Link::connected, 0);
+    Micros flagged_at = -1;
+    int16_t v[kBarCount];
+    for (int k = 0; k < 20 * 20; ++k) {  // 20 s
+      const double t = k / 20.0;
+      for (int b = 0; b < kBarCount; ++b) v[b] = craftedValue(b, t, c.extra);
+      st.add(v, static_cast<Micros>(t * kSecond));
+      for (int b = 0; b < kBarCount; ++b) {
+        if (!st.sentinel.ringing(b)) continue;
+        ASSERT_EQ(b, c.ringing_band) << "at " << t << " s";
+        if (flagged_at < 0) flagged_at = static_cast<Micros>(t * kSecond);
+      }
+    }
+    if (c.ringing_band < 0) continue;
+    ASSERT_GE(flagged_at, 10 * kSecond);
+    EXPECT_LE(flagged_at, 12 * kSecond) << "flagged within 2 s of growing";
+    EXPECT_EQ(st.sentinel.loudestRinging(), c.ringing_band);
+    Status s = st.model.status(20 * kSecond);
+    s.ringing_band = st.sentinel.loudestRinging();
+    EXPECT_EQ(statusText(s), "Ringing near " + frequencyText(bandCentreHz(c.ringing_band)));
+  }
+}
+
+TEST(ShowState, FrameCsvHasEveryBandAndTheShownReferences) {
+  ShowState st;
+  st.model.setAveraging(Averaging::fast);
+  std::array<int16_t, kBarCount> v = all(kYellow48);
+  v[7] = kFull;
+  v[8] = 20000;  // above full scale: the height as the value converts, beyond 128
+  st.add(v.data(), kSecond);
+  st.add(all(kSilent).data(), kSecond + 50 * kMs);
+  Reference shown = captureReference(st.model, "kick, dry");
+  Reference hidden = shown;
+  hidden.name = "hidden";
+  hidden.shown = false;
+  const std::string csv = frameCsv(st, {shown, hidden});
+
+  std::vector<std::string> rows;
+  for (size_t at = 0, end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1) rows.push_back(csv.substr(at, end - at));
+  ASSERT_EQ(rows.size(), 121u);
+  EXPECT_EQ(rows[0], "band,centre_hz,value,height,peak_height,max_height,average_value,ringing,ref_kick_ dry");
+  const double avg7 = 0 + (-32768 - 0) * (1 - std::exp(-0.4));
+  const Band& b7 = st.model.band(7);
+  char want[160];
+  std::snprintf(want, sizeof want, "7,31.25,-32768,%d,128,128,%.2f,0,%.2f", wBarHeight(static_cast<int>(std::lround(avg7))),
+                avg7, b7.averaged);
+  EXPECT_EQ(rows[8], want);
+  EXPECT_EQ(rows[9].substr(0, 15), "8,33.11,-32768,");
+  EXPECT_EQ(rows[68].substr(0, 13), "67,1000.00,-3") << "centre_hz of band 67";
+
+  // A reference reads back from its CSV.
+  std::array<double, kBarCount> back{};
+  ASSERT_TRUE(parseReferenceCsv(referenceCsv(shown), &back));
+  for (int i = 0; i < kBarCount; ++i) EXPECT_NEAR(back[static_cast<size_t>(i)], shown.values[static_cast<size_t>(i)], 0.005);
+  EXPECT_FALSE(parseReferenceCsv("band,centre_hz,value\n0,20.85,-1\n", &back)) << "a band short";
+  EXPECT_EQ(safeName("../a/b:c"), "_a_b_c");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -340,6 +341,30 @@ TEST_F(SessionTest, ProgramExitStatuses) {
   {
     const ProgramRun r = runProgram({"--no-such-option"});
     EXPECT_EQ(r.status, 2);
+  }
+  {
+    // A recording replayed without a console, its frame written as CSV for a script.
+    QTemporaryDir dir;
+    const std::string recording = dir.filePath("r.pcap").toStdString();
+    const std::string csv = dir.filePath("r.csv").toStdString();
+    {
+      BandscopeWindow w;
+      ASSERT_TRUE(w.startRecording(QString::fromStdString(recording)));
+      Bytes datagram(244, 0);
+      for (int k = 0; k < 10; ++k) {
+        datagram[4] = static_cast<unsigned char>(0x80 + k);
+        w.showDatagram(datagram.data(), static_cast<int>(datagram.size()));
+      }
+    }
+    ProgramRun r = runProgram({"--replay", recording, "--export-csv", csv, "--after", "500"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::ifstream in(csv);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 121);
+    EXPECT_NE(text.find("\n0,20.86,-30464,"), std::string::npos) << "band 0 as the last datagram left it";
+    r = runProgram({"--replay", csv});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not a classic pcap file"), std::string::npos) << r.err;
   }
 }
 

@@ -9,6 +9,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QDir>
+#include <QFile>
+#include <QSlider>
 
 #include <array>
 #include <vector>
@@ -385,6 +388,185 @@ TEST_F(WindowTest, ClosingTheWindowEndsTheRunWithStatusZero) {
   ASSERT_EQ(finished.count(), 1);
   EXPECT_EQ(finished.at(0).at(0).toInt(), 0);
   EXPECT_FALSE(w.isRunning());
+}
+
+std::array<int16_t, bandscope::kBarCount> allOf(int16_t v) {
+  std::array<int16_t, bandscope::kBarCount> a;
+  a.fill(v);
+  return a;
+}
+
+// Space holds the picture while datagrams are still taken and kept; Left and Right step through
+// what was kept; Space again shows the latest.
+TEST_F(WindowTest, FreezeHoldsThePictureWhileDatagramsAreStillKept) {
+  show(allOf(-20000));
+  now += 50000;
+  show(sampleValues());
+  QTest::keyClick(&w, Qt::Key_Space);
+  ASSERT_TRUE(w.isFrozen());
+  EXPECT_EQ(w.statusLine(), QStringLiteral("Frozen"));
+  auto spectrum = [&] { return render().copy(0, 40, 614, 141); };
+  const QImage frozen = spectrum();
+  now += 50000;
+  show(allOf(0));
+  EXPECT_EQ(w.model().band(3).height, 128) << "the datagram is taken";
+  EXPECT_EQ(w.recorder().size(), 3u) << "and kept";
+  EXPECT_EQ(spectrum(), frozen) << "but the picture holds";
+  EXPECT_EQ(w.statusLine(), QStringLiteral("Frozen"));
+  EXPECT_TRUE(w.findChild<QSlider*>("timeline")->isVisibleTo(&w));
+
+  QTest::keyClick(&w, Qt::Key_Left);
+  EXPECT_EQ(w.shown().model.band(0).height, bandscope::wBarHeight(-20000)) << "the moment before";
+  EXPECT_TRUE(w.statusLine().startsWith(QStringLiteral("Frozen at "))) << w.statusLine().toStdString();
+  QTest::keyClick(&w, Qt::Key_Right);
+  EXPECT_EQ(spectrum(), frozen) << "the moment of freezing, rebuilt from what was kept";
+
+  // What was kept saves as a recording of its datagrams.
+  QTemporaryDir dir;
+  ASSERT_TRUE(w.saveShow(dir.filePath("show.pcap"), 1));
+  QFile saved(dir.filePath("show.pcap"));
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  const QByteArray bytes = saved.readAll();
+  std::vector<bandscope::MeterDatagram> back;
+  EXPECT_EQ(bandscope::readRecording(std::vector<unsigned char>(bytes.begin(), bytes.end()), 10026, &back), "");
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_EQ(back[2].at - back[0].at, 100000) << "spaced as they came";
+
+  QTest::keyClick(&w, Qt::Key_Space);
+  EXPECT_FALSE(w.isFrozen());
+  EXPECT_EQ(w.shown().model.band(3).height, 128) << "live again, with what came meanwhile";
+  EXPECT_FALSE(w.findChild<QSlider*>("timeline")->isVisibleTo(&w));
+}
+
+// R captures the spectrum as an outline in its colour; the traces are files in the data folder,
+// found again by the next run; renamed, hidden, refused past eight, and cleared by Shift+R.
+TEST_F(WindowTest, ReferenceTracesAreDrawnKeptBetweenRunsAndCleared) {
+  QTemporaryDir dir;
+  w.setDataFolder(dir.path());
+  show(allOf(-3061));  // height 48
+  QTest::keyClick(&w, Qt::Key_R);
+  ASSERT_EQ(w.references().size(), 1u);
+  show(allOf(-32768));
+  auto traced = [&](int height) {
+    const QImage img = render();
+    const bandscope::Layout l(614, 181, 1.0);
+    int n = 0;
+    for (int i = 0; i < bandscope::kBarCount; ++i) n += img.pixelColor(l.barLeft(i) + 1, l.rowAt(height) - 1) == bandscope::referenceColour(0);
+    return n;
+  };
+  EXPECT_EQ(traced(48), bandscope::kBarCount) << "the outline stays where it was captured";
+  w.renameReference(0, "kick");
+  EXPECT_TRUE(QFile::exists(dir.filePath("kick.csv")));
+  w.setReferenceShown(0, false);
+  EXPECT_EQ(traced(48), 0);
+  w.setReferenceShown(0, true);
+
+  {
+    BandscopeWindow next;
+    next.setDataFolder(dir.path());
+    next.loadReferences();
+    ASSERT_EQ(next.references().size(), 1u);
+    EXPECT_EQ(next.references()[0].name, "kick");
+    EXPECT_EQ(next.references()[0].values[5], -3061);
+  }
+
+  for (int k = 1; k < bandscope::kMaxReferences; ++k) EXPECT_TRUE(w.captureReference());
+  EXPECT_FALSE(w.captureReference()) << "eight at most";
+  EXPECT_EQ(QDir(dir.path()).entryList({"*.csv"}).size(), bandscope::kMaxReferences);
+  QTest::keyClick(&w, Qt::Key_R, Qt::ShiftModifier);
+  EXPECT_TRUE(w.references().empty());
+  EXPECT_TRUE(QDir(dir.path()).entryList({"*.csv"}).isEmpty());
+}
+
+// V cycles bars, spectrogram and both; the spectrogram fills the bar columns at any size and
+// the bars view is the classic picture again.
+TEST_F(WindowTest, ViewsCycleAndTheSpectrogramFillsTheBarArea) {
+  for (int k = 0; k < 30; ++k) {  // three seconds: thirty rows of the spectrogram's 600
+    now += 100000;
+    show(k == 29 ? sampleValues() : allOf(k % 2 ? -3061 : -6000));
+  }
+  auto rowsOfThree = [](const bandscope::Layout& l) {
+    return (l.spectrogram_bottom - l.spectrogram_top) * 30 / bandscope::Spectrogram::kRows;
+  };
+  const QImage bars = render();
+  const QColor floor = bandscope::lightTheme(face()).spectrogram_floor;
+  auto colouredRows = [&](const QImage& img, const bandscope::Layout& l, int from, int to) {
+    int rows = 0;
+    for (int y = from; y < to; ++y) {
+      int n = 0;
+      for (int x = l.left; x < l.right; ++x) {
+        const QColor c = img.pixelColor(x, y);
+        n += c != floor && (c.red() != c.green() || c.green() != c.blue());
+      }
+      rows += n > (l.right - l.left) / 2;
+    }
+    return rows;
+  };
+  QTest::keyClick(&w, Qt::Key_V);
+  EXPECT_EQ(w.view(), bandscope::View::spectrogram);
+  w.resize(1200, 600);
+  const bandscope::Layout alone(1200, 600, 1.0, bandscope::View::spectrogram);
+  QImage img = render();
+  EXPECT_GE(colouredRows(img, alone, alone.spectrogram_top, alone.spectrogram_top + rowsOfThree(alone)), rowsOfThree(alone) - 2)
+      << "the newest three seconds at the top, across the columns";
+  EXPECT_EQ(colouredRows(img, alone, alone.spectrogram_bottom - 100, alone.spectrogram_bottom), 0)
+      << "older than the datagrams: the floor colour";
+
+  QTest::keyClick(&w, Qt::Key_V);
+  EXPECT_EQ(w.view(), bandscope::View::both);
+  const bandscope::Layout both(1200, 600, 1.0, bandscope::View::both);
+  img = render();
+  EXPECT_GT(both.top, both.spectrogram_bottom);
+  EXPECT_GE(colouredRows(img, both, both.spectrogram_top, both.spectrogram_top + rowsOfThree(both)), rowsOfThree(both) - 2);
+  EXPECT_EQ(img.pixelColor(both.barLeft(18), both.rowAt(1)), bandscope::kGreen) << "bars below it";
+
+  QTest::keyClick(&w, Qt::Key_V);
+  w.resize(614, 181);
+  EXPECT_EQ(render(), bars) << "the bars view is the classic picture";
+}
+
+// A recording made while showing datagrams, replayed, ends on the frame it came from: the same
+// CSV, averaging, peaks, max hold, sentinel and a short datagram's kept tail included.
+TEST_F(WindowTest, ReplayOfARecordingGivesTheCsvOfTheLiveFrame) {
+  QTemporaryDir dir;
+  const QString recording = dir.filePath("show.pcap");
+  QTest::keyClick(&w, Qt::Key_A);
+  QTest::keyClick(&w, Qt::Key_M);
+  ASSERT_TRUE(w.startRecording(recording));
+  for (int k = 0; k < 40; ++k) {
+    now += 20000 + 7919 * (k % 5);
+    auto v = k % 3 ? sampleValues() : allOf(static_cast<int16_t>(-9000 + 150 * k));
+    v[83] = static_cast<int16_t>(std::min(0, -4000 + 120 * k));
+    if (k == 25) {
+      const unsigned char cut[8] = {0, 0, 0, 3, 0x00, 0x00, 0xC0, 0x00};
+      w.showDatagram(cut, sizeof cut);
+      continue;
+    }
+    show(v);
+  }
+  w.stopRecording();
+  const QString live = dir.filePath("live.csv");
+  ASSERT_TRUE(w.exportCsv(live));
+
+  BandscopeWindow replay;
+  QTest::keyClick(&replay, Qt::Key_A);
+  QTest::keyClick(&replay, Qt::Key_M);
+  QString why;
+  ASSERT_TRUE(replay.startReplay(recording, &why)) << why.toStdString();
+  EXPECT_TRUE(replay.statusLine().startsWith(QStringLiteral("Replay "))) << replay.statusLine().toStdString();
+  ASSERT_TRUE(apptest::pumpUntil([&] { return replay.isReplayPaused(); }, 5000)) << "plays to its end and rests";
+  const QString replayed = dir.filePath("replayed.csv");
+  ASSERT_TRUE(replay.exportCsv(replayed));
+  QFile a(live), b(replayed);
+  ASSERT_TRUE(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+  const QByteArray want = a.readAll();
+  EXPECT_EQ(b.readAll().toStdString(), want.toStdString());
+  EXPECT_EQ(want.count('\n'), 121);
+
+  QString error;
+  BandscopeWindow other;
+  EXPECT_FALSE(other.startReplay(live, &error));
+  EXPECT_EQ(error, QStringLiteral("not a classic pcap file"));
 }
 
 }  // namespace

@@ -210,6 +210,29 @@ TEST(SimMeters, RtaDatagramSpansTheWholeBarScale) {
   EXPECT_LT(above_top, 400 * 120 / 100);  // occasional, not common
 }
 
+// The feedback band climbs above what the spectrum would be, rings at full scale, and goes;
+// every other band stays as it was.
+TEST(SimMeters, FeedbackBandBuildsUpRingsAndGoes) {
+  rta_generator plain(1), ringing(1);
+  ringing.set_feedback(83, 800.0);
+  for (int frame = 0; frame < 25 * 20; ++frame) {
+    const double t = frame / 20.0;
+    int16_t a[kRtaBands], b[kRtaBands];
+    plain.frame(t, a);
+    ringing.frame(t, b);
+    for (int i = 0; i < kRtaBands; ++i) {
+      if (i == 83) continue;
+      ASSERT_EQ(a[i], b[i]) << i << " at " << t;
+    }
+    const double climb = 800.0 * (t - 5.0);
+    if (t < 5.0 || (t >= 15.0 && t < 25.0)) {
+      ASSERT_EQ(b[83], a[83]) << t;
+    } else {
+      ASSERT_NEAR(b[83], std::min(0.0, a[83] + climb), 1.0) << t;
+    }
+  }
+}
+
 TEST(SimMeters, DatagramShapesAndOtherGroups) {
   int16_t bands[kRtaBands] = {};
   const std::vector<std::pair<unsigned char, unsigned char>> rta = {{0xAA, 0}};

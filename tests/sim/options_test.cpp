@@ -43,6 +43,8 @@ TEST(SimOptions, NumbersAreReadWholeAndInRangeInEitherSpelling) {
       {{"--definitions=sideways"}, false, "short, long or mixed"},
       {{"--bind", "localhost"}, false, "--bind takes an IPv4 address"},
       {{"-port", "2222"}, false, "unknown option -port"},
+      {{"--feedback=83", "--feedback-growth", "400"}, true, ""},
+      {{"--feedback", "120"}, false, "--feedback takes a whole number from 0 to 119"},
   };
   for (const Case& c : cases) {
     options o;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -274,6 +275,34 @@ TEST(Cli, EventsAndMetersStopAfterTheirCount) {
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(lines(r.out), 2);
   EXPECT_EQ(r.out.find('\n'), 120u);  // one character per RTA bar, one line per datagram
+}
+
+// A recording made with --record reads back with --replay --csv: one line per datagram, its
+// time since the first and the 120 values; no console is needed for that.
+TEST(Cli, MetersRecordAndReplayAsCsv) {
+  mixtest::SimProcess sim(std::vector<std::string>{});
+  if (!mixtest::sim_executable()[0]) GTEST_SKIP() << "mixsim is not built";
+  ASSERT_TRUE(sim.ok());
+  const std::string file = testing::TempDir() + "mixlink_cli_meters.pcap";
+  Outcome r = run("-a 127.0.0.1 meters --count 5 --record " + file);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "") << "recorded, not printed";
+  sim.stop();
+  r = run("meters --replay " + file + " --csv");
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(lines(r.out), 5);
+  std::istringstream in(r.out);
+  std::string line;
+  double last = -1;
+  while (std::getline(in, line)) {
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 120) << line;
+    const double t = std::stod(line);
+    EXPECT_GT(t, last);
+    last = t;
+  }
+  EXPECT_EQ(r.out.substr(0, 9), "0.000000,");
+  EXPECT_EQ(run("meters --replay " + file).status, 2) << "CSV is the one form of a replay";
+  EXPECT_EQ(run("meters --replay /dev/null --csv").status, 1);
 }
 
 }  // namespace
