@@ -22,6 +22,7 @@
 
 #include <mixlink/link.h>
 
+#include "link/sockets.h"
 #include "scripted_peer.h"
 
 namespace {

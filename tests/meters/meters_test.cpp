@@ -11,6 +11,7 @@
 #include <mixlink/link.h>
 #include <mixlink/meters.h>
 
+#include "link/sockets.h"
 #include "scripted_peer.h"
 
 namespace {
