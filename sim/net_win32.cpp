@@ -37,9 +37,10 @@ socket_t listen_on(const sockaddr_in& address, int backlog) {
   socket_t s = mixlink::detail::open_socket(true);
   if (s == kNoSocket) return s;
   set_nonblocking(s);
-  // Windows lets SO_REUSEADDR take a port another program is listening on; exclusive use is the
-  // behaviour the other systems give a listener.
-  mixlink::detail::set_option(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
+  // As on the other systems, so a restart finds the port free while old connections still close
+  // (on Windows it would also let a second listener share the port: a test harness makes sure
+  // none is there).
+  mixlink::detail::set_option(s, SOL_SOCKET, SO_REUSEADDR, 1);
   if (mixlink::detail::bind_to(s, address) != 0 || ::listen(s, backlog) != 0) {
     const int saved = WSAGetLastError();
     mixlink::detail::drop_socket(s);

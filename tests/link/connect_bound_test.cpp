@@ -17,7 +17,9 @@ TEST(BoundedConnect, ConnectingToAListenerThatDropsTheAttemptGivesUpAfterThreeSe
   sockaddr_in at{};
   at.sin_family = AF_INET;
   at.sin_port = htons(2222);
-  ASSERT_TRUE(detail::parse_ipv4("127.0.0.3", &at.sin_addr.s_addr));
+  uint32_t ip = 0;
+  ASSERT_TRUE(detail::parse_ipv4("127.0.0.3", &ip));
+  at.sin_addr.s_addr = ip;
   detail::socket_t listener = detail::open_socket(true);
   ASSERT_NE(listener, detail::kNoSocket);
   ASSERT_EQ(detail::bind_to(listener, at), 0);

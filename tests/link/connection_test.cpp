@@ -1,9 +1,6 @@
 // The connection against a scripted console on loopback: exact bytes out, scripted bytes in.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -30,10 +27,7 @@ double seconds_since(Clock::time_point t) {
 }
 
 // A read that the library should never start would block the test for good; bound it instead.
-void bound_reads(int seconds) {
-  timeval tv{seconds, 0};
-  setsockopt(wing_tsocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
+void bound_reads(int seconds) { mixtest::bound_receives(wing_tsocket, seconds); }
 
 class Connection : public ::testing::Test {
  protected:
@@ -81,8 +75,8 @@ TEST_F(Connection, ConnectSelectsChannelOneAndSendsTheKeepAliveWithOrWithoutAnAn
     EXPECT_EQ(peer->received(), kConnectBytes);
     EXPECT_STREQ(SavedIP, "127.0.0.1");
     EXPECT_EQ(wnext, 0);
-    EXPECT_GE(wing_tsocket, 0);
-    EXPECT_EQ(wing_msocket, -1);
+    EXPECT_NE(wing_tsocket, mixlink::detail::kNoSocket);
+    EXPECT_EQ(wing_msocket, mixlink::detail::kNoSocket);
     EXPECT_EQ(ntohs(WING_tip.sin_port), 2222);
     EXPECT_EQ(ch_id_rx, c.rx_after);  // the discarded first reply still moves the receive channel
     EXPECT_EQ(ch_id_tx, -1);  // the raw select leaves the console on 1: wSend must select anew
@@ -226,7 +220,7 @@ TEST_F(Connection, KeepAliveReconnectsAfterThePeerCloses) {
   EXPECT_EQ(err.rfind("Network error ", 0), 0u) << err;
   ASSERT_TRUE(peer->wait_received(kConnectBytes.size()));
   EXPECT_EQ(peer->connection(1), kConnectBytes);
-  EXPECT_GE(wing_tsocket, 0);
+  EXPECT_NE(wing_tsocket, mixlink::detail::kNoSocket);
 }
 
 TEST_F(Connection, KeepAliveWithTheConsoleGoneReportsTheFailedConnect) {
