@@ -60,8 +60,8 @@ bool parse_address(const std::string& text, in_addr* a);
 // Text of a socket error code, for the log.
 std::string error_text(int code);
 
-// From now on SIGINT and SIGTERM (Ctrl+C, Ctrl+Break and closing the console on Windows) ask the
-// loop to stop, and a vanished client never raises SIGPIPE.
+// From now on SIGINT and SIGTERM ask the loop to stop, and a vanished client never raises
+// SIGPIPE. On Windows: Ctrl+C, Ctrl+Break, closing the console, or the event "mixsim-stop-PID".
 void catch_stop_requests();
 bool stop_requested();
 

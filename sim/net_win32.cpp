@@ -1,6 +1,7 @@
-// mixsim's server calls over Windows Sockets. Stopping: Windows has no SIGTERM; Ctrl+C,
-// Ctrl+Break and closing the console window ask the loop to stop (a program that runs mixsim
-// stops it by ending the process).
+// mixsim's server calls over Windows Sockets. Stopping: Windows has no SIGTERM. Ctrl+C,
+// Ctrl+Break and closing the console window ask the loop to stop, and so does another program
+// that sets the event named "mixsim-stop-PID" (PID: mixsim's process id), the way a program
+// without a console of its own asks mixsim to stop as SIGTERM does elsewhere.
 #include "net.h"
 
 #include <windows.h>
@@ -12,6 +13,7 @@ namespace mixsim::net {
 namespace {
 
 volatile LONG g_stop = 0;
+HANDLE g_stop_event = nullptr;
 
 BOOL WINAPI on_console_event(DWORD event) {
   switch (event) {
@@ -146,9 +148,16 @@ std::string error_text(int code) {
   return s.empty() ? "error " + std::to_string(code) : s;
 }
 
-void catch_stop_requests() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+void catch_stop_requests() {
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+  const std::string name = "mixsim-stop-" + std::to_string(GetCurrentProcessId());
+  g_stop_event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+}
 
-bool stop_requested() { return InterlockedCompareExchange(&g_stop, 0, 0) != 0; }
+bool stop_requested() {
+  if (g_stop_event != nullptr && WaitForSingleObject(g_stop_event, 0) == WAIT_OBJECT_0) InterlockedExchange(&g_stop, 1);
+  return InterlockedCompareExchange(&g_stop, 0, 0) != 0;
+}
 
 size_t client_limit(size_t) { return SIZE_MAX; }  // sockets are handles: no descriptor table to fill
 

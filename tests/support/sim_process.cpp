@@ -202,11 +202,17 @@ SimProcess::SimProcess(std::vector<std::string> args, bool quiet) {
 int SimProcess::stop() {
   if (pid_ <= 0) return -1;
 #ifdef _WIN32
-  // Windows has no SIGTERM for a program without a console of its own: end the process.
+  // Windows has no SIGTERM: mixsim's stop event asks it to close its sockets and end, and only
+  // one that does not within 2 s is ended from outside.
   auto* process = static_cast<HANDLE>(process_);
   DWORD code = 0;
-  if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
-    TerminateProcess(process, 0);
+  const std::string name = "mixsim-stop-" + std::to_string(pid_);
+  if (HANDLE stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str())) {
+    SetEvent(stop);
+    CloseHandle(stop);
+  }
+  if (WaitForSingleObject(process, 2000) != WAIT_OBJECT_0) {
+    TerminateProcess(process, 1);
     WaitForSingleObject(process, 5000);
   }
   GetExitCodeProcess(process, &code);

@@ -17,8 +17,8 @@ class SimProcess {
 
   bool ok() const { return pid_ > 0 && ready_; }
   int pid() const { return pid_; }
-  // Stops the simulator now (SIGTERM, then SIGKILL after 2 s; on Windows the process is ended);
-  // returns its exit status or -1.
+  // Stops the simulator now (SIGTERM, then SIGKILL after 2 s; on Windows its stop event, then the
+  // process is ended after 2 s); returns its exit status or -1.
   int stop();
 
  private:
