@@ -11,12 +11,6 @@
 #include "sockets.h"
 #include "stream.h"
 
-#ifdef _WIN32
-#include <ws2tcpip.h>  // TCP_NODELAY
-#else
-#include <netinet/tcp.h>
-#endif
-
 using namespace mixlink;
 using mixlink::detail::drop_socket;
 using mixlink::detail::kNoSocket;

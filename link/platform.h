@@ -10,6 +10,7 @@
 #include <ws2tcpip.h>
 #else
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #endif
