@@ -168,6 +168,29 @@ TEST_F(Connection, RepliesOfWholeReadSizesDoNotBlock) {
   }
 }
 
+// wDrainTCP reads through the receive stream like every read: an escape pair it cuts between two
+// calls still selects the channel, and the end of the stream is what wLinkState reports after.
+TEST_F(Connection, DrainingKeepsTheStreamsEscapeStateAndEndOfStream) {
+  ASSERT_NO_FATAL_FAILURE(connect());
+  auto arrived = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+  EXPECT_EQ(wDrainTCP(), 0);  // nothing waits
+  peer->reply(Bytes{0x10, 0x11, 0xDF});
+  arrived();
+  EXPECT_EQ(wDrainTCP(), 3);
+  EXPECT_EQ(ch_id_rx, 1);
+  peer->reply(Bytes{0xD3, 0x12});
+  arrived();
+  EXPECT_EQ(wDrainTCP(), 2);
+  EXPECT_EQ(ch_id_rx, 3);  // 0xDF 0xD3, cut between the two drains
+  EXPECT_EQ(wLinkState(), 1);
+  peer->close_client();
+  arrived();
+  EXPECT_EQ(wDrainTCP(), -3);
+  EXPECT_EQ(wLinkState(), 0);
+  unsigned char buf[8];
+  EXPECT_EQ(wRecv(buf, sizeof buf, 1000), 0);  // nothing was left behind
+}
+
 TEST_F(Connection, ReceiveWithoutAConnectionFailsInsteadOfTouchingAnUnsetSocket) {
   wClose();
   unsigned char buf[16];
