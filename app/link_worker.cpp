@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include <mixlink/link.h>
 #include <mixlink/meters.h>
@@ -22,7 +21,7 @@ constexpr Micros kHousekeeping = 100000;
 constexpr Micros kReconnectEvery = kSecond;
 // Without a datagram from the console for this long, the subscription is sent again.
 constexpr Micros kResubscribeAfter = 2 * kSecond;
-// A renewal goes out when the whole-second clock is past the last one by more than this.
+// A renewal goes out when the whole-second monotonic clock is past the last one by more than this.
 constexpr int64_t kRenewAfterSeconds = 4;
 // A failed datagram read is not retried at once, so a broken socket cannot spin the thread.
 constexpr int kReadFailurePauseMs = 10;
@@ -150,7 +149,7 @@ bool LinkWorker::connectFirst() {
   if (stop_) return false;  // the window closed while connecting: subscribe to nothing
   address_ = address;
   // Meter datagrams are taken only from the address the connection reached.
-  console_ = WING_tip.sin_addr.s_addr;
+  console_ = wConsoleAddress();
   rc = wMeterUDPPort(port_);
   if (rc != 1) return fail("meter port " + std::to_string(port_) + " could not be set up", rc);
   rc = wSetMetersRequest(id_, bitmap_.data());
@@ -159,7 +158,7 @@ bool LinkWorker::connectFirst() {
   changeLink(Link::connected);
   // The first renewal goes out at once, right after the subscription.
   wRenewMeters(id_);
-  renewed_ = static_cast<int64_t>(std::time(nullptr));
+  renewed_ = steadyMicros() / kSecond;
   last_heard_ = steadyMicros();
   return true;
 }
@@ -167,7 +166,7 @@ bool LinkWorker::connectFirst() {
 bool LinkWorker::subscribe() {
   if (wMeterUDPPort(port_) != 1 || wSetMetersRequest(id_, bitmap_.data()) != 1) return false;
   wRenewMeters(id_);
-  renewed_ = static_cast<int64_t>(std::time(nullptr));
+  renewed_ = steadyMicros() / kSecond;
   last_heard_ = steadyMicros();
   return true;
 }
@@ -194,12 +193,12 @@ void LinkWorker::keepLink(Micros now) {
     return;
   }
   // A keep-alive that reconnected dropped the meter socket with the old connection.
-  if (wing_msocket < 0 && (stop_ || !subscribe())) {
+  if (wMeterSocket() == W_NO_SOCKET && (stop_ || !subscribe())) {
     next_reconnect_ = now + kReconnectEvery;
     changeLink(Link::lost);
     return;
   }
-  const auto second = static_cast<int64_t>(std::time(nullptr));
+  const int64_t second = now / kSecond;
   if (!stop_ && second > renewed_ + kRenewAfterSeconds) {
     wRenewMeters(id_);
     renewed_ = second;

@@ -7,10 +7,10 @@
 // ADDRESS ("") finds the console by a broadcast on the local network.
 #include <mixlink/mixlink.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 4) {
@@ -41,15 +41,17 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // A subscription lapses unless it is renewed every few seconds.
-  constexpr std::time_t kRenewSeconds = 5;
-  std::time_t renewed = std::time(nullptr);
+  // A subscription lapses unless it is renewed every few seconds; the monotonic clock times it,
+  // so a step of the wall clock neither stops nor rushes the renewals.
+  using clock = std::chrono::steady_clock;
+  constexpr auto kRenewEvery = std::chrono::seconds(5);
+  clock::time_point renewed = clock::now();
   int seen = 0, idle = 0;
   unsigned char datagram[256];
   while (seen < count) {
-    if (std::time(nullptr) - renewed >= kRenewSeconds) {
+    if (clock::now() - renewed >= kRenewEvery) {
       wRenewMeters(kCollection);
-      renewed = std::time(nullptr);
+      renewed = clock::now();
     }
     const int n = wGetMeters(datagram, sizeof datagram, 500000);  // wait at most 0.5 s
     if (n < 0 || (n == 0 && ++idle == 10)) {

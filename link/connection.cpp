@@ -1,27 +1,22 @@
 // The one TCP connection to the console: opening, keep-alive with reconnection, framed sends,
 // un-framed receives, the UDP datagram receive and a few small helpers.
-#include <arpa/inet.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include <mixlink/link.h>
 #include <mixlink/protocol.h>
 
 #include "diagnostics.h"
 #include "platform.h"
+#include "sockets.h"
 #include "stream.h"
 
 using namespace mixlink;
 using mixlink::detail::drop_socket;
+using mixlink::detail::kNoSocket;
 
-int wing_tsocket = -1;
-int wing_msocket = -1;
+mixlink::detail::socket_t wing_tsocket = kNoSocket;
+mixlink::detail::socket_t wing_msocket = kNoSocket;
 struct sockaddr_in WING_tip = {};
 struct sockaddr_in WING_mip = {};
 struct sockaddr* WING_mip_addr = reinterpret_cast<struct sockaddr*>(&WING_mip);
@@ -29,11 +24,20 @@ int Wip_mlen = sizeof(struct sockaddr_in);
 char SavedIP[64] = "";
 int64_t wnext = 0;
 int64_t wnow = 0;
-fd_set wtcpr_fds;
-fd_set wudp_mfds;
+mixlink::detail::wait_set wtcpr_fds;
+mixlink::detail::wait_set wudp_mfds;
+
+w_socket wTCPSocket(void) { return detail::to_public(wing_tsocket); }
+
+w_socket wMeterSocket(void) { return detail::to_public(wing_msocket); }
+
+uint32_t wConsoleAddress(void) { return WING_tip.sin_addr.s_addr; }
 
 namespace {
 
+// A console that neither accepts nor refuses (an address that drops the attempt) is given up on
+// after this long, instead of the minutes the system's own retries take.
+constexpr int kConnectTimeoutMs = 3000;
 constexpr int kFirstReplyWaitUs = 900000;
 constexpr int kKeepAliveSeconds = 6;
 constexpr int kReconnectPauseMs = 100;
@@ -47,18 +51,16 @@ void drop_both_sockets() {
   detail::stream_reset();
 }
 
-// True when bytes are waiting on fd (or it has reached end of stream).
-bool more_waiting(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
-}
+// Whole seconds of the monotonic clock: the keep-alive's time, which a step of the wall clock
+// (a time server's correction, a laptop waking up) does not move.
+int64_t monotonic_seconds() { return detail::monotonic_us() / 1000000; }
 
 enum class KeepAlive { NotDue, Sent, Failed };
 
 // The due check and the send of the keep-alive request. A failed send reports itself, pauses
 // and drops the connection; reconnecting is left to the caller.
 KeepAlive keep_alive_step() {
-  wnow = static_cast<int64_t>(std::time(nullptr));
+  wnow = monotonic_seconds();
   if (wnow <= wnext) return KeepAlive::NotDue;
   wnext = wnow + kKeepAliveSeconds;
   if (detail::send_raw(kKeepAliveRequest, sizeof kKeepAliveRequest) >= 0) {
@@ -67,7 +69,7 @@ KeepAlive keep_alive_step() {
     return KeepAlive::Sent;
   }
   detail::diagnose("Network error %d, connection reset!!!\n ---- Please check the state of the console ----\n",
-                   errno);
+                   detail::last_socket_error());
   detail::sleep_ms(kReconnectPauseMs);
   wnext = 0;
   drop_both_sockets();
@@ -81,18 +83,17 @@ int connect_once(const char* address, bool* keep_alive_failed) {
   drop_both_sockets();
   // A text that is not an address comes back as all ones; never let it become a connect to the
   // limited broadcast address.
-  const in_addr_t ip = ::inet_addr(address);
-  if (ip == INADDR_NONE) return -7;
-  wing_tsocket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (wing_tsocket < 0) return -7;
-  const int one = 1;
-  setsockopt(wing_tsocket, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-  setsockopt(wing_tsocket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  uint32_t ip = 0;
+  if (!detail::parse_ipv4(address, &ip)) return -7;
+  wing_tsocket = detail::open_socket(true);
+  if (wing_tsocket == kNoSocket) return -7;
+  detail::set_option(wing_tsocket, SOL_SOCKET, SO_KEEPALIVE, 1);
+  detail::set_option(wing_tsocket, IPPROTO_TCP, TCP_NODELAY, 1);
   std::memset(&WING_tip, 0, sizeof WING_tip);
   WING_tip.sin_family = AF_INET;
   WING_tip.sin_port = htons(kNativePort);
   WING_tip.sin_addr.s_addr = ip;
-  if (::connect(wing_tsocket, reinterpret_cast<sockaddr*>(&WING_tip), sizeof WING_tip) < 0) return -7;
+  if (detail::connect_within(wing_tsocket, WING_tip, kConnectTimeoutMs) != 0) return -7;
   const unsigned char select1[2] = {kEscape, static_cast<unsigned char>(kSelectFirst + kValueChannel)};
   if (detail::send_raw(select1, 2) < 0) return -5;
   // The console is now on channel 1 behind wSend's back: make its next send select again.
@@ -166,8 +167,7 @@ int wMRecv(unsigned char* buf, int size, int timeout) {
     const int r = detail::wait_readable(wing_msocket, &wudp_mfds, timeout);
     if (r <= 0) return r;
   }
-  const size_t len = size > 0 ? static_cast<size_t>(size) : 0;
-  return static_cast<int>(::recvfrom(wing_msocket, buf, len, 0, nullptr, nullptr));
+  return detail::recv_datagram(wing_msocket, buf, size, nullptr);
 }
 
 int wSizeMap() {
@@ -178,11 +178,11 @@ int wSizeMap() {
   unsigned char scratch[kMapReadSize];
   int total = 0;
   for (;;) {
-    const int n = static_cast<int>(::recv(wing_tsocket, scratch, kMapReadSize, 0));
+    const int n = detail::recv_bytes(wing_tsocket, scratch, kMapReadSize);
     if (n < 0) return -3;
     total += n;
     // A full read may be the whole reply: only read on when more has come.
-    if (n < kMapReadSize || !more_waiting(wing_tsocket)) break;
+    if (n < kMapReadSize || !detail::bytes_waiting(wing_tsocket)) break;
   }
   return (total & ~15) + 16;
 }

@@ -34,9 +34,12 @@ int next_escape(const unsigned char* buf, int from, int length) {
   return hit ? static_cast<int>(static_cast<const unsigned char*>(hit) - buf) : length;
 }
 
-// Position of the last escape byte in buf[0, end); there must be one.
+// Position of the last escape byte in buf[0, end); there must be one. (A plain loop: the search
+// from the back that some C libraries offer is not standard.)
 int last_escape(const unsigned char* buf, int end) {
-  return static_cast<int>(static_cast<const unsigned char*>(memrchr(buf, kEscape, static_cast<size_t>(end))) - buf);
+  int i = end - 1;
+  while (buf[i] != kEscape) --i;
+  return i;
 }
 
 }  // namespace

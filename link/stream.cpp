@@ -2,16 +2,13 @@
 // the stream out block by block, and wLinkState.
 #include "stream.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include <mixlink/link.h>
 
 #include "platform.h"
+#include "sockets.h"
 
 namespace mixlink::detail {
 
@@ -25,54 +22,20 @@ bool g_ended = false;   // recv has reported the end of the stream
 bool g_failed = false;  // recv has failed (not merely timed out)
 int g_last_block = 0;
 
-timespec monotonic_now() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t;
-}
-
-timespec add_us(timespec t, long long us) {
-  long long ns = t.tv_nsec + us * 1000;
-  t.tv_sec += static_cast<time_t>(ns / 1000000000);
-  t.tv_nsec = static_cast<long>(ns % 1000000000);
-  return t;
-}
-
-bool before(const timespec& a, const timespec& b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-// Time left until d, never negative.
-timespec left_until(const deadline& d) {
-  const timespec now = monotonic_now();
-  if (!before(now, d.at)) return timespec{0, 0};
-  timespec left{d.at.tv_sec - now.tv_sec, d.at.tv_nsec - now.tv_nsec};
-  if (left.tv_nsec < 0) {
-    left.tv_nsec += 1000000000;
-    --left.tv_sec;
-  }
-  return left;
-}
-
-// 1 when fd is readable (or at its end), 0 when d passed first, -1 when the wait failed.
-int wait_until(int fd, const deadline& d) {
-  if (fd < 0) {
-    errno = EBADF;
-    return -1;
-  }
+// 1 when the socket is readable (or at its end), 0 when d passed first, -1 when the wait failed.
+int wait_until(const deadline& d) {
   for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    timespec left = left_until(d);
-    const int r = ::ppoll(&p, 1, &left, nullptr);
-    if (r > 0) return (p.revents & POLLNVAL) != 0 ? (errno = EBADF, -1) : 1;
-    if (r == 0) return 0;
-    if (errno != EINTR) return -1;
+    const int64_t left = d.at_us - monotonic_us();
+    wait_set set;
+    // The wait takes an int of microseconds: a longer one is cut and taken again.
+    const int r = wait_readable(wing_tsocket, &set, left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (r > 0) return 1;
+    if (r == 0) {
+      if (left <= 0 || monotonic_us() >= d.at_us) return 0;
+      continue;
+    }
+    if (!error_interrupted(last_socket_error())) return -1;
   }
-}
-
-bool more_waiting(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
 // One recv of up to limit bytes into the stream; its result (0 at the end of the stream).
@@ -81,41 +44,38 @@ int recv_into_stream(int want, long limit) {
   int room = 0;
   unsigned char* at = s.raw_room(want, &room);
   if (at == nullptr) return kReceiveNoMemory;
-  const size_t ask = static_cast<size_t>(room < limit ? room : limit);
+  const int ask = static_cast<int>(room < limit ? room : limit);
   for (;;) {
-    const ssize_t n = ::recv(wing_tsocket, at, ask, 0);
-    if (n < 0 && errno == EINTR) continue;
+    const int n = recv_bytes(wing_tsocket, at, ask);
+    if (n < 0 && error_interrupted(last_socket_error())) continue;
     if (n < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK) g_failed = true;
-      return static_cast<int>(n);
+      if (!error_would_block(last_socket_error())) g_failed = true;
+      return n;
     }
     if (n == 0) {
       g_ended = true;
       return 0;
     }
-    g_last_block = static_cast<int>(n);
-    s.decode_raw(static_cast<int>(n), &ch_id_rx);
-    return static_cast<int>(n);
+    g_last_block = n;
+    s.decode_raw(n, &ch_id_rx);
+    return n;
   }
 }
 
 }  // namespace
 
-deadline deadline_after(int timeout_us) {
-  return deadline{false, add_us(monotonic_now(), timeout_us > 0 ? timeout_us : 0)};
-}
+deadline deadline_after(int timeout_us) { return deadline{false, monotonic_us() + (timeout_us > 0 ? timeout_us : 0)}; }
 
 deadline earlier(const deadline& d, int timeout_us) {
   const deadline e = deadline_after(timeout_us);
-  return d.unlimited || before(e.at, d.at) ? e : d;
+  return d.unlimited || e.at_us < d.at_us ? e : d;
 }
 
-bool passed(const deadline& d) { return !d.unlimited && !before(monotonic_now(), d.at); }
+bool passed(const deadline& d) { return !d.unlimited && monotonic_us() >= d.at_us; }
 
 void sleep_until(const deadline& d) {
   if (d.unlimited) return;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &d.at, nullptr) == EINTR) {
-  }
+  for (int64_t left = d.at_us - monotonic_us(); left > 0; left = d.at_us - monotonic_us()) sleep_us(left);
 }
 
 rx_stream& link_stream() {
@@ -125,11 +85,20 @@ rx_stream& link_stream() {
 
 int stream_receive(const deadline& d, int want) {
   if (g_ended) return kReceiveEnded;
+  if (wing_tsocket == kNoSocket) return -1;
   if (!d.unlimited) {
-    const int w = wait_until(wing_tsocket, d);
+    const int w = wait_until(d);
     if (w <= 0) return w;
   }
   const int n = recv_into_stream(want > kReceiveSize ? want : kReceiveSize, LONG_MAX);
+  return n == 0 ? kReceiveEnded : n;
+}
+
+int stream_receive_waiting(int limit) {
+  if (g_ended) return kReceiveEnded;
+  if (wing_tsocket == kNoSocket) return -1;
+  if (!bytes_waiting(wing_tsocket)) return kReceiveTimedOut;
+  const int n = recv_into_stream(limit, limit);
   return n == 0 ? kReceiveEnded : n;
 }
 
@@ -163,7 +132,7 @@ int wRecv(unsigned char* buf, int capacity, int timeout) {
       if (n < 0) return n;
       if (n == 0) break;
       total += n;
-      if (n < ask || !more_waiting(wing_tsocket)) break;
+      if (n < ask || !bytes_waiting(wing_tsocket)) break;
     }
   }
   const int n = s.size();
@@ -174,7 +143,7 @@ int wRecv(unsigned char* buf, int capacity, int timeout) {
 }
 
 int wLinkState() {
-  if (wing_tsocket < 0) return -1;
+  if (wing_tsocket == kNoSocket) return -1;
   if (g_failed) return -3;
   return g_ended ? 0 : 1;
 }

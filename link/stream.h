@@ -3,16 +3,17 @@
 // bytes are lost between reads and every timed read ends by its deadline.
 #pragma once
 
-#include <ctime>
+#include <cstdint>
 
 #include "rx_stream.h"
 
 namespace mixlink::detail {
 
-// A moment on the monotonic clock by which a read must return, or none.
+// A moment on the monotonic clock (microseconds, platform.h's monotonic_us) by which a read must
+// return, or none.
 struct deadline {
   bool unlimited = true;
-  timespec at{};
+  int64_t at_us = 0;
 };
 
 // The deadline timeout_us microseconds from now (0 or less: now).
@@ -44,6 +45,11 @@ int stream_receive(const deadline& d, int want);
 
 // Raw bytes read by the last receive into the stream.
 int last_block_size();
+
+// Reads, without waiting, what the console has sent into the stream, at most limit raw bytes in
+// one read; returns the raw bytes read (> 0), kReceiveTimedOut when none were waiting,
+// kReceiveEnded once the console has ended the stream, kReceiveNoMemory, or a negative failed read.
+int stream_receive_waiting(int limit);
 
 // Forgets the stream of a connection that is gone; called whenever the TCP socket is dropped.
 void stream_reset();

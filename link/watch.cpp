@@ -1,15 +1,11 @@
 // Reads for a program that watches the link rather than asking the console for values: a meter
 // receive that says who sent the datagram, and a drain of the TCP connection that notices when
 // the console has gone.
-#include <sys/socket.h>
-
-#include <cerrno>
-#include <cstring>
-#include <netinet/in.h>
-
 #include <mixlink/link.h>
 
 #include "platform.h"
+#include "sockets.h"
+#include "stream.h"
 
 namespace {
 
@@ -28,32 +24,24 @@ int wMRecvFrom(unsigned char* buf, int size, int timeout, uint32_t* sender) {
     const int r = mixlink::detail::wait_readable(wing_msocket, &wudp_mfds, timeout < 0 ? 0 : timeout);
     if (r <= 0) return r;
   }
-  sockaddr_in from{};
-  socklen_t from_length = sizeof from;
-  const size_t len = size > 0 ? static_cast<size_t>(size) : 0;
-  const int n = static_cast<int>(
-      ::recvfrom(wing_msocket, buf, len, 0, reinterpret_cast<sockaddr*>(&from), &from_length));
-  if (n >= 0 && sender != nullptr && from.sin_family == AF_INET) *sender = from.sin_addr.s_addr;
-  return n;
+  return mixlink::detail::recv_datagram(wing_msocket, buf, size, sender);
 }
 
 int wDrainTCP(void) {
-  if (wing_tsocket < 0) return -3;
-  unsigned char chunk[kDrainChunk];
-  int total = 0;
+  namespace detail = mixlink::detail;
+  if (wing_tsocket == detail::kNoSocket) return -3;
+  // The bytes go through the receive stream like any read's, so an escape cut by the end of one
+  // read decodes with the next, a channel select among them moves ch_id_rx, and the end of the
+  // stream is what wLinkState reports afterwards. What the stream held already is dropped too.
+  detail::rx_stream& s = detail::link_stream();
+  int total = s.size();
+  s.consume(total);
   for (int i = 0; i < kDrainMaxReads; ++i) {
-    const ssize_t n = ::recv(wing_tsocket, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n > 0) {
-      // The bytes are thrown away, but a channel select among them still moves the receive
-      // channel, as it would have in wRecv.
-      wRecvEscapes(chunk, static_cast<int>(n));
-      total += static_cast<int>(n);
-      continue;
-    }
-    if (n == 0) return -3;  // end of stream: the console closed the connection
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-    return -3;
+    const int n = detail::stream_receive_waiting(kDrainChunk);
+    if (n == detail::kReceiveTimedOut) break;
+    if (n < 0) return -3;  // the console closed the connection, or the read failed
+    total += n;
+    s.consume(s.size());
   }
   return total;
 }

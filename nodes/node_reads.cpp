@@ -5,7 +5,6 @@
 #include <mixlink/nodes.h>
 #include <mixlink/protocol.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -97,7 +96,7 @@ Gather gather_reply(uint32_t first_hash, int leaves, bool closing_byte, const de
 // read's failure code (diagnostics written). The caller consumes r.end bytes when done.
 int read_container(uint32_t token, const char* caller, const detail::deadline& d, Reply& r) {
   if (send_read(wingdataset[token].hash) < kFewestSent) {
-    detail::diagnose("%s wSend error: %d\n", caller, errno);
+    detail::diagnose("%s wSend error: %d\n", caller, detail::last_socket_error());
     return -4;
   }
   const int leaves = wNodeLeafCount(token);
@@ -162,7 +161,7 @@ int read_records(uint32_t token, w_token_value* records, int capacity, const det
 int read_raw(uint32_t token, uint32_t request_hash, unsigned char* buf, int size, const char* caller,
              const char* path, const detail::deadline& d) {
   if (send_read(request_hash) < kFewestSent) {
-    detail::diagnose("%s wSend error: %d\n", caller, errno);
+    detail::diagnose("%s wSend error: %d\n", caller, detail::last_socket_error());
     return -4;
   }
   const bool container = wingdataset[token].type == W_CONTAINER;

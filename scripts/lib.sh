@@ -18,6 +18,11 @@ MIXLINK_PACKAGES=(
 # python3-* packages serve), not whichever python3 comes first on PATH.
 MIXLINK_PYTHON_OPTIONS=(-DPython_EXECUTABLE=/usr/bin/python3)
 
+# Packages the Windows build and its test run under Wine need (scripts/test --windows).
+MIXLINK_WINDOWS_PACKAGES=(
+  g++-mingw-w64-x86-64-posix wine wine64 googletest
+)
+
 # Packages the Debian package and its checks need besides those (scripts/package,
 # scripts/check-package).
 MIXLINK_PACKAGE_TOOLS=(

@@ -1,7 +1,6 @@
 // Parsing mixsim's command line.
 #include "options.h"
 
-#include <arpa/inet.h>
 
 #include <charconv>
 #include <cstdio>
@@ -115,6 +114,26 @@ std::string range_text(const option_spec& s) {
   return b;
 }
 
+// Four decimal numbers of 0 to 255 (no leading zeros) joined by dots: the one form of an
+// IPv4 address that --bind takes.
+bool is_dotted_quad(std::string_view text) {
+  int parts = 0;
+  size_t i = 0;
+  while (parts < 4) {
+    int value = 0, digits = 0;
+    const size_t first = i;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4; ++i, ++digits)
+      value = value * 10 + (text[i] - '0');
+    if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[first] == '0')) return false;
+    ++parts;
+    if (parts < 4) {
+      if (i >= text.size() || text[i] != '.') return false;
+      ++i;
+    }
+  }
+  return i == text.size();
+}
+
 parse_outcome usage_error(std::string message) {
   return {parse_outcome::usage_error, std::move(message) + " (see --help)"};
 }
@@ -124,8 +143,7 @@ std::string apply(const option_spec& s, std::string_view value, double number, o
   const std::string_view name = s.name;
   if (name == "--bind") {
     o.bind = std::string(value);
-    in_addr a{};
-    if (inet_pton(AF_INET, o.bind.c_str(), &a) != 1) return "--bind takes an IPv4 address, not '" + o.bind + "'";
+    if (!is_dotted_quad(value)) return "--bind takes an IPv4 address, not '" + o.bind + "'";
   }
   else if (name == "--port") o.port = static_cast<int>(number);
   else if (name == "--rate") o.rate = number;

@@ -1,22 +1,10 @@
 // The server loop, its clients and the handling of their requests.
 #include "server.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <mixlink/dictionary.h>
 #include <mixlink/protocol.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -42,20 +30,11 @@ constexpr size_t kCacheBytes = 16 << 20;
 
 // Descriptors kept free under the process's limit.
 constexpr size_t kSpareDescriptors = 8;
+// The longest the loop sleeps without looking at a stop request: a signal that lands just
+// before the wait starts is seen this late at the latest.
+constexpr milliseconds kLongestWait{100};
 
-// The number of descriptors the process has open.
-size_t open_descriptors() {
-  size_t n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-    return n > 3 ? n - 3 : 0;  // ".", ".." and the directory's own descriptor
-  }
-  return 16;  // no /proc: a guess on the safe side
-}
-
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+using mixlink::detail::last_socket_error;
 
 bool g_quiet = false;
 
@@ -77,54 +56,45 @@ server::server(const options& o) : opt_(o), model_(o.seed), rta_(o.seed), faults
 }
 
 server::~server() {
-  for (client& c : clients_)
-    if (c.fd >= 0) ::close(c.fd);
-  for (int fd : {listen_fd_, discovery_fd_, meter_fd_})
-    if (fd >= 0) ::close(fd);
+  for (client& c : clients_) mixlink::detail::drop_socket(c.fd);
+  for (net::socket_t* s : {&listen_fd_, &discovery_fd_, &meter_fd_}) mixlink::detail::drop_socket(*s);
 }
 
 bool server::open() {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(opt_.port));
-  if (inet_pton(AF_INET, opt_.bind.c_str(), &addr.sin_addr) != 1) {
+  if (!mixlink::detail::net_start()) {
+    std::fprintf(stderr, "mixsim: cannot start the socket layer\n");
+    return false;
+  }
+  if (!net::parse_address(opt_.bind, &addr.sin_addr)) {
     std::fprintf(stderr, "mixsim: --bind %s is not an IPv4 address\n", opt_.bind.c_str());
     return false;
   }
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  discovery_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  meter_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0 || discovery_fd_ < 0 || meter_fd_ < 0) {
-    std::fprintf(stderr, "mixsim: cannot create sockets: %s\n", std::strerror(errno));
+  listen_fd_ = net::listen_on(addr, kListenBacklog);
+  if (listen_fd_ == net::kNoSocket) {
+    std::fprintf(stderr, "mixsim: cannot listen on TCP %s:%d: %s\n", opt_.bind.c_str(), opt_.port,
+                 net::error_text(last_socket_error()).c_str());
     return false;
   }
-  const int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listen_fd_, kListenBacklog) != 0) {
-    std::fprintf(stderr, "mixsim: cannot listen on TCP %s:%d: %s\n", opt_.bind.c_str(), opt_.port, std::strerror(errno));
-    return false;
-  }
-  // The reply names the address the requester reached; with a wildcard bind that is known only
-  // per datagram.
-  setsockopt(discovery_fd_, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
-  if (bind(discovery_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    std::fprintf(stderr, "mixsim: cannot bind UDP %s:%d: %s\n", opt_.bind.c_str(), opt_.port, std::strerror(errno));
+  discovery_fd_ = net::udp_on(addr);
+  if (discovery_fd_ == net::kNoSocket) {
+    std::fprintf(stderr, "mixsim: cannot bind UDP %s:%d: %s\n", opt_.bind.c_str(), opt_.port,
+                 net::error_text(last_socket_error()).c_str());
     return false;
   }
   sockaddr_in meter_addr = addr;
   meter_addr.sin_port = 0;
-  if (bind(meter_fd_, reinterpret_cast<sockaddr*>(&meter_addr), sizeof meter_addr) != 0) {
-    std::fprintf(stderr, "mixsim: cannot bind the meter socket on %s: %s\n", opt_.bind.c_str(), std::strerror(errno));
+  meter_fd_ = net::udp_on(meter_addr);
+  if (meter_fd_ == net::kNoSocket) {
+    std::fprintf(stderr, "mixsim: cannot bind the meter socket on %s: %s\n", opt_.bind.c_str(),
+                 net::error_text(last_socket_error()).c_str());
     return false;
   }
   // Clients take the descriptors left under the limit but a few: the process never runs out of
   // them entirely, so whatever else needs one (the C library, a sanitizer's checks) still gets it.
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-    const size_t open_now = open_descriptors();
-    max_clients_ = limit.rlim_cur > open_now + kSpareDescriptors ? limit.rlim_cur - open_now - kSpareDescriptors : 1;
-  }
+  max_clients_ = net::client_limit(kSpareDescriptors);
   log_line("listening on %s:%d (TCP and UDP), meters at %g Hz%s", opt_.bind.c_str(), opt_.port, opt_.rate,
            opt_.animate ? ", animated" : "");
   return true;
@@ -139,27 +109,25 @@ void server::accept_clients(sim_clock::time_point now) {
       return;
     }
     sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        log_line("cannot accept (%s) with %zu clients: waiting until one leaves", std::strerror(errno), clients_.size());
+    const net::socket_t fd = net::accept_client(listen_fd_, &peer);
+    if (fd == net::kNoSocket) {
+      const int error = last_socket_error();
+      if (net::out_of_descriptors(error)) {
+        log_line("cannot accept (%s) with %zu clients: waiting until one leaves", net::error_text(error).c_str(),
+                 clients_.size());
         accepting_ = false;
         accept_retry_ = now + kAcceptRetry;
         return;
       }
-      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (net::accept_again(error)) continue;
       return;
     }
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     client& c = clients_.emplace_back();
     c.fd = fd;
     c.number = next_number_++;
     c.peer = peer;
-    char ip[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-    c.name = "#" + std::to_string(c.number) + " " + ip + ":" + std::to_string(ntohs(peer.sin_port));
+    c.name = "#" + std::to_string(c.number) + " " + net::address_text(peer.sin_addr) + ":" +
+             std::to_string(ntohs(peer.sin_port));
     c.connected = now;
     log_line("client %s connected", c.name.c_str());
   }
@@ -168,38 +136,22 @@ void server::accept_clients(sim_clock::time_point now) {
 void server::answer_discovery() {
   for (int i = 0; i < kDatagramsPerPass; ++i) {
     unsigned char buf[512];
-    char control[256];
     sockaddr_in from{};
-    iovec iov{buf, sizeof buf};
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const ssize_t n = recvmsg(discovery_fd_, &msg, 0);
+    const int n = net::receive_from(discovery_fd_, buf, sizeof buf, &from);
     if (n < 0) return;
-    char from_ip[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &from.sin_addr, from_ip, sizeof from_ip);
-    if (!is_discovery_probe(buf, static_cast<int>(n))) {
-      log_line("discovery: ignored %zd bytes from %s", n, from_ip);
+    const std::string from_text = net::address_text(from.sin_addr);
+    if (!is_discovery_probe(buf, n)) {
+      log_line("discovery: ignored %d bytes from %s", n, from_text.c_str());
       continue;
     }
+    // The reply names the address the requester reached. With a wildcard bind that is the
+    // address this host sends from toward the requester, which the routing table tells.
     in_addr local{};
-    inet_pton(AF_INET, opt_.bind.c_str(), &local);
-    for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
-      if (cm->cmsg_level == IPPROTO_IP && cm->cmsg_type == IP_PKTINFO) {
-        in_pktinfo info;
-        std::memcpy(&info, CMSG_DATA(cm), sizeof info);
-        local = info.ipi_spec_dst;
-      }
-    }
-    char ip[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &local, ip, sizeof ip);
-    const std::string reply = compose_discovery_reply(ip, id_);
-    sendto(discovery_fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
-    log_line("discovery: %s asked, answered %s", from_ip, reply.c_str());
+    net::parse_address(opt_.bind, &local);
+    if (local.s_addr == htonl(INADDR_ANY)) net::local_address_toward(from, &local);
+    const std::string reply = compose_discovery_reply(net::address_text(local).c_str(), id_);
+    net::send_datagram_now(discovery_fd_, reply, from);
+    log_line("discovery: %s asked, answered %s", from_text.c_str(), reply.c_str());
   }
 }
 
@@ -228,19 +180,17 @@ void server::flush(client& c, sim_clock::time_point now) {
   while (!c.dead && !c.blocked && !c.out.empty() && c.out.front_due() <= now) {
     out_queue::chunk chunks[kChunksPerSend];
     const int n = c.out.due_chunks(now, chunks, most, faults_.send_allowance(c.sent));
-    iovec iov[kChunksPerSend];
+    net::piece pieces[kChunksPerSend];
     size_t want = 0;
     for (int i = 0; i < n; ++i) {
-      iov[i] = {const_cast<char*>(chunks[i].data), chunks[i].size};
+      pieces[i] = {chunks[i].data, chunks[i].size};
       want += chunks[i].size;
     }
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = static_cast<size_t>(n);
-    const ssize_t sent = sendmsg(c.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const long sent = net::send_pieces(c.fd, pieces, n);
     if (sent < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) c.blocked = true;
-      else if (errno != EINTR) close_client(c, std::strerror(errno));
+      const int error = last_socket_error();
+      if (mixlink::detail::error_would_block(error)) c.blocked = true;
+      else if (!mixlink::detail::error_interrupted(error)) close_client(c, net::error_text(error).c_str());
       return;
     }
     c.sent += sent;
@@ -264,19 +214,20 @@ void server::release_held(client& c, sim_clock::time_point now) {
 void server::close_client(client& c, const char* why) {
   if (c.dead) return;
   log_line("client %s closed: %s", c.name.c_str(), why);
-  ::close(c.fd);
-  c.fd = -1;
+  mixlink::detail::drop_socket(c.fd);
   c.dead = true;
 }
 
 void server::read_client(client& c) {
-  const ssize_t n = recv(c.fd, read_buffer_.data(), read_buffer_.size(), MSG_DONTWAIT);
+  const int n = mixlink::detail::recv_bytes(c.fd, read_buffer_.data(), static_cast<int>(read_buffer_.size()));
   if (n == 0) {
     close_client(c, "disconnected");
     return;
   }
   if (n < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) close_client(c, std::strerror(errno));
+    const int error = last_socket_error();
+    if (!mixlink::detail::error_would_block(error) && !mixlink::detail::error_interrupted(error))
+      close_client(c, net::error_text(error).c_str());
     return;
   }
   parsed_.clear();
@@ -378,7 +329,7 @@ void server::meter_tick(sim_clock::time_point now) {
       sockaddr_in to = c.peer;
       to.sin_port = htons(static_cast<uint16_t>(c.meter_port));
       // A full socket buffer drops the datagram, as the network would.
-      sendto(meter_fd_, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      net::send_datagram_now(meter_fd_, d, to);
     }
   }
 }
@@ -401,24 +352,12 @@ void server::animation_tick(sim_clock::time_point now) {
 }
 
 int server::run() {
-  sigset_t blocked, orig;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigprocmask(SIG_BLOCK, &blocked, &orig);
-  struct sigaction sa{};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  sigdelset(&orig, SIGINT);
-  sigdelset(&orig, SIGTERM);
+  net::catch_stop_requests();
 
   const auto meter_period = std::chrono::duration_cast<sim_clock::duration>(std::chrono::duration<double>(1.0 / opt_.rate));
-  std::vector<pollfd> fds;
+  std::vector<net::watch> fds;
   std::vector<client*> owners;
-  while (g_stop == 0) {
+  while (!net::stop_requested()) {
     sim_clock::time_point now = sim_clock::now();
     // Timers first: they decide how long the wait may last.
     if (now >= next_meter_) {
@@ -469,44 +408,41 @@ int server::run() {
 
     fds.clear();
     owners.clear();
-    fds.push_back({accepting_ ? listen_fd_ : -1, POLLIN, 0});
+    // The listening socket and the discovery socket come first; the listener only while accepting.
+    fds.push_back({listen_fd_, accepting_, false});
     owners.push_back(nullptr);
-    fds.push_back({discovery_fd_, POLLIN, 0});
+    fds.push_back({discovery_fd_, true, false});
     owners.push_back(nullptr);
     for (client& c : clients_) {
       // Requests are read only when the last read's are all handled: that keeps what one client
       // has waiting to one read's worth.
       const bool reading = c.waiting.empty() && !over_bound(c);
-      fds.push_back({c.fd, static_cast<short>((reading ? POLLIN : 0) | (c.blocked ? POLLOUT : 0)), 0});
+      fds.push_back({c.fd, reading, c.blocked});
       owners.push_back(&c);
     }
-    const auto wait = std::max(sim_clock::duration::zero(), wake - sim_clock::now());
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
-    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    const int ready = ppoll(fds.data(), fds.size(), &ts, &orig);
+    const auto wait = std::clamp(wake - sim_clock::now(), sim_clock::duration::zero(),
+                                 std::chrono::duration_cast<sim_clock::duration>(kLongestWait));
+    const int ready = net::wait(fds, wait);
     if (ready < 0) {
-      if (errno == EINTR) continue;
-      std::fprintf(stderr, "mixsim: poll failed: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "mixsim: waiting for the sockets failed: %s\n", net::error_text(last_socket_error()).c_str());
       return 1;
     }
-    // A ppoll that finds sockets ready returns without delivering a pending signal, so under a
-    // steady flood SIGTERM would never arrive: look for it here.
-    sigset_t pending;
-    if (sigpending(&pending) == 0 && (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1)) break;
+    // Under a steady flood the wait always finds sockets ready: look for a stop request here.
+    if (net::stop_requested()) break;
     now = sim_clock::now();
-    if (fds[0].revents & POLLIN) accept_clients(now);
-    if (fds[1].revents & POLLIN) answer_discovery();
+    if (fds[0].readable) accept_clients(now);
+    if (fds[1].readable) answer_discovery();
     for (size_t i = 2; i < fds.size(); ++i) {
       client& c = *owners[i];
-      const short ev = fds[i].revents;
-      if (ev & POLLOUT) {
+      const net::watch& ev = fds[i];
+      if (ev.writable) {
         c.blocked = false;
         flush(c, now);
       }
       if (c.dead) continue;
-      if (ev & POLLIN) {
+      if (ev.readable) {
         read_client(c);  // the requests are handled at the top of the next pass
-      } else if (ev & (POLLHUP | POLLERR)) {
+      } else if (ev.broken) {
         // Reported even while its requests are not read: the connection is gone.
         close_client(c, "connection lost");
       }

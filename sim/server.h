@@ -1,9 +1,7 @@
-// mixsim's server: one poll loop over the listening socket, the discovery socket and every client;
+// mixsim's server: one wait loop over the listening socket, the discovery socket and every client;
 // timers are the loop's time-outs. Each client gets a fair share of every pass, and no client can
 // make mixsim hold more than its queue bound for it.
 #pragma once
-
-#include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +17,7 @@
 #include "faults.h"
 #include "meter_plan.h"
 #include "model.h"
+#include "net.h"
 #include "options.h"
 #include "outbox.h"
 #include "stream.h"
@@ -33,7 +32,7 @@ inline constexpr std::chrono::seconds kFullQueueLimit{10};
 inline constexpr int kListenBacklog = 128;
 
 struct client {
-  int fd = -1;
+  net::socket_t fd = net::kNoSocket;
   int number = 0;
   sockaddr_in peer{};
   std::string name;  // "#n ip:port" for the log
@@ -44,7 +43,7 @@ struct client {
   held_events held;
   long long sent = 0;
   std::optional<sim_clock::time_point> full_since;  // when the queue went over its bound
-  bool blocked = false;  // the socket refused bytes; wait for POLLOUT
+  bool blocked = false;  // the socket refused bytes; wait until it is writable
   bool dead = false;
   int meter_port = 0;
   meter_subscriptions subs;
@@ -90,7 +89,7 @@ class server {
   rta_generator rta_;
   fault_plan faults_;
   identity id_;
-  int listen_fd_ = -1, discovery_fd_ = -1, meter_fd_ = -1;
+  net::socket_t listen_fd_ = net::kNoSocket, discovery_fd_ = net::kNoSocket, meter_fd_ = net::kNoSocket;
   std::list<client> clients_;
   // At the descriptor limit the listening socket stays readable; it is left out of the poll
   // until a client leaves (or a second has passed), instead of waking the loop again and again.

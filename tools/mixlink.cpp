@@ -3,15 +3,21 @@
 // 1 failure, 2 usage. Every wait for the console is bounded by --timeout.
 #include <mixlink/mixlink.h>
 
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define STDOUT_FILENO 1
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -552,13 +558,15 @@ int cmd_meters(const Options& o, const std::vector<std::string>& args) {
   if (connect_console(o.address, s) != kExitOk) return kExitFail;
   if (!subscribe_meters(port)) return kExitFail;
   const bool tty = rta && isatty(STDOUT_FILENO);
-  std::time_t renewed = std::time(nullptr);
+  // Renewals run on the monotonic clock: a step of the wall clock must not stop or rush them.
+  using clock = std::chrono::steady_clock;
+  clock::time_point renewed = clock::now();
   unsigned char datagram[256];
   unsigned char scratch[4096];
   long seen = 0;
   while (!interrupted && (count < 0 || seen < count)) {
-    const std::time_t now = std::time(nullptr);
-    if (now - renewed >= kRenewSeconds) {
+    const clock::time_point now = clock::now();
+    if (now - renewed >= std::chrono::seconds(kRenewSeconds)) {
       wRenewMeters(kMeterId);
       renewed = now;
     }
@@ -567,7 +575,7 @@ int cmd_meters(const Options& o, const std::vector<std::string>& args) {
     wRecv(scratch, sizeof scratch, 1);
     if (!console_alive()) return kExitFail;
     // A keep-alive that had to reconnect has dropped the meter socket with the old connection.
-    if (wing_msocket < 0 && !subscribe_meters(port)) return kExitFail;
+    if (wMeterSocket() == W_NO_SOCKET && !subscribe_meters(port)) return kExitFail;
     uint32_t sender = 0;
     const int n = wMRecvFrom(datagram, 254, kPollUs, &sender);
     if (n < 0) {
@@ -644,8 +652,10 @@ int cmd_nodes(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
+#ifdef SIGPIPE
   // A reader that goes away shows as a failed write, which each command answers for itself.
   std::signal(SIGPIPE, SIG_IGN);
+#endif
   Options o;
   std::string command;
   std::vector<std::string> args;

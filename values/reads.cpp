@@ -6,7 +6,6 @@
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -94,7 +93,7 @@ int read_value(uint32_t token, const WaitRule& rule, const char* send_error, int
   if (wingdataset[token].type == W_CONTAINER) return -1;
   const uint32_t hash = wingdataset[token].hash;
   if (send_request(hash, kReqValue) < kFewestSent) {
-    if (send_error != nullptr) detail::diagnose(send_error, errno);
+    if (send_error != nullptr) detail::diagnose(send_error, detail::last_socket_error());
     return -4;
   }
   return await_value(hash, rule, type, value);
@@ -244,7 +243,7 @@ int read_definition(uint32_t token, int* length, unsigned char** data, const det
   // Containers have definitions too, so the type is not checked.
   const uint32_t hash = wingdataset[token].hash;
   if (send_request(hash, kReqDefinition) < kFewestSent) {
-    detail::diagnose("wGetTokenDef wSend error: %d\n", errno);
+    detail::diagnose("wGetTokenDef wSend error: %d\n", detail::last_socket_error());
     return -4;
   }
   detail::rx_stream& s = detail::link_stream();

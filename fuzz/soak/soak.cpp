@@ -24,6 +24,7 @@
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
+#include "link/sockets.h"
 #include "scripted_peer.h"
 #include "sim_process.h"
 

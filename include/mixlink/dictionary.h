@@ -2,10 +2,14 @@
 // node hash and path. Pure functions over constant data; safe from any thread.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 // Node type codes of a row.
-enum : int32_t {
+enum {
   W_CONTAINER = 0,
   W_INTEGER = 1,
   W_FLOAT = 2,
@@ -14,22 +18,27 @@ enum : int32_t {
 };
 
 // One node: rows stand in tree pre-order; a container is followed by its whole subtree.
-struct w_node {
+typedef struct w_node {
   const char* path;   // full dotted path, as the console spells it
   uint32_t hash;      // wGetHashFromName(path); 0 in row 0
   int32_t type;       // W_CONTAINER .. W_INTEGER_KIND; a leaf has type >= 1
   uint32_t attr;      // attribute word carried with the tree; 0 on containers; never interpreted
   uint32_t leaves;    // on a container, the leaves below it (0 for some send and input groups)
-};
+} w_node;
 
 // One entry of the hash index.
-struct w_hash_token {
+typedef struct w_hash_token {
   uint32_t hash;
   uint32_t token;
-};
+} w_hash_token;
 
-inline constexpr int wds_imax = 38517;   // rows of wingdataset
-inline constexpr int wrds_imax = 38517;  // pairs of wingordereddataset
+#define W_NODE_ROWS 38517
+#ifdef __cplusplus
+inline constexpr int wds_imax = W_NODE_ROWS;   // rows of wingdataset
+inline constexpr int wrds_imax = W_NODE_ROWS;  // pairs of wingordereddataset
+#else
+enum { wds_imax = W_NODE_ROWS, wrds_imax = W_NODE_ROWS };
+#endif
 
 extern const w_node wingdataset[wds_imax];                // row 0 is the sentinel "$$unknown"
 extern const w_hash_token wingordereddataset[wrds_imax];  // sorted by hash, strictly increasing
@@ -52,3 +61,7 @@ uint32_t wGetTokenFromHash(uint32_t hash);
 const char* wGetNameFromHash(uint32_t hash);
 // Returns the token of a NUL-terminated path in any letter case, or 0 when it is not a node.
 uint32_t wGetTokenFromName(const char* path);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,27 +1,39 @@
 // Console link: channel framing, the TCP connection, the UDP receive and discovery.
 // All state is process-global; one connection at a time; no two calls may run at once.
+// C and C++ alike; no socket header is needed to use it.
 #pragma once
 
-#include <cstdint>
-#include <netinet/in.h>
-#include <sys/select.h>
-#include <sys/socket.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// A socket of the link as the platform knows it: a descriptor on POSIX systems, a SOCKET handle
+// on Windows; W_NO_SOCKET when there is none. Only for waiting on it in a caller's own loop: the
+// library owns it, and every read and write goes through the library.
+typedef int64_t w_socket;
+#define W_NO_SOCKET ((w_socket)-1)
 
 // ---- Process-global state a caller may read ----
 
 extern int ch_id_tx;                  // channel wSend selected last; 0 at start, changed only by wSend
 extern int ch_id_rx;                  // current receive channel; 1 at start, set by every decoded select
-extern int wing_tsocket;              // TCP socket to the console; -1 when none
-extern int wing_msocket;              // UDP socket (discovery, then meters); -1 when none
-extern struct sockaddr_in WING_tip;   // the console's native address (port 2222)
-extern struct sockaddr_in WING_mip;   // discovery destination, later the meter socket's bind address
-extern struct sockaddr* WING_mip_addr;  // points to WING_mip
-extern int Wip_mlen;                  // sizeof WING_mip, 16
+extern int Wip_mlen;                  // size of the meter socket's address record, 16
 extern char SavedIP[64];              // address text of the last successful connection; empty at start
-extern int64_t wnext;                 // calendar second after which the next keep-alive is due; 0 = now
-extern int64_t wnow;                  // calendar second read by the last keep-alive call
-extern fd_set wtcpr_fds;              // wait set of wRecv
-extern fd_set wudp_mfds;              // wait set of wMRecv and wGetMeters
+extern int64_t wnext;                 // second of the monotonic clock after which the next keep-alive
+                                      // is due; 0 = now
+extern int64_t wnow;                  // second of the monotonic clock read by the last keep-alive call
+
+// Returns the TCP socket to the console, or W_NO_SOCKET when there is no connection.
+w_socket wTCPSocket(void);
+
+// Returns the UDP socket (discovery's, then the meters'), or W_NO_SOCKET when there is none.
+w_socket wMeterSocket(void);
+
+// Returns the console's IPv4 address of the current or last connection (network byte order as
+// laid out in memory, as wMRecvFrom gives a sender), 0 before the first connection.
+uint32_t wConsoleAddress(void);
 
 // ---- Framing (pure; no socket calls) ----
 
@@ -60,17 +72,19 @@ int wDecodeEscapeRun(w_escape_state* state, const unsigned char* in, int length,
 // (writing the found address into it); returns 1 connected, -6 no console found, else as wTCPConnect.
 int wOpen(char* address);
 
-// Connects to port 2222 at address, selects channel 1, sends the first keep-alive and waits up to
-// 0.9 s for an answer; returns 1 connected, -7 socket or connect failed, -5 select send failed,
-// -3 the wait for the first reply failed.
+// Connects to port 2222 at address (giving up after 3 s when the connection is neither accepted
+// nor refused), selects channel 1, sends the first keep-alive and waits up to 0.9 s for an answer;
+// returns 1 connected, -7 socket or connect failed or timed out, -5 select send failed, -3 the
+// wait for the first reply failed.
 int wTCPConnect(const char* address);
 
-// Sends the keep-alive request when due (every 6 s); returns 1 when not due or sent, else the
+// Sends the keep-alive request when due (every 6 s of the monotonic clock, so a step of the wall
+// clock neither hastens nor delays it); returns 1 when not due or sent, else the
 // result of reconnecting to SavedIP (at most 3 attempts, as wTCPConnect), or -6.
-int wKeepAlive();
+int wKeepAlive(void);
 
 // Releases the link (closes both sockets); always returns 1.
-int wClose();
+int wClose(void);
 
 // Selects channel (when it differs from ch_id_tx) and sends payload escaped in place (payload needs
 // room for the escapes); returns the bytes the payload send accepted, or a negative failed send.
@@ -94,10 +108,10 @@ int wMRecv(unsigned char* buf, int size, int timeout);
 
 // Sends the map-size query and measures the reply; returns the smallest multiple of 16 above the
 // reply's byte count, -4 when the send failed, -3 when a read failed.
-int wSizeMap();
+int wSizeMap(void);
 
 // Returns the library version, 12293 (0x3005).
-int wVer();
+int wVer(void);
 
 // Prints "len: N, data:" and each byte as " %02x" and a newline to standard output;
 // returns the result of flushing it (0 on success).
@@ -118,7 +132,7 @@ int wSetDiagnostics(w_diagnostic_handler handler, void* context);
 
 // Returns the host's first non-loopback IPv4 address whose netmask is 255.255.255.0, first
 // number in the lowest byte (network order as laid out in memory); 0 when there is none.
-int getmyIP();
+int getmyIP(void);
 
 // Broadcasts "WING?" to UDP port 2222 up to 5 times, 0.5 s apart, and takes the address from the
 // first reply that begins "WING"; returns 1 found (address holds the text), 0 no reply,
@@ -142,3 +156,7 @@ int wMRecvFrom(unsigned char* buf, int size, int timeout, uint32_t* sender);
 // 256 KiB a call; channel selects still move ch_id_rx); returns the bytes discarded (0 when none
 // waited), or -3 when the console has closed the connection, the read failed or there is none.
 int wDrainTCP(void);
+
+#ifdef __cplusplus
+}
+#endif

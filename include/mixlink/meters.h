@@ -1,6 +1,10 @@
 // Meters: the meter-port command, the subscription and its renewal, and meter datagrams.
 #pragma once
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // Tells the console the UDP port for meter datagrams (sent raw: DF D3 D3 port DF D1) and binds
 // wing_msocket to 0.0.0.0:port; returns 1, -8 when the bind failed, or the send's result when it
 // sent fewer than 7 bytes.
@@ -23,8 +27,12 @@ int wGetMeters(unsigned char* buf, int size, int timeout);
 int wComposeMetersRequest(int id, const unsigned char* bitmap, unsigned char* out);
 
 // The meter group table: group code and first item of each of the 29 bitmap rows.
-struct w_meter_row {
+typedef struct w_meter_row {
   unsigned char code;
   unsigned char first_item;
-};
+} w_meter_row;
 extern const w_meter_row wmeter_groups[29];
+
+#ifdef __cplusplus
+}
+#endif

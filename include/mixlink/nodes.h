@@ -2,32 +2,36 @@
 // (as text or token-value records) or of a node's raw reply bytes.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 #include <mixlink/values.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 // ---- Value text (pure) ----
 
 // Capacity a value text needs: a 256-character long string, its comma and the NUL.
-inline constexpr int W_VALUE_TEXT_SIZE = 258;
+enum { W_VALUE_TEXT_SIZE = 258 };
 
 // Writes the value text of the token at buf[position] into text (W_VALUE_TEXT_SIZE bytes) and
 // returns the position after the token; codes 0xDA-0xFF write an empty text and advance one byte.
 // With length >= 0 the token must lie below buf[length]: one that would run past it (or a
 // position outside the data) writes an empty text and returns 0. length < 0 means unchecked.
-int wParseToNode(void* unused, const unsigned char* buf, int position, char* text, int length = -1);
+int wParseToNode(void* unused, const unsigned char* buf, int position, char* text, int length);
 
 // ---- Container dump composition (pure) ----
 
 // Composition state of one dump: the caller's text buffer and the previous path.
-struct w_dump {
+typedef struct w_dump {
   char* text;         // the dump, always NUL-terminated
   size_t capacity;    // bytes of text, the NUL included
   size_t length;      // characters in text so far
   char previous[64];  // path of the previous leaf (the container's own path at the start)
   int depth;          // number of "." in previous
-};
+} w_dump;
 
 // Starts a dump of container into text (capacity bytes, emptied); returns 1, -10 when capacity
 // is 0, -2 when the container path is longer than 63 characters.
@@ -80,20 +84,20 @@ int wReplyToTVArray(const unsigned char* buf, int length, w_token_value* records
 // are in, and ends short when the reply pauses for a second. The timed forms also end at their
 // deadline: timeout in microseconds, 0 without limit; they return 0 when it passed first.
 
-// Reads container token as a dump into text (capacity bytes; the default trusts the caller to
-// have room for the whole dump). Returns 1; -1 token out of range or not a container (text
+// Reads container token as a dump into text (capacity bytes; SIZE_MAX trusts the caller to have
+// room for the whole dump). Returns 1; -1 token out of range or not a container (text
 // untouched); -2 malformed reply, no reply, or the reply stopped short (the text shows the entries
 // that came); -3 the receive failed or the console ended the stream before the reply; -4 send
 // failed; -9 allocation failed; -10 the dump does not fit in capacity.
-int wGetNode(uint32_t token, char* text, size_t capacity = SIZE_MAX);
+int wGetNode(uint32_t token, char* text, size_t capacity);
 // wGetNode with a time-out; returns as wGetNode, or 0 (the text showing the entries that came).
 int wGetNodeTimed(uint32_t token, char* text, size_t capacity, int timeout);
 
-// Reads container token into records (capacity of them; the default trusts the caller with one
+// Reads container token into records (capacity of them; INT32_MAX trusts the caller with one
 // record per leaf). Returns the records filled; -1, -2, -3, -4, -9 as wGetNode; 0 or -9 from the
 // value parser; -10 capacity is below the container's leaf count (nothing sent). Texts in the
 // records belong to the caller after a count; a failure frees those it had filled.
-int wGetNodeToTVArray(uint32_t token, w_token_value* records, int capacity = INT32_MAX);
+int wGetNodeToTVArray(uint32_t token, w_token_value* records, int capacity);
 // wGetNodeToTVArray with a time-out; returns as wGetNodeToTVArray, or 0 (no records kept).
 int wGetNodeToTVArrayTimed(uint32_t token, w_token_value* records, int capacity, int timeout);
 
@@ -112,3 +116,7 @@ int wGetBinaryNodeTimed(uint32_t token, unsigned char* buf, int size, int timeou
 int wGetBinaryData(const char* path, unsigned char* buf, int size);
 // wGetBinaryData with a time-out; returns as wGetBinaryData, or 0 when the deadline passed first.
 int wGetBinaryDataTimed(const char* path, unsigned char* buf, int size, int timeout);
+
+#ifdef __cplusplus
+}
+#endif

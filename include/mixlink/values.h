@@ -1,10 +1,14 @@
 // Value protocol: value tokens, value and definition reads by token, and the event stream.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 // Value type codes of a decoded value.
-enum : int32_t {
+enum {
   W_VALUE_HASH = 0,    // a 32-bit node hash, not a node's value
   W_VALUE_INT = 1,
   W_VALUE_FLOAT = 2,
@@ -13,19 +17,19 @@ enum : int32_t {
 
 // Where a decoder stores one value. For hash, integer and float only the 32-bit member is written;
 // for a string the pointer is written (a new buffer the receiver frees with free(), or null).
-union w_value {
+typedef union w_value {
   int32_t i;
   float f;
   uint32_t hash;
   char* s;
-};
+} w_value;
 
 // One decoded event or container leaf.
-struct w_token_value {
+typedef struct w_token_value {
   uint32_t token;  // row of the node dictionary; 0 for a node it lacks
   int32_t type;    // value type code
   w_value value;
-};
+} w_token_value;
 
 // ---- Token encoding (one encoder for the simulator, the tests and the tools) ----
 
@@ -60,8 +64,9 @@ int wTokenLength(const unsigned char* token, int length);
 
 // Decodes the value token at block[position] into record's type and value (token field untouched);
 // returns the position after it, 0 when it is not a value token or runs past length (record
-// untouched), -9 when a text could not be allocated. length < 0 means unchecked.
-int wParseToTV(const unsigned char* block, int position, w_token_value* record, int length = -1);
+// untouched), -9 when a text could not be allocated. length < 0 means unchecked (the caller vouches
+// that the whole token is there).
+int wParseToTV(const unsigned char* block, int position, w_token_value* record, int length);
 
 // Walks one block of events (0xD7, hash, value token) into at most n records, passing bytes that
 // start no event one at a time and the events of nodes the dictionary lacks whole; returns the
@@ -117,3 +122,7 @@ int wGetParsedEvents(w_token_value* records, int n);
 // bytes written, 0 on time-out, once the console has ended the stream, or for capacity <= 0, -3
 // when the receive failed, -9 when memory ran out, -10 when the first event is longer than capacity.
 int wGetEventEntriesTimed(unsigned char* buf, int capacity, int timeout);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,17 +1,14 @@
 // The connection against a scripted console on loopback: exact bytes out, scripted bytes in.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <ctime>
 #include <thread>
 
 #include <mixlink/link.h>
 
+#include "link/sockets.h"
 #include "scripted_peer.h"
 
 namespace {
@@ -30,10 +27,7 @@ double seconds_since(Clock::time_point t) {
 }
 
 // A read that the library should never start would block the test for good; bound it instead.
-void bound_reads(int seconds) {
-  timeval tv{seconds, 0};
-  setsockopt(wing_tsocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
+void bound_reads(int seconds) { mixtest::bound_receives(wing_tsocket, seconds); }
 
 class Connection : public ::testing::Test {
  protected:
@@ -81,8 +75,8 @@ TEST_F(Connection, ConnectSelectsChannelOneAndSendsTheKeepAliveWithOrWithoutAnAn
     EXPECT_EQ(peer->received(), kConnectBytes);
     EXPECT_STREQ(SavedIP, "127.0.0.1");
     EXPECT_EQ(wnext, 0);
-    EXPECT_GE(wing_tsocket, 0);
-    EXPECT_EQ(wing_msocket, -1);
+    EXPECT_NE(wing_tsocket, mixlink::detail::kNoSocket);
+    EXPECT_EQ(wing_msocket, mixlink::detail::kNoSocket);
     EXPECT_EQ(ntohs(WING_tip.sin_port), 2222);
     EXPECT_EQ(ch_id_rx, c.rx_after);  // the discarded first reply still moves the receive channel
     EXPECT_EQ(ch_id_tx, -1);  // the raw select leaves the console on 1: wSend must select anew
@@ -174,6 +168,29 @@ TEST_F(Connection, RepliesOfWholeReadSizesDoNotBlock) {
   }
 }
 
+// wDrainTCP reads through the receive stream like every read: an escape pair it cuts between two
+// calls still selects the channel, and the end of the stream is what wLinkState reports after.
+TEST_F(Connection, DrainingKeepsTheStreamsEscapeStateAndEndOfStream) {
+  ASSERT_NO_FATAL_FAILURE(connect());
+  auto arrived = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+  EXPECT_EQ(wDrainTCP(), 0);  // nothing waits
+  peer->reply(Bytes{0x10, 0x11, 0xDF});
+  arrived();
+  EXPECT_EQ(wDrainTCP(), 3);
+  EXPECT_EQ(ch_id_rx, 1);
+  peer->reply(Bytes{0xD3, 0x12});
+  arrived();
+  EXPECT_EQ(wDrainTCP(), 2);
+  EXPECT_EQ(ch_id_rx, 3);  // 0xDF 0xD3, cut between the two drains
+  EXPECT_EQ(wLinkState(), 1);
+  peer->close_client();
+  arrived();
+  EXPECT_EQ(wDrainTCP(), -3);
+  EXPECT_EQ(wLinkState(), 0);
+  unsigned char buf[8];
+  EXPECT_EQ(wRecv(buf, sizeof buf, 1000), 0);  // nothing was left behind
+}
+
 TEST_F(Connection, ReceiveWithoutAConnectionFailsInsteadOfTouchingAnUnsetSocket) {
   wClose();
   unsigned char buf[16];
@@ -190,15 +207,18 @@ TEST_F(Connection, KeepAliveGoesOutOnlyWhenDue) {
   ASSERT_TRUE(peer->wait_received(6));
   EXPECT_EQ(peer->received(), kKeepAlive);
   EXPECT_EQ(wnext, wnow + 6);
-  EXPECT_GE(wnow, static_cast<int64_t>(std::time(nullptr)) - 1);
+  // wnow counts seconds of the monotonic clock, not calendar seconds.
+  const auto steady_s = std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count();
+  EXPECT_NEAR(static_cast<double>(wnow), static_cast<double>(steady_s), 1.0);
   peer->clear_received();
   // Up to and including the due second nothing is sent.
   for (int i = 0; i < 5; ++i) EXPECT_EQ(wKeepAlive(), 1);
-  wnext = static_cast<int64_t>(std::time(nullptr)) + 1;
+  const int64_t now = wnow;
+  wnext = now + 1;
   EXPECT_EQ(wKeepAlive(), 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_TRUE(peer->received().empty());
-  wnext = static_cast<int64_t>(std::time(nullptr)) - 1;
+  wnext = now - 1;
   EXPECT_EQ(wKeepAlive(), 1);
   EXPECT_TRUE(peer->wait_received(6));
 }
@@ -223,7 +243,7 @@ TEST_F(Connection, KeepAliveReconnectsAfterThePeerCloses) {
   EXPECT_EQ(err.rfind("Network error ", 0), 0u) << err;
   ASSERT_TRUE(peer->wait_received(kConnectBytes.size()));
   EXPECT_EQ(peer->connection(1), kConnectBytes);
-  EXPECT_GE(wing_tsocket, 0);
+  EXPECT_NE(wing_tsocket, mixlink::detail::kNoSocket);
 }
 
 TEST_F(Connection, KeepAliveWithTheConsoleGoneReportsTheFailedConnect) {

@@ -1,8 +1,6 @@
 // Meter requests as composed bytes, and the meter commands and datagrams over loopback.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <map>
@@ -11,6 +9,7 @@
 #include <mixlink/link.h>
 #include <mixlink/meters.h>
 
+#include "link/sockets.h"
 #include "scripted_peer.h"
 
 namespace {
@@ -158,13 +157,13 @@ TEST_F(Meters, DatagramsAreReadWholeOrTimeOut) {
 }
 
 TEST_F(Meters, ABusyPortFailsTheBind) {
-  const int busy = socket(AF_INET, SOCK_DGRAM, 0);
+  mixlink::detail::socket_t busy = mixlink::detail::open_socket(false);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(10026);
-  ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(mixlink::detail::bind_to(busy, a), 0);
   EXPECT_EQ(wMeterUDPPort(10026), -8);
-  close(busy);
+  mixlink::detail::drop_socket(busy);
   EXPECT_EQ(wMeterUDPPort(10026), 1);  // and the failed socket is not in the way
 }
 
@@ -172,7 +171,7 @@ TEST_F(Meters, WithoutAConnectionNothingSucceeds) {
   wClose();
   unsigned char mbits[32] = {};
   EXPECT_LT(wMeterUDPPort(10026), 0);
-  EXPECT_EQ(wing_msocket, -1);
+  EXPECT_EQ(wing_msocket, mixlink::detail::kNoSocket);
   EXPECT_EQ(wSetMetersRequest(3, mbits), 0);
   EXPECT_EQ(wRenewMeters(3), 0);
   unsigned char buf[8];

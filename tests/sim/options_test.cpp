@@ -1,10 +1,6 @@
 // mixsim's command line: whole numbers as whole numbers, both option spellings, clear refusals.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -71,21 +67,9 @@ TEST(SimOptions, UsageErrorsExitTwoAndVersionAndHelpExitZero) {
   } cases[] = {{{"--port", "2222.9"}, 2}, {{"--bogus"}, 2}, {{"--version"}, 0}, {{"--help"}, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0]);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      std::vector<char*> argv = {const_cast<char*>("mixsim")};
-      for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      execv(mixtest::sim_executable(), argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), c.status);
+    std::vector<std::string> argv = {mixtest::sim_executable()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(mixtest::run_program(argv), c.status);
   }
   EXPECT_EQ(mixsim::version_line().rfind("mixsim ", 0), 0u);
 }

@@ -1,13 +1,15 @@
 #include "scripted_peer.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <arpa/inet.h>
-#include <netinet/tcp.h>
 #include <dirent.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <netinet/tcp.h>
+#endif
 
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <cstring>
@@ -20,6 +22,8 @@ namespace mixtest {
 
 namespace {
 
+namespace detail = mixlink::detail;
+using detail::kNoSocket;
 using Clock = std::chrono::steady_clock;
 
 sockaddr_in loopback(int port, const char* address = "127.0.0.1") {
@@ -30,9 +34,9 @@ sockaddr_in loopback(int port, const char* address = "127.0.0.1") {
   return a;
 }
 
-bool send_all(int fd, const unsigned char* p, std::size_t n) {
+bool send_all(socket_t fd, const unsigned char* p, std::size_t n) {
   while (n > 0) {
-    const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+    const int k = detail::send_bytes(fd, p, static_cast<int>(n));
     if (k <= 0) return false;
     p += k;
     n -= static_cast<std::size_t>(k);
@@ -72,13 +76,12 @@ std::vector<std::vector<std::size_t>> every_cut(std::size_t n) {
 // ---- ScriptedPeer ----
 
 ScriptedPeer::ScriptedPeer(int port) : port_(port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return;
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  socket_t fd = detail::open_socket(true);
+  if (fd == kNoSocket) return;
+  detail::set_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
   sockaddr_in a = loopback(port);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0) {
-    ::close(fd);
+  if (detail::bind_to(fd, a) != 0 || ::listen(fd, 8) != 0) {
+    detail::drop_socket(fd);
     return;
   }
   if (port_ == 0) {
@@ -96,8 +99,8 @@ ScriptedPeer::~ScriptedPeer() {
     stop_ = true;
   }
   if (thread_.joinable()) thread_.join();
-  if (client_fd_ >= 0) ::close(client_fd_);
-  if (listen_fd_ >= 0) ::close(listen_fd_);
+  detail::drop_socket(client_fd_);
+  detail::drop_socket(listen_fd_);
 }
 
 void ScriptedPeer::push(Reply r) {
@@ -111,8 +114,7 @@ void ScriptedPeer::close_client() {
 }
 
 void ScriptedPeer::drop_client_locked() {
-  if (client_fd_ >= 0) ::close(client_fd_);
-  client_fd_ = -1;
+  detail::drop_socket(client_fd_);
   cv_.notify_all();
 }
 
@@ -133,7 +135,7 @@ int ScriptedPeer::accepts() const {
 
 bool ScriptedPeer::connected() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return client_fd_ >= 0;
+  return client_fd_ != kNoSocket;
 }
 
 void ScriptedPeer::clear_received() {
@@ -161,13 +163,13 @@ bool ScriptedPeer::wait_replies_sent(int timeout_ms) const {
 // Sends every reply at the head of the queue whose byte condition is met. Pauses between
 // segments happen with the lock released so tests can read the record meanwhile.
 void ScriptedPeer::pump_replies(std::unique_lock<std::mutex>& lock) {
-  while (client_fd_ >= 0 && !queue_.empty()) {
+  while (client_fd_ != kNoSocket && !queue_.empty()) {
     const std::size_t have = per_connection_.empty() ? 0 : per_connection_.back().size();
     if (have < mark_ + queue_.front().after) return;
     Reply r = std::move(queue_.front());
     queue_.pop_front();
     mark_ = have;
-    const int fd = client_fd_;
+    const socket_t fd = client_fd_;
     const int connection = accepts_;
     lock.unlock();
     std::size_t pos = 0;
@@ -197,27 +199,25 @@ void ScriptedPeer::run() {
   std::unique_lock<std::mutex> lock(mu_);
   unsigned char buf[4096];
   while (!stop_) {
-    pollfd p{};
-    p.fd = client_fd_ >= 0 ? client_fd_ : listen_fd_;
-    p.events = POLLIN;
+    const socket_t watched = client_fd_ != kNoSocket ? client_fd_ : listen_fd_;
     lock.unlock();
-    const int r = ::poll(&p, 1, 5);
+    detail::wait_set set;
+    const int r = detail::wait_readable(watched, &set, 5000);
     lock.lock();
     if (stop_) break;
-    if (r > 0 && p.fd == listen_fd_ && client_fd_ < 0) {
-      const int c = ::accept(listen_fd_, nullptr, nullptr);
-      if (c >= 0) {
+    if (r > 0 && watched == listen_fd_ && client_fd_ == kNoSocket) {
+      const socket_t c = ::accept(listen_fd_, nullptr, nullptr);
+      if (c != kNoSocket) {
         // Every scripted segment goes out as its own segment, as the test cut it.
-        const int one = 1;
-        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        detail::set_option(c, IPPROTO_TCP, TCP_NODELAY, 1);
         client_fd_ = c;
         ++accepts_;
         per_connection_.emplace_back();
         mark_ = 0;
         cv_.notify_all();
       }
-    } else if (r > 0 && p.fd == client_fd_) {
-      const ssize_t n = ::recv(client_fd_, buf, sizeof buf, 0);
+    } else if (r > 0 && watched == client_fd_) {
+      const int n = detail::recv_bytes(client_fd_, buf, sizeof buf);
       if (n <= 0) {
         drop_client_locked();
       } else {
@@ -233,13 +233,12 @@ void ScriptedPeer::run() {
 // ---- UdpPeer ----
 
 UdpPeer::UdpPeer(int port, const char* address) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return;
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  socket_t fd = detail::open_socket(false);
+  if (fd == kNoSocket) return;
+  detail::set_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
   sockaddr_in a = loopback(port, address);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
+  if (detail::bind_to(fd, a) != 0) {
+    detail::drop_socket(fd);
     return;
   }
   socklen_t len = sizeof a;
@@ -248,41 +247,68 @@ UdpPeer::UdpPeer(int port, const char* address) {
   fd_ = fd;
 }
 
-UdpPeer::~UdpPeer() {
-  if (fd_ >= 0) ::close(fd_);
-}
+UdpPeer::~UdpPeer() { detail::drop_socket(fd_); }
 
 std::optional<Datagram> UdpPeer::receive(int timeout_ms) {
-  if (fd_ < 0) return std::nullopt;
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
-  unsigned char buf[65536];
+  if (fd_ == kNoSocket) return std::nullopt;
+  detail::wait_set set;
+  if (detail::wait_readable(fd_, &set, timeout_ms * 1000) <= 0) return std::nullopt;
+  static unsigned char buf[65536];
   Datagram d;
   socklen_t len = sizeof d.from;
-  const ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&d.from), &len);
+  const int n = static_cast<int>(
+      ::recvfrom(fd_, reinterpret_cast<char*>(buf), sizeof buf, 0, reinterpret_cast<sockaddr*>(&d.from), &len));
   if (n < 0) return std::nullopt;
   d.bytes.assign(buf, buf + n);
   return d;
 }
 
 bool UdpPeer::send_to(int port, const Bytes& bytes, const char* address) {
-  sockaddr_in a = loopback(port, address);
-  return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
-         static_cast<ssize_t>(bytes.size());
+  const int n = static_cast<int>(bytes.size());
+  return detail::send_datagram(fd_, bytes.data(), n, loopback(port, address)) == n;
 }
 
 bool UdpPeer::reply(const Datagram& d, const Bytes& bytes) {
-  return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&d.from),
-                  sizeof d.from) == static_cast<ssize_t>(bytes.size());
+  const int n = static_cast<int>(bytes.size());
+  return detail::send_datagram(fd_, bytes.data(), n, d.from) == n;
+}
+
+void bound_receives(socket_t s, int seconds) {
+#ifdef _WIN32
+  const DWORD ms = static_cast<DWORD>(seconds) * 1000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+#else
+  timeval tv{seconds, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+#endif
 }
 
 int open_fd_count() {
+#ifdef _WIN32
+  // Sockets are handles there: the process's handle count moves with them.
+  DWORD handles = 0;
+  return GetProcessHandleCount(GetCurrentProcess(), &handles) ? static_cast<int>(handles) : -1;
+#else
   DIR* d = opendir("/proc/self/fd");
   if (d == nullptr) return -1;
   int n = 0;
   while (readdir(d) != nullptr) ++n;
   closedir(d);
   return n - 3;  // ".", ".." and the directory's own descriptor
+#endif
+}
+
+double process_cpu_seconds() {
+#ifdef _WIN32
+  FILETIME created, ended, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) return 0;
+  auto seconds = [](const FILETIME& f) {
+    return static_cast<double>((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 1e7;
+  };
+  return seconds(kernel) + seconds(user);
+#else
+  return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+#endif
 }
 
 long resident_kib() {

@@ -9,8 +9,6 @@
 //   EXPECT_EQ(peer.received(), expected_bytes);
 #pragma once
 
-#include <netinet/in.h>
-
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -20,9 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "link/platform.h"
+
 namespace mixtest {
 
 using Bytes = std::vector<unsigned char>;
+// A socket of the test's peers, as the library's platform seam knows it.
+using socket_t = mixlink::detail::socket_t;
 
 // The payload as the console would put it on the wire: escaped with the library's own encoder.
 Bytes escaped(const Bytes& payload);
@@ -60,7 +62,7 @@ class ScriptedPeer {
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
   // True when the listening socket was set up.
-  bool ok() const { return listen_fd_ >= 0; }
+  bool ok() const { return listen_fd_ != mixlink::detail::kNoSocket; }
   int port() const { return port_; }
 
   // Queues a reply (see Reply).
@@ -95,8 +97,8 @@ class ScriptedPeer {
   void drop_client_locked();
 
   int port_;
-  int listen_fd_ = -1;
-  int client_fd_ = -1;
+  socket_t listen_fd_ = mixlink::detail::kNoSocket;
+  socket_t client_fd_ = mixlink::detail::kNoSocket;
   bool stop_ = false;
   std::size_t mark_ = 0;  // bytes of the current connection when the last reply went out
   Bytes total_;
@@ -122,9 +124,9 @@ class UdpPeer {
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
 
-  bool ok() const { return fd_ >= 0; }
+  bool ok() const { return fd_ != mixlink::detail::kNoSocket; }
   int port() const { return port_; }
-  int fd() const { return fd_; }
+  socket_t fd() const { return fd_; }
 
   // Receives one datagram within timeout_ms; nullopt on time-out or error.
   std::optional<Datagram> receive(int timeout_ms = 3000);
@@ -134,12 +136,19 @@ class UdpPeer {
   bool reply(const Datagram& d, const Bytes& bytes);
 
  private:
-  int fd_ = -1;
+  socket_t fd_ = mixlink::detail::kNoSocket;
   int port_ = 0;
 };
 
-// Number of open file descriptors of this process (entries of /proc/self/fd).
+// Makes a blocking receive on s give up after seconds (SO_RCVTIMEO, in the form each system takes).
+void bound_receives(socket_t s, int seconds);
+
+// Number of open file descriptors of this process (entries of /proc/self/fd; on Windows the
+// process's handle count).
 int open_fd_count();
+
+// Processor time this process has used, in seconds (std::clock counts wall time on Windows).
+double process_cpu_seconds();
 
 // Resident memory of this process in KiB (VmRSS of /proc/self/status); -1 when unknown.
 long resident_kib();

@@ -121,7 +121,7 @@ TEST(TokenDecoders, CodesThatAreNoValueLeaveEverythingUntouched) {
     w_token_value rec{1, 42, {}};
     rec.value.i = 4242;
     EXPECT_EQ(wParseToTV(b.data(), 0, &rec, 8), 0);
-    EXPECT_EQ(wParseToTV(b.data(), 0, &rec), 0);
+    EXPECT_EQ(wParseToTV(b.data(), 0, &rec, -1), 0);
     EXPECT_EQ(rec.type, 42);
     EXPECT_EQ(rec.value.i, 4242);
     EXPECT_EQ(wTokenLength(b.data(), 8), 0);
