@@ -46,9 +46,9 @@ int read_leaf(uint32_t token, int timeout_us, std::string* value, const char** t
   if (r != -1) return r;
   // The value is a node hash (a control assigned to a node), which only the raw read hands over.
   Value v;
-  r = wGetTokenTimed(token, &v.type, &v.value, timeout_us);
-  if (r == 1 && v.type == W_VALUE_HASH) {
-    *value = value_text(v.type, v.value);
+  r = v.read([&](int* t, w_value* decoded) { return wGetTokenTimed(token, t, decoded, timeout_us); });
+  if (r == 1 && v.type() == W_VALUE_HASH) {
+    *value = value_text(v.type(), v.value());
     *type = "hash";
     return 1;
   }

@@ -43,16 +43,34 @@ class Records {
   size_t filled_ = 0;
 };
 
-// One decoded value; its text, when it has one, is freed with it.
-struct Value {
-  int type = W_VALUE_INT;
-  w_value value{};
+// One value that a read decodes; its text, when the read stored one, is freed with it.
+class Value {
+ public:
   Value() = default;
-  ~Value() {
-    if (type == W_VALUE_STRING) std::free(value.s);
-  }
+  ~Value() { clear(); }
   Value(const Value&) = delete;
   Value& operator=(const Value&) = delete;
+
+  // Frees the text of the last read, then calls read(&type, &value), a library read that returns
+  // 1 when it stored a value; returns its result.
+  template <class Read>
+  int read(Read&& read) {
+    clear();
+    const int r = read(&type_, &value_);
+    stored_ = r == 1;
+    return r;
+  }
+  int type() const { return type_; }
+  const w_value& value() const { return value_; }
+
+ private:
+  void clear() {
+    if (stored_ && type_ == W_VALUE_STRING) std::free(value_.s);
+    stored_ = false;
+  }
+  int type_ = W_VALUE_INT;
+  w_value value_{};
+  bool stored_ = false;
 };
 
 // A buffer the library allocated with malloc().
