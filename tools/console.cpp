@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace mixtool {
@@ -16,6 +17,20 @@ void on_signal(int) { got_signal = 1; }
 
 Flow output_state = Flow::open;
 int output_errno = 0;
+
+// Whether the write that failed with error found the reader gone. The Windows C runtime reports
+// a closed pipe as EINVAL, so there the system's own error code tells.
+bool reader_gone(int error) {
+#ifdef _WIN32
+  // ERROR_BROKEN_PIPE, ERROR_NO_DATA (the pipe is being closed), ERROR_PIPE_NOT_CONNECTED
+  constexpr unsigned long kPipeGone[] = {109, 232, 233};
+  for (unsigned long code : kPipeGone)
+    if (_doserrno == code) return true;
+  return error == EPIPE;
+#else
+  return error == EPIPE;
+#endif
+}
 
 }  // namespace
 
@@ -78,7 +93,7 @@ Flow output_flow() {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return Flow::open;
   // The write that failed has just set errno: nothing else runs between printing and this call.
   output_errno = errno;
-  output_state = output_errno == EPIPE ? Flow::reader_gone : Flow::failed;
+  output_state = reader_gone(output_errno) ? Flow::reader_gone : Flow::failed;
   return output_state;
 }
 
