@@ -26,11 +26,11 @@ struct Invocation;
 
 struct Command {
   const char* name;
-  const char* summary;  // the line of the command list; later lines start a new line
+  const char* summary;  // its line in the command list ("\n" goes on in the summary column)
   const char* help;     // what `mixlink NAME --help` prints
   std::span<const Option> options;
   const char* operand;  // what the operands are called ("PATH"), null when there are none
-  int min_operands, max_operands;
+  int min_operands, max_operands;  // max_operands -1: any number
   int (*run)(const Invocation&);
   // Runs until interrupted: a reader that goes away (a closed pipe) ends it with success.
   bool endless = false;
