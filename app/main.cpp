@@ -3,17 +3,8 @@
 //   bandscope [ADDRESS] [--record FILE]
 //   bandscope --replay FILE
 //
-// ADDRESS pre-fills the address box; with the box empty, Connect discovers the console.
-//   --record FILE      record every meter datagram to FILE (a pcap file) while connected
-//   --replay FILE      show the recording FILE at its recorded pace, without a console
-// Options for scripts (not for everyday use):
-//   --connect          press Connect as soon as the window is up
-//   --screenshot FILE  after --after MS (default 3000), save the window to FILE and end the run
-//   --export-csv FILE  after --after MS, write the frame's CSV to FILE and end the run
-//   --run-for MS       end the run (as a second press would) after MS
-//   --stats            on exit, print datagram and frame counts and the datagram-to-frame latency
-//   --all-features     max hold, slow averaging, dark theme, the readout of the 1 kHz band, the
-//                      spectrogram above the bars and two reference traces
+// ADDRESS pre-fills the address box; with the box empty, Connect discovers the console. The
+// options are in kOptionTexts below; --help lists them.
 //
 // Window geometry and the display settings are kept with QSettings (on Linux in
 // $XDG_CONFIG_HOME/mixlink/bandscope.conf), reference traces as CSV files in
@@ -22,17 +13,21 @@
 // desktop's documents folder).
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
+#include <string>
 
 #include <mixlink/link.h>
+#include <mixlink/version.h>
 
 #include "window.h"
 
@@ -40,6 +35,11 @@ namespace {
 
 // How long the end of the run waits for the link's thread to finish its current library call.
 constexpr int kLinkStopWaitMs = 1000;
+
+// The longest dotted IPv4 address, "255.255.255.255".
+constexpr qsizetype kMaxAddressLength = 15;
+
+constexpr int kExitUsage = 2;
 
 struct Options {
   QString address;
@@ -54,76 +54,150 @@ struct Options {
   bool all_features = false;
 };
 
-constexpr char kUsage[] =
-    "usage: bandscope [ADDRESS] [--record FILE] [--connect] [--run-for MS] [--stats] [--all-features]\n"
-    "                 [--screenshot FILE] [--export-csv FILE] [--after MS]\n"
-    "       bandscope --replay FILE [...]\n"
-    "  ADDRESS        the console's IPv4 address, pre-filled in the address box (empty: discover)\n"
-    "  --record FILE  record every meter datagram to FILE (pcap) while connected\n"
-    "  --replay FILE  show a recording at its recorded pace, without a console\n";
+// One option: its name, the placeholder of its value (null for none) and what it does.
+struct OptionText {
+  const char* name;
+  const char* value;
+  const char* help;
+};
 
-int usage() {
-  std::fputs(kUsage, stderr);
-  return 2;
+const OptionText kOptionTexts[] = {
+    {"record", "FILE", "record every meter datagram to FILE (pcap) while connected"},
+    {"replay", "FILE", "show a recording at its recorded pace, without a console"},
+    {"connect", nullptr, "press Connect as soon as the window is up"},
+    {"screenshot", "FILE", "after --after MS, save the window to FILE (PNG) and end the run"},
+    {"export-csv", "FILE", "after --after MS, write the frame's CSV to FILE and end the run"},
+    {"after", "MS", "the wait before --screenshot and --export-csv (default 3000)"},
+    {"run-for", "MS", "end the run (as a second press of Connect would) after MS"},
+    {"stats", nullptr, "on exit, print datagram and frame counts and the datagram-to-frame latency"},
+    {"all-features", nullptr, "max hold, slow averaging, dark theme, the 1 kHz readout, the spectrogram\n"
+                              "and two reference traces, without the saved settings"},
+    {"version", nullptr, "print the version and exit"},
+    {"help", nullptr, "print this help and exit"},
+};
+
+constexpr int kHelpColumn = 20;
+
+// What `bandscope --help` prints: the synopsis, then each option with what it does.
+std::string usageText() {
+  std::string text =
+      "usage: bandscope [ADDRESS] [OPTIONS]\n"
+      "       bandscope --replay FILE [OPTIONS]\n"
+      "A live view of the console's real-time analyser: 120 bars, one per band.\n"
+      "  ADDRESS           the console's IPv4 address, pre-filled in the address box (empty: discover)\n";
+  for (const OptionText& o : kOptionTexts) {
+    std::string left = std::string("  ") + (o.name == std::string("help") ? "-h, --" : "--") + o.name;
+    if (o.value != nullptr) left += std::string(" ") + o.value;
+    left.resize(std::max<size_t>(left.size() + 1, kHelpColumn), ' ');
+    for (const char* c = o.help; *c != '\0'; ++c) {
+      left += *c;
+      if (*c == '\n') left += std::string(kHelpColumn, ' ');
+    }
+    text += left + "\n";
+  }
+  return text + "Options take their value as the next argument or after '=' (--after=2000).\n";
 }
 
-bool parseMs(const char* text, int* out) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || v < 0 || v > 86400000) return false;
-  *out = static_cast<int>(v);
+// What the command line asks for: run with the options, print a text and end with status 0, or
+// end with a usage error.
+struct CommandLine {
+  enum { run, print, usage_error } action = run;
+  std::string text;  // for print: the help or the version; for usage_error: what was wrong
+  Options options;
+};
+
+// Reads the whole of text as milliseconds, 0 to a day, into *out.
+bool readMs(const QString& text, int* out) {
+  const std::string s = text.toStdString();
+  int v = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (s.empty() || ec != std::errc() || end != s.data() + s.size() || v < 0 || v > 86400000) return false;
+  *out = v;
   return true;
 }
 
-// Returns 0 to run, -1 after --help, else the exit status for a bad command line.
-int parseOptions(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return -1;
-    } else if (std::strcmp(a, "--connect") == 0) {
-      o->connect = true;
-    } else if (std::strcmp(a, "--stats") == 0) {
-      o->stats = true;
-    } else if (std::strcmp(a, "--all-features") == 0) {
-      o->all_features = true;
-    } else if (std::strcmp(a, "--screenshot") == 0 && has_value) {
-      o->screenshot = QString::fromLocal8Bit(argv[++i]);
-    } else if (std::strcmp(a, "--export-csv") == 0 && has_value) {
-      o->export_csv = QString::fromLocal8Bit(argv[++i]);
-    } else if (std::strcmp(a, "--record") == 0 && has_value) {
-      o->record = QString::fromLocal8Bit(argv[++i]);
-    } else if (std::strcmp(a, "--replay") == 0 && has_value) {
-      o->replay = QString::fromLocal8Bit(argv[++i]);
-    } else if (std::strcmp(a, "--after") == 0 && has_value) {
-      if (!parseMs(argv[++i], &o->after_ms)) return usage();
-    } else if (std::strcmp(a, "--run-for") == 0 && has_value) {
-      if (!parseMs(argv[++i], &o->run_for_ms)) return usage();
-    } else if (a[0] == '-' || !o->address.isEmpty()) {
-      return usage();
-    } else if (std::strlen(a) > 15) {
-      std::fprintf(stderr, "bandscope: not an IPv4 address: %s\n", a);
-      return 2;
-    } else {
-      o->address = QString::fromLatin1(a);
-    }
+// Reads the arguments (the program's name first) with QCommandLineParser: options as
+// "--name value" or "--name=value", at most one ADDRESS. Pure: opens no window.
+CommandLine readCommandLine(const QStringList& arguments) {
+  QCommandLineParser parser;
+  for (const OptionText& o : kOptionTexts) {
+    QStringList names{QString::fromLatin1(o.name)};
+    if (names.first() == QLatin1String("help")) names.prepend(QStringLiteral("h"));
+    parser.addOption(QCommandLineOption(names, QString::fromUtf8(o.help),
+                                        o.value != nullptr ? QString::fromLatin1(o.value) : QString()));
   }
-  return 0;
+  CommandLine line;
+  const bool parsed = parser.parse(arguments);
+  if (parser.isSet(QStringLiteral("help"))) return {CommandLine::print, usageText(), {}};
+  if (parser.isSet(QStringLiteral("version"))) return {CommandLine::print, "bandscope " MIXLINK_VERSION "\n", {}};
+  auto refuse = [&](const QString& why) { return CommandLine{CommandLine::usage_error, why.toStdString(), {}}; };
+  if (!parsed) {
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty())
+      return refuse(QStringLiteral("unknown option %1%2").arg(unknown.first().size() > 1 ? "--" : "-", unknown.first()));
+    // Qt's own words, as a clause: "unexpected value after '--connect=1'".
+    QString why = parser.errorText();
+    if (why.endsWith(QLatin1Char('.'))) why.chop(1);
+    if (!why.isEmpty()) why[0] = why[0].toLower();
+    return refuse(why);
+  }
+  Options& o = line.options;
+  for (const OptionText& t : kOptionTexts) {
+    if (t.value != nullptr && parser.isSet(QString::fromLatin1(t.name)) && parser.value(QString::fromLatin1(t.name)).isEmpty())
+      return refuse(QStringLiteral("--%1 needs %2").arg(QString::fromLatin1(t.name), QString::fromLatin1(t.value)));
+  }
+  o.connect = parser.isSet(QStringLiteral("connect"));
+  o.stats = parser.isSet(QStringLiteral("stats"));
+  o.all_features = parser.isSet(QStringLiteral("all-features"));
+  o.screenshot = parser.value(QStringLiteral("screenshot"));
+  o.export_csv = parser.value(QStringLiteral("export-csv"));
+  o.record = parser.value(QStringLiteral("record"));
+  o.replay = parser.value(QStringLiteral("replay"));
+  for (const auto& [name, ms] : {std::pair{"after", &o.after_ms}, std::pair{"run-for", &o.run_for_ms}}) {
+    const QString option = QString::fromLatin1(name);
+    if (parser.isSet(option) && !readMs(parser.value(option), ms))
+      return refuse(QStringLiteral("--%1 takes a whole number of milliseconds from 0 to 86400000, not '%2'")
+                        .arg(option, parser.value(option)));
+  }
+  const QStringList positional = parser.positionalArguments();
+  if (positional.size() > 1) return refuse(QStringLiteral("unexpected argument %1").arg(positional.at(1)));
+  if (!positional.isEmpty()) {
+    if (positional.first().size() > kMaxAddressLength)
+      return refuse(QStringLiteral("not an IPv4 address: %1").arg(positional.first()));
+    o.address = positional.first();
+  }
+  if (!o.replay.isEmpty() && (o.connect || !o.record.isEmpty() || !o.address.isEmpty()))
+    return refuse(QStringLiteral("--replay shows a recording instead of a console: no ADDRESS, --connect or --record"));
+  return line;
+}
+
+// Prints what the command line asked for in place of a run; returns the exit status.
+int answer(const CommandLine& line) {
+  if (line.action == CommandLine::usage_error) {
+    std::fprintf(stderr, "bandscope: %s (try 'bandscope --help')\n", line.text.c_str());
+    return kExitUsage;
+  }
+  std::fputs(line.text.c_str(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --help and --version need no window system: they are answered before one is opened.
+  {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    if (const CommandLine early = readCommandLine(arguments); early.action == CommandLine::print) return answer(early);
+  }
   QApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("bandscope"));
-  Options opt;
-  if (int rc = parseOptions(argc, argv, &opt); rc != 0) return rc < 0 ? 0 : rc;
-  if (!opt.replay.isEmpty() && (opt.connect || !opt.record.isEmpty() || !opt.address.isEmpty())) {
-    std::fputs("bandscope: --replay shows a recording instead of a console: no ADDRESS, --connect or --record\n", stderr);
-    return 2;
-  }
+  QCoreApplication::setApplicationVersion(QStringLiteral(MIXLINK_VERSION));
+  // Read again without the window system's own options (-platform and the like), which
+  // QApplication has taken out.
+  const CommandLine line = readCommandLine(QCoreApplication::arguments());
+  if (line.action != CommandLine::run) return answer(line);
+  const Options& opt = line.options;
 
   QSettings settings(QStringLiteral("mixlink"), QStringLiteral("bandscope"));
   auto window = std::make_unique<bandscope::BandscopeWindow>(opt.address);

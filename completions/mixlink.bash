@@ -52,35 +52,55 @@ _mixlink() {
   local _mixlink_tool=${COMP_WORDS[0]}
   [[ $_mixlink_tool == */* && -x $_mixlink_tool ]] || _mixlink_tool=mixlink
 
+  # An option's value, given as the next word or after "=" (which bash makes a word of its own).
+  local option=
+  if [[ $cur == = ]]; then
+    option=$prev cur=
+  elif [[ $prev == = ]]; then
+    option=${COMP_WORDS[COMP_CWORD-2]}
+  elif [[ $prev == -* ]]; then
+    option=$prev
+  fi
+  case $option in
+    --record|--replay)
+      compopt -o filenames 2>/dev/null
+      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+      return 0 ;;
+    -a|--address|--timeout|--count|--port) return 0 ;;
+  esac
+  # After "=" of an option that takes no value there is nothing to offer.
+  [[ $prev == = || ${COMP_WORDS[COMP_CWORD]} == = ]] && return 0
+
   # The command, and how many arguments it already has before the word being completed.
   local i command= given=0
   for ((i = 1; i < COMP_CWORD; ++i)); do
+    if [[ ${COMP_WORDS[i+1]} == = ]]; then
+      ((i += 2))
+      continue
+    fi
     case ${COMP_WORDS[i]} in
-      -a|--address|--timeout|--count|--port) ((++i)) ;;
+      -a|--address|--timeout|--count|--port|--record|--replay) ((++i)) ;;
       -*) ;;
       *) if [[ -z $command ]]; then command=${COMP_WORDS[i]}; else ((++given)); fi ;;
     esac
   done
 
-  case $prev in
-    -a|--address|--timeout|--count|--port) return 0 ;;
-  esac
-
   if [[ -z $command ]]; then
     if [[ $cur == -* ]]; then
-      COMPREPLY=($(compgen -W "-a --address -h --help" -- "$cur"))
+      COMPREPLY=($(compgen -W "-a --address --timeout -h --help --version" -- "$cur"))
     else
       COMPREPLY=($(compgen -W "$commands" -- "$cur"))
     fi
     return 0
   fi
 
-  local options=
+  # A command's own options; -a and --timeout may follow the command too.
+  local options="-a --address --timeout"
   case $command in
-    get) options="--timeout" ;;
-    dump) options="--records --json" ;;
-    events) options="--count" ;;
-    meters) options="--rta --count --port --record --replay --csv" ;;
+    dump) options+=" --records --json" ;;
+    events) options+=" --count" ;;
+    meters) options+=" --rta --count --port --record --replay --csv" ;;
+    nodes) options= ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options --help" -- "$cur"))

@@ -1,6 +1,7 @@
 // Parsing mixsim's command line.
 #include "options.h"
 
+#include <mixlink/version.h>
 
 #include <charconv>
 #include <cstdio>
@@ -135,7 +136,7 @@ bool is_dotted_quad(std::string_view text) {
 }
 
 parse_outcome usage_error(std::string message) {
-  return {parse_outcome::usage_error, std::move(message) + " (see --help)"};
+  return {parse_outcome::usage_error, std::move(message) + " (try 'mixsim --help')"};
 }
 
 // Stores one option's value; returns an empty text, or the usage error.
@@ -172,7 +173,7 @@ std::string apply(const option_spec& s, std::string_view value, double number, o
 
 }  // namespace
 
-std::string version_line() { return std::string("mixsim ") + MIXSIM_VERSION + "\n"; }
+std::string version_line() { return "mixsim " MIXLINK_VERSION "\n"; }
 
 parse_outcome parse_options(int argc, const char* const* argv, options& o) {
   for (int i = 1; i < argc; ++i) {

@@ -103,6 +103,17 @@ std::string float_text(float f) {
   return std::string(buf, r.ptr);
 }
 
+std::string hex_text(const unsigned char* bytes, size_t length) {
+  std::string out;
+  out.reserve(length * 3);
+  for (size_t i = 0; i < length; ++i) {
+    if (i > 0) out += ' ';
+    out += kHex[bytes[i] >> 4];
+    out += kHex[bytes[i] & 15];
+  }
+  return out;
+}
+
 std::string json_float(float f) {
   if (!std::isfinite(f)) return "null";
   std::string s = float_text(f);

@@ -1,8 +1,10 @@
 // How the mixlink tool writes what the console sent: text that cannot move the terminal or split a
-// record, JSON that parses whatever the bytes were, and floats that read back to themselves.
+// record, JSON that parses whatever the bytes were, floats that read back to themselves, and raw
+// bytes as hex.
 // Pure functions over strings.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,6 +22,9 @@ std::string json_string(std::string_view bytes);
 
 // The shortest text that reads back to the same float ("-30", "0.1", "1e+20", "inf", "nan").
 std::string float_text(float f);
+
+// The bytes as lower-case hex pairs with a space between them ("d7 f9 2f").
+std::string hex_text(const unsigned char* bytes, size_t length);
 
 // The float as a JSON number that stays a float ("-30.0", "1e+20"); null for an infinity or NaN.
 std::string json_float(float f);

@@ -1,32 +1,39 @@
-// Meters: the meter-port command, the subscription and its renewal, and meter datagrams.
+/// \file
+/// Meters: the meter-port command, the subscription and its renewal, and meter datagrams.
 #pragma once
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-// Tells the console the UDP port for meter datagrams (sent raw: DF D3 D3 port DF D1) and binds
-// wing_msocket to 0.0.0.0:port; returns 1, -8 when the bind failed, or the send's result when it
-// sent fewer than 7 bytes.
+/// Tells the console the UDP port for meter datagrams (sent raw: DF D3 D3 port DF D1) and binds
+/// wing_msocket to 0.0.0.0:port.
+/// \return
+/// - 1
+/// - -8 when the bind failed
+/// - the send's result when it sent fewer than 7 bytes
 int wMeterUDPPort(int port);
 
-// Subscribes collection id to the meters selected by the first 29 bytes of bitmap, on channel 3;
-// returns 1 when wSend accepted a positive count, else 0.
+/// Subscribes collection id to the meters selected by the first 29 bytes of bitmap, on channel 3;
+/// returns 1 when wSend accepted a positive count, else 0.
 int wSetMetersRequest(int id, const unsigned char* bitmap);
 
-// Renews the subscription of collection id on channel 3; returns 1 when wSend accepted a
-// positive count, else 0.
+/// Renews the subscription of collection id on channel 3; returns 1 when wSend accepted a
+/// positive count, else 0.
 int wRenewMeters(int id);
 
-// Reads one meter datagram of at most size bytes into buf; timeout in microseconds, 0 blocks;
-// returns its length, 0 on time-out, or a negative failed wait or read.
+/// Reads one meter datagram of at most size bytes into buf; timeout in microseconds, 0 blocks.
+/// \return
+/// - its length
+/// - 0 on time-out
+/// - a negative failed wait or read
 int wGetMeters(unsigned char* buf, int size, int timeout);
 
-// Composes the subscription payload for id and the first 29 bytes of bitmap into out (room for
-// 270 bytes); returns its length (9 to 270). Pure: sends nothing.
+/// Composes the subscription payload for id and the first 29 bytes of bitmap into out (room for
+/// 270 bytes); returns its length (9 to 270). Pure: sends nothing.
 int wComposeMetersRequest(int id, const unsigned char* bitmap, unsigned char* out);
 
-// The meter group table: group code and first item of each of the 29 bitmap rows.
+/// The meter group table: group code and first item of each of the 29 bitmap rows.
 typedef struct w_meter_row {
   unsigned char code;
   unsigned char first_item;

@@ -1,4 +1,5 @@
-// mixlink: client library for the console's native network protocol.
+/// \file
+/// mixlink: client library for the console's native network protocol.
 #pragma once
 
 #include <mixlink/protocol.h>

@@ -341,6 +341,12 @@ TEST_F(SessionTest, ProgramExitStatuses) {
   {
     const ProgramRun r = runProgram({"--no-such-option"});
     EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("bandscope: unknown option --no-such-option (try 'bandscope --help')\n"), std::string::npos)
+        << r.err;
+    const ProgramRun bad = runProgram({"--run-for=soon"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--run-for takes a whole number of milliseconds from 0 to 86400000, not 'soon'"),
+              std::string::npos) << bad.err;
   }
   {
     // A recording replayed without a console, its frame written as CSV for a script.

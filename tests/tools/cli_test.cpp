@@ -79,6 +79,27 @@ TEST(Cli, UsageErrorsAndHelpNeedNoConsole) {
   EXPECT_EQ(run("-a 127.0.0.1 dump cfg --records --json").status, 2);
   EXPECT_EQ(run("-a 127.0.0.1 events --count 0").status, 2);
   EXPECT_EQ(run("-a 127.0.0.1 dump no.such.node").status, 1);
+
+  // Both spellings of an option; a usage error is one line that says where the help is.
+  const Outcome version = run("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("mixlink ") + MIXLINK_VERSION + "\n");
+  EXPECT_EQ(run("nodes --timeout=100 --address=127.0.0.1 cfg.mon.1.eq.on").status, 0);
+  struct Case {
+    const char* args;
+    const char* err;
+  } errors[] = {
+      {"get --frob", "mixlink: unknown option --frob (try 'mixlink get --help')\n"},
+      {"--frob get x", "mixlink: unknown option --frob (try 'mixlink --help')\n"},
+      {"events --count=0", "mixlink: --count takes a whole number from 1 to 1000000000, not '0' (try 'mixlink events --help')\n"},
+      {"dump --json=yes cfg", "mixlink: --json takes no value (try 'mixlink dump --help')\n"},
+      {"meters --record=", "mixlink: --record needs FILE (try 'mixlink meters --help')\n"},
+  };
+  for (const Case& c : errors) {
+    const Outcome r = run(c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_EQ(r.err, c.err);
+  }
 }
 
 TEST(Cli, NodesListsDictionaryRowsOffline) {
@@ -256,10 +277,19 @@ TEST(Cli, EventsAndMetersEndQuietlyWhenTheReaderGoesAndSayWhenTheConsoleDoes) {
     EXPECT_LT(r.seconds, 1 + 7.0);
     EXPECT_NE(r.err.find("console"), std::string::npos) << r.err;
   }
+  // A write that fails otherwise (a full disk) is no success.
+  mixtest::SimProcess sim({"--animate"});
+  ASSERT_TRUE(sim.ok());
+  for (const char* command : {"events --count 3", "meters --count 3", "nodes"}) {
+    const Outcome r = run("-a 127.0.0.1 " + std::string(command) + " >/dev/full");
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.err.find("cannot write the output"), std::string::npos) << command << ": " << r.err;
+  }
 }
 
 TEST(Cli, EventsAndMetersStopAfterTheirCount) {
-  mixtest::SimProcess sim({"--animate"});
+  // Datagrams longer than the RTA block's 244 bytes come whole.
+  mixtest::SimProcess sim({"--animate", "--long-meters"});
   if (!mixtest::sim_executable()[0]) GTEST_SKIP() << "mixsim is not built";
   ASSERT_TRUE(sim.ok());
   const std::string a = "-a 127.0.0.1 ";
@@ -271,6 +301,7 @@ TEST(Cli, EventsAndMetersStopAfterTheirCount) {
   r = run(a + "meters --count 2");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(lines(r.out), 2);
+  EXPECT_EQ(r.out.rfind("320\t", 0), 0u) << r.out.substr(0, 20);
   r = run(a + "meters --rta --count 2 | cat");
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(lines(r.out), 2);

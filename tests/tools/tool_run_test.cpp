@@ -1,6 +1,7 @@
 // The mixlink tool against mixsim over loopback, both run as programs of their own with no shell
 // in between, so it runs the same on Windows (where tools_cli_test's POSIX shell is missing).
 #include <gtest/gtest.h>
+#include <mixlink/version.h>
 
 #include <string>
 #include <vector>
@@ -62,6 +63,7 @@ TEST(ToolRun, TheToolReadsTheSimulatedConsole) {
 
   EXPECT_EQ(tool(with({"get", "no.such.node"})).status, 1);
   EXPECT_EQ(tool({"frobnicate"}).status, 2);
+  EXPECT_EQ(tool({"--version"}).out, "mixlink " MIXLINK_VERSION "\n");
 }
 
 }  // namespace

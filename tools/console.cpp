@@ -1,0 +1,102 @@
+#include "console.h"
+
+#include <mixlink/mixlink.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace mixtool {
+
+namespace {
+
+volatile std::sig_atomic_t got_signal = 0;
+void on_signal(int) { got_signal = 1; }
+
+Flow output_state = Flow::open;
+int output_errno = 0;
+
+// Whether the write that failed with error found the reader gone. The Windows C runtime reports
+// a closed pipe as EINVAL, so there the system's own error code tells.
+bool reader_gone(int error) {
+#ifdef _WIN32
+  // ERROR_BROKEN_PIPE, ERROR_NO_DATA (the pipe is being closed), ERROR_PIPE_NOT_CONNECTED
+  constexpr unsigned long kPipeGone[] = {109, 232, 233};
+  for (unsigned long code : kPipeGone)
+    if (_doserrno == code) return true;
+  return error == EPIPE;
+#else
+  return error == EPIPE;
+#endif
+}
+
+}  // namespace
+
+Session::~Session() {
+  if (open_) wClose();
+}
+
+bool Session::open(const std::string& address) {
+  char text[64] = "";
+  std::snprintf(text, sizeof text, "%s", address.c_str());
+  const int r = wOpen(text);
+  if (r != 1) {
+    if (address.empty())
+      std::fprintf(stderr, "mixlink: no console found (%d)\n", r);
+    else
+      std::fprintf(stderr, "mixlink: cannot connect to %s (%d)\n", address.c_str(), r);
+    return false;
+  }
+  open_ = true;
+  return true;
+}
+
+bool console_alive() {
+  if (wKeepAlive() != 1) {
+    std::fprintf(stderr, "mixlink: the console does not answer any more (keep-alive failed)\n");
+    return false;
+  }
+  if (wLinkState() != 1) {
+    std::fprintf(stderr, "mixlink: the console closed the connection\n");
+    return false;
+  }
+  return true;
+}
+
+uint32_t token_of(const std::string& path) {
+  const uint32_t token = wGetTokenFromName(path.c_str());
+  if (token == 0) std::fprintf(stderr, "mixlink: %s: no such node\n", path.c_str());
+  return token;
+}
+
+void read_failed(const char* what, const std::string& path, int r, long timeout_ms) {
+  if (r == 0)
+    std::fprintf(stderr, "mixlink: %s of %s: no reply within %ld ms\n", what, path.c_str(), timeout_ms);
+  else
+    std::fprintf(stderr, "mixlink: %s of %s failed (%d)\n", what, path.c_str(), r);
+}
+
+void catch_signals() {
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+#ifdef SIGPIPE
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+bool interrupted() { return got_signal != 0; }
+
+Flow output_flow() {
+  if (output_state != Flow::open) return output_state;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return Flow::open;
+  // The write that failed has just set errno: nothing else runs between printing and this call.
+  output_errno = errno;
+  output_state = reader_gone(output_errno) ? Flow::reader_gone : Flow::failed;
+  return output_state;
+}
+
+const char* output_error() { return std::strerror(output_errno); }
+
+}  // namespace mixtool

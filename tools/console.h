@@ -1,0 +1,59 @@
+// What the tool's commands share about the console and the terminal: the connection, the check
+// that the console is still there, the messages for a read that failed, interruption, and
+// whether standard output still reaches its reader.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mixtool {
+
+// The connection to the console, closed when the command ends.
+class Session {
+ public:
+  Session() = default;
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Connects to address, or to a console found by a broadcast when it is empty; false after
+  // saying why on standard error.
+  bool open(const std::string& address);
+
+ private:
+  bool open_ = false;
+};
+
+// Sends the keep-alive that is due and checks the receive side: false (said on standard error)
+// once the console has gone.
+bool console_alive();
+
+// Returns the token of path, or 0 after saying on standard error that it names no node.
+uint32_t token_of(const std::string& path);
+
+// Says on standard error why a read (what: "dump", "definition") of path gave result r: 0 is no
+// reply within timeout_ms.
+void read_failed(const char* what, const std::string& path, int r, long timeout_ms);
+
+// Makes SIGINT and SIGTERM end the endless commands at their next look around, and a reader that
+// goes away show as a failed write instead of ending the program.
+void catch_signals();
+
+// Returns whether SIGINT or SIGTERM came.
+bool interrupted();
+
+// Where standard output stands, from the first write that failed on.
+enum class Flow {
+  open,         // everything printed so far has been written
+  reader_gone,  // the reader closed the pipe
+  failed,       // a write failed otherwise (a full disk, an I/O error)
+};
+
+// Pushes out what was printed and returns where standard output stands; once a write has
+// failed, the answer stays what it was then.
+Flow output_flow();
+
+// Returns the text of the error that made the output fail.
+const char* output_error();
+
+}  // namespace mixtool

@@ -1,0 +1,169 @@
+// mixlink meters: the RTA meter datagrams as hex or as a bar chart, recorded to a pcap file, or a
+// recording printed back as CSV.
+#include <mixlink/link.h>
+#include <mixlink/meters.h>
+#include <mixlink/protocol.h>
+#include <mixlink/recording.h>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define STDOUT_FILENO 1
+#else
+#include <unistd.h>
+#endif
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "command.h"
+#include "console.h"
+#include "meter_recording.h"
+#include "output.h"
+
+namespace mixtool {
+
+namespace {
+
+constexpr int kMeterId = 3;
+constexpr int kRenewSeconds = 5;
+constexpr int kPollUs = 500000;  // how long a read waits before looking around
+
+constexpr Option kOptions[] = {{"--rta", nullptr},   {"--count", "N"},       {"--port", "PORT"},
+                               {"--record", "FILE"}, {"--replay", "FILE"}, {"--csv", nullptr}};
+
+// A meter value's bar height, 0 to 1: the curve the analyser draws, full height at 0 and nothing
+// far below.
+double bar_height(int16_t value) { return std::pow((value + 32768.0) / 32768.0, 10.0); }
+
+// One text line of the 120 RTA values: each bar one character, taller glyphs for higher levels.
+std::string rta_line(const unsigned char* datagram, int length) {
+  static const char kLevels[] = " .:-=+*#%@";
+  constexpr int kTop = static_cast<int>(sizeof kLevels) - 2;
+  std::string line;
+  for (int i = 0; i < mixlink::kRtaValues; ++i) {
+    const int at = mixlink::kRtaHeaderBytes + 2 * i;
+    int level = 0;
+    if (at + 1 < length) {
+      const auto v = static_cast<int16_t>((datagram[at] << 8) | datagram[at + 1]);
+      level = static_cast<int>(std::lround(bar_height(v) * kTop));
+      if (level < 0) level = 0;
+      if (level > kTop) level = kTop;
+    }
+    line += kLevels[level];
+  }
+  return line;
+}
+
+// Tells the console where meter datagrams go and subscribes to the RTA block.
+bool subscribe(long port) {
+  if (wMeterUDPPort(static_cast<int>(port)) != 1) {
+    std::fprintf(stderr, "mixlink: cannot open the meter port %ld\n", port);
+    return false;
+  }
+  unsigned char bitmap[32] = {};
+  bitmap[mixlink::kRtaBitmapRow] = mixlink::kRtaBitmapBit;
+  if (wSetMetersRequest(kMeterId, bitmap) != 1) {
+    std::fprintf(stderr, "mixlink: meter subscription failed\n");
+    return false;
+  }
+  return true;
+}
+
+int cannot_write(const std::string& file) {
+  std::fprintf(stderr, "mixlink: cannot write %s: %s\n", file.c_str(), std::strerror(errno));
+  return kExitFail;
+}
+
+int run(const Invocation& call) {
+  long count = -1, port = mixlink::kDefaultMeterPort;
+  if (int u = number_option(call, "--count", 1, 1000000000, &count)) return u;
+  if (int u = number_option(call, "--port", 1, 65535, &port)) return u;
+  const bool rta = call.has("--rta"), csv = call.has("--csv");
+  const std::string record = call.value("--record"), replay = call.value("--replay");
+  if (csv != call.has("--replay") || (call.has("--replay") && (rta || call.has("--record") || call.has("--count"))))
+    return usage_error(call, "--replay FILE and --csv go together, without --rta, --record or --count");
+  if (call.has("--replay")) return replay_csv(replay, static_cast<int>(port));
+
+  MeterRecording recording;
+  if (call.has("--record") && !recording.open(record)) return cannot_write(record);
+  Session session;
+  if (!session.open(call.address)) return kExitFail;
+  if (!subscribe(port)) return kExitFail;
+  const bool tty = rta && isatty(STDOUT_FILENO);
+  // Renewals run on the monotonic clock: a step of the wall clock must not stop or rush them.
+  using clock = std::chrono::steady_clock;
+  clock::time_point renewed = clock::now();
+  // Room for the largest UDP datagram, so that none is cut short, whatever the console sends.
+  static unsigned char datagram[W_PCAP_MAX_PAYLOAD];
+  unsigned char scratch[4096];
+  long seen = 0;
+  while (!interrupted() && (count < 0 || seen < count)) {
+    const clock::time_point now = clock::now();
+    if (now - renewed >= std::chrono::seconds(kRenewSeconds)) {
+      wRenewMeters(kMeterId);
+      renewed = now;
+    }
+    // The datagrams come by UDP; the TCP side is read (and its keep-alive answers dropped) only
+    // to notice when the console goes.
+    wRecv(scratch, sizeof scratch, 1);
+    if (!console_alive()) return kExitFail;
+    // A keep-alive that had to reconnect has dropped the meter socket with the old connection.
+    if (wMeterSocket() == W_NO_SOCKET && !subscribe(port)) return kExitFail;
+    uint32_t sender = 0;
+    const int n = wMRecvFrom(datagram, static_cast<int>(sizeof datagram), kPollUs, &sender);
+    if (n < 0) {
+      if (interrupted()) break;
+      std::fprintf(stderr, "mixlink: meter read failed (%d)\n", n);
+      return kExitFail;
+    }
+    if (n == 0) continue;
+    ++seen;
+    if (recording.isOpen() && !recording.add(datagram, n, sender, static_cast<int>(port))) return cannot_write(record);
+    if (recording.isOpen() && !rta) {
+      // Recorded, not printed.
+    } else if (!rta) {
+      std::printf("%d\t%s\n", n, hex_text(datagram, static_cast<size_t>(n)).c_str());
+    } else if (tty) {
+      std::printf("\r%s", rta_line(datagram, n).c_str());
+    } else {
+      std::printf("%s\n", rta_line(datagram, n).c_str());
+    }
+    if (output_flow() != Flow::open) return kExitOk;
+  }
+  if (tty) std::printf("\n");
+  if (recording.isOpen() && !recording.close()) return cannot_write(record);
+  if (call.has("--record")) std::fprintf(stderr, "mixlink: %ld datagrams recorded in %s\n", recording.count(), record.c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+extern const Command kMeters{
+    .name = "meters",
+    .summary = "print meter datagrams [--rta] [--count N] [--record FILE]\n"
+               "or the RTA of a recording as CSV: --replay FILE --csv",
+    .help = "usage: mixlink [-a ADDRESS] meters [--rta] [--count N] [--port PORT] [--record FILE]\n"
+            "       mixlink meters --replay FILE --csv [--port PORT]\n"
+            "Subscribes to the RTA meter block and prints each datagram as LENGTH<TAB>HEX.\n"
+            "--rta        show the 120 RTA values as a bar chart (redrawn in place on a\n"
+            "             terminal, one line per datagram otherwise)\n"
+            "--count N    stop after N datagrams\n"
+            "--port PORT  local UDP port for the datagrams (default 10026)\n"
+            "--record FILE  write every datagram to FILE (a pcap file) instead of printing it\n"
+            "             (--rta still draws the chart)\n"
+            "--replay FILE --csv  print the RTA datagrams to PORT in the recording FILE, one\n"
+            "             line each: seconds since the first, then the 120 values; no console\n",
+    .options = kOptions,
+    .operand = nullptr,
+    .min_operands = 0,
+    .max_operands = 0,
+    .run = run,
+    .endless = true,
+};
+
+}  // namespace mixtool
