@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../link/diagnostics.h"
-#include "../link/stream.h"
-#include "../link/wire.h"
+#include "link/diagnostics.h"
+#include "link/stream.h"
+#include "link/wire.h"
 #include "reassembly.h"
 
 using namespace mixlink;
