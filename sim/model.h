@@ -42,7 +42,7 @@ class console_model {
   // token out of range.
   const std::string& value(uint32_t token) const;
 
-  // Returns the definition bytes of a node in mixsim's own format (see README, "mixsim").
+  // Returns the definition bytes of a node in mixsim's own format (see docs/mixsim.md, "What it sends").
   std::string definition(uint32_t token) const;
 
   // One leaf for each value-token class; every class has one.
