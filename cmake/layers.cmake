@@ -7,7 +7,7 @@
 # "<layer>/<header>.h". Only the layers it names are on its include path, so an include that
 # points up the order, or sideways, does not build. mixlink_<NAME>_headers carries that include
 # path (and the public headers') to what else is built beside the library and feeds its internal
-# parts: the generators, mixsim, the tests, the fuzzers and the benchmarks.
+# parts: the dictionary's generator, mixsim, the tests, the fuzzers and the benchmarks.
 function(mixlink_layer name)
   cmake_parse_arguments(L "" "" "SOURCES;USES" ${ARGN})
 
