@@ -1,16 +1,15 @@
 #include "bars.h"
 
+#include <mixlink/meters.h>
+
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 
 namespace bandscope {
 
 int wBarHeight(int v) {
   if (v >= -32768 && v <= 32767) return kBarHeightTable[v + 32768];
-  // Single-precision s, double-precision pow: the height table the console's scale was made for.
-  const float s = static_cast<float>(v + 32768) * (1.0f / 32768.0f);
-  return static_cast<int>(128.0 * std::pow(static_cast<double>(s), 10.0));
+  return wRtaBarHeight(v);
 }
 
 int wBarHeight(unsigned char hi, unsigned char lo) {

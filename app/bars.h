@@ -22,12 +22,12 @@ inline constexpr int kBarAreaHeight = 128;
 inline constexpr int kYellowFrom = 48;
 inline constexpr int kRedFrom = 96;
 
-// Bar height of every signed 16-bit meter value v at index v + 32768, generated at build time from
-// the formula of wBarHeight.
+// Bar height of every signed 16-bit meter value v at index v + 32768, generated at build time
+// with wRtaBarHeight.
 extern const int32_t kBarHeightTable[65536];
 
-// Returns the bar height in pixels for a signed 16-bit meter value: 128 * s^10 with
-// s = (v + 32768) / 32768 in single precision, truncated toward zero; 0 to 131052, never negative.
+// Returns wRtaBarHeight(v), the bar height in pixels of meter value v, from the table for every
+// signed 16-bit value (0 to 131052).
 int wBarHeight(int v);
 
 // Returns the bar height for the big-endian value whose high byte is hi and low byte lo.

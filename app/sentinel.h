@@ -14,7 +14,7 @@
 namespace bandscope {
 
 // The rule's numbers; the defaults were chosen from recordings of mixsim's spectrum with and
-// without its feedback band (README, "Feedback sentinel"). Levels are in meter units.
+// without its feedback band (docs/bandscope.md, "Feedback sentinel"). Levels are in meter units.
 struct SentinelRule {
   Micros smoothing = 150000;     // each band's level: its values averaged over this time constant
   Micros own_average = 4000000;  // its recent average: the level averaged over this time constant

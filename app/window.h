@@ -109,7 +109,6 @@ class BandscopeWindow : public QWidget {
   // Shows the recording at path at its recorded pace instead of a console; false with the
   // reason in error when it cannot be read.
   bool startReplay(const QString& path, QString* error);
-  bool isReplay() const { return replay_; }
   bool isReplayPaused() const { return replay_ && !replay_running_; }
   void setReplayPaused(bool paused);
 

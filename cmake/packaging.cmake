@@ -9,6 +9,8 @@ set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEP
 set(MIXLINK_MAINTAINER "The mixlink maintainers <maintainers@mixlink.example.org>")
 
 install(FILES LICENSE CHANGELOG.md README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The pages the README links to, and its picture.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # The Debian copyright file: the licence text under a machine-readable header.

@@ -32,7 +32,7 @@ extern const w_hash_token hash_slots[kSlots];
 
 // The first row after row t's subtree (t + 1 for a leaf, wds_imax at the end of the table).
 extern const uint16_t subtree_end[wds_imax];
-// How a dump names leaf t right after the leaf before it in the table (see nodes/dump_name.h):
+// How a dump names leaf t right after the leaf before it in the table (see relative_name.h):
 // that many dots, then the path from offset rest; the path's length and its number of ".".
 struct name_step {
   uint8_t dots, rest, length, depth;

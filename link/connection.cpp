@@ -189,9 +189,29 @@ int wSizeMap() {
 
 int wVer() { return 0x3005; }
 
+int wFormatHex(const unsigned char* data, int length, char* text, int size) {
+  static const char kDigits[] = "0123456789abcdef";
+  const int n = length > 0 ? length : 0;
+  if (size < (n > 0 ? 3LL * n : 1LL)) return -10;
+  char* at = text;
+  for (int i = 0; i < n; ++i) {
+    if (i > 0) *at++ = ' ';
+    *at++ = kDigits[data[i] >> 4];
+    *at++ = kDigits[data[i] & 0x0F];
+  }
+  *at = '\0';
+  return static_cast<int>(at - text);
+}
+
 int wDumpBuffer(const unsigned char* data, int length) {
   std::printf("len: %d, data:", length);
-  for (int i = 0; data != nullptr && i < length; ++i) std::printf(" %02x", data[i]);
+  // A piece at a time, so that a buffer of any length needs no allocation.
+  constexpr int kPiece = 256;
+  char text[3 * kPiece];
+  for (int at = 0; data != nullptr && at < length; at += kPiece) {
+    wFormatHex(data + at, length - at < kPiece ? length - at : kPiece, text, sizeof text);
+    std::printf(" %s", text);
+  }
   std::printf("\n");
   return std::fflush(stdout);
 }

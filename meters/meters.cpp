@@ -3,8 +3,8 @@
 #include <mixlink/meters.h>
 #include <mixlink/protocol.h>
 
-#include "../link/platform.h"
-#include "../link/wire.h"
+#include "link/platform.h"
+#include "link/wire.h"
 
 using namespace mixlink;
 

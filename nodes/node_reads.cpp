@@ -8,10 +8,10 @@
 #include <climits>
 #include <cstring>
 
-#include "../link/diagnostics.h"
-#include "../link/stream.h"
-#include "../link/wire.h"
-#include "../values/reassembly.h"
+#include "link/diagnostics.h"
+#include "link/stream.h"
+#include "link/wire.h"
+#include "values/reassembly.h"
 
 using namespace mixlink;
 namespace detail = mixlink::detail;

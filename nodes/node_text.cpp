@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../link/wire.h"
-#include "../values/token_length.h"
+#include "link/wire.h"
+#include "values/token_length.h"
 #include "dump_name.h"
 
 using namespace mixlink;
@@ -196,10 +196,10 @@ int wParseToNode(void*, const unsigned char* buf, int position, char* text, int 
 
 int wDumpNamePart(const char* previous, const char* path, char* out, int capacity) {
   if (capacity <= 0) return -10;
-  const mixlink::nodes::NamePlan plan = mixlink::nodes::plan_name(previous, path);
-  const size_t need = mixlink::nodes::name_length(plan);
+  const mixlink::dict::NamePlan plan = mixlink::dict::plan_name(previous, path);
+  const size_t need = mixlink::dict::name_length(plan);
   if (need + 1 > static_cast<size_t>(capacity)) return -10;
-  mixlink::nodes::put_name(out, plan, path);
+  mixlink::dict::put_name(out, plan, path);
   out[need] = '\0';
   return static_cast<int>(need);
 }
@@ -219,17 +219,17 @@ int wDumpStart(w_dump* dump, const char* container, char* text, size_t capacity)
   return 1;
 }
 
-int mixlink::nodes::dump_append(w_dump* dump, const NamePlan& plan, const char* path, const char* value) {
+int mixlink::nodes::dump_append(w_dump* dump, const dict::NamePlan& plan, const char* path, const char* value) {
   if (plan.length >= sizeof dump->previous) return -2;
   // Names stay within a previous path's room and a few climbing dots; longer ones (only paths
   // with dozens of empty components make them) are refused as not fitting.
-  const size_t n = name_length(plan);
+  const size_t n = dict::name_length(plan);
   if (n + 1 > sizeof dump->previous + 8) return -10;
   const size_t lv = std::strlen(value);
   const size_t need = n + 1 + lv;
   if (dump->length + need + 1 > dump->capacity) return -10;
   char* at = dump->text + dump->length;
-  put_name(at, plan, path);
+  dict::put_name(at, plan, path);
   at[n] = '=';
   std::memcpy(at + n + 1, value, lv + 1);
   dump->length += need;
@@ -239,7 +239,7 @@ int mixlink::nodes::dump_append(w_dump* dump, const NamePlan& plan, const char* 
 }
 
 int wDumpAppend(w_dump* dump, const char* path, const char* value) {
-  return mixlink::nodes::dump_append(dump, mixlink::nodes::plan_name(dump->previous, path), path, value);
+  return mixlink::nodes::dump_append(dump, mixlink::dict::plan_name(dump->previous, path), path, value);
 }
 
 int wDumpFinish(w_dump* dump) {

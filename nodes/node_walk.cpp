@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../dictionary/indexes.h"
-#include "../link/wire.h"
-#include "../values/token_length.h"
+#include "dictionary/indexes.h"
+#include "link/wire.h"
+#include "values/token_length.h"
 #include "dump_name.h"
 
 using namespace mixlink;
@@ -45,7 +45,7 @@ uint32_t entry_token(uint32_t hash, uint32_t expected) {
   return wGetTokenFromHash(hash);
 }
 
-mixlink::nodes::NamePlan planned(uint32_t token) {
+mixlink::dict::NamePlan planned(uint32_t token) {
   const mixlink::dict::name_step& step = mixlink::dict::leaf_name_step[token];
   return {step.dots, step.rest, step.length, step.depth};
 }
@@ -108,10 +108,10 @@ int wReplyToDump(const unsigned char* buf, int length, w_dump* dump) {
     // The leaf right after the one appended before: its name is in the table already.
     const bool follows = previous != 0 && mixlink::dict::leaves_before[token] == mixlink::dict::leaves_before[previous] + 1;
     if (follows && dump->capacity - dump->length >= kEntryRoom) {
-      const mixlink::nodes::NamePlan plan = planned(token);
+      const mixlink::dict::NamePlan plan = planned(token);
       char* at = dump->text + dump->length;
-      const size_t n = mixlink::nodes::name_length(plan);
-      mixlink::nodes::put_name(at, plan, path);
+      const size_t n = mixlink::dict::name_length(plan);
+      mixlink::dict::put_name(at, plan, path);
       at[n] = '=';
       int text_length = 0;
       const int next = mixlink::nodes::value_text(buf, pos + kEntryHeader, at + n + 1, length, &text_length);

@@ -47,6 +47,33 @@ ensure_packages() {
   fi
 }
 
+# The sanitizer build (scripts/test --sanitize, scripts/soak --sanitize): its folder and options.
+# The Python module stays out of it: the interpreter does not load the sanitizers' runtime.
+MIXLINK_SANITIZE_BUILD="$MIXLINK_ROOT/build-sanitize"
+MIXLINK_SANITIZE_OPTIONS=(-DCMAKE_BUILD_TYPE=Debug -DMIXLINK_WERROR=ON -DMIXLINK_SANITIZE=ON -DMIXLINK_BUILD_BENCH=OFF)
+
+# export_sanitizer_options [ASAN_OPTION...]: the sanitizers' settings for a run of that build,
+# with the caller's own AddressSanitizer options added.
+export_sanitizer_options() {
+  local asan="detect_leaks=1:abort_on_error=1" option
+  for option in "$@"; do asan+=":$option"; done
+  export ASAN_OPTIONS="$asan"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  export LSAN_OPTIONS="suppressions=$MIXLINK_ROOT/tests/lsan.supp:print_suppressions=0"
+}
+
+# wait_for_port HOST PORT [PID]: waits up to 5 s for something to accept TCP connections at
+# HOST:PORT; fails when nothing does by then, or as soon as process PID has ended.
+wait_for_port() {
+  local host="$1" port="$2" pid="${3:-}"
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null && return 0
+    if [[ -n $pid ]] && ! kill -0 "$pid" 2>/dev/null; then return 1; fi
+    sleep 0.05
+  done
+  return 1
+}
+
 # configure_and_build BUILD_DIR [cmake options...]
 configure_and_build() {
   local dir="$1"; shift

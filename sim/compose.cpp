@@ -3,13 +3,13 @@
 
 #include <mixlink/dictionary.h>
 #include <mixlink/link.h>
+#include <mixlink/meters.h>
 #include <mixlink/nodes.h>
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -132,8 +132,6 @@ bool is_discovery_probe(const unsigned char* data, int length) {
   return data != nullptr && length == n && std::memcmp(data, kDiscoveryProbe, static_cast<size_t>(n)) == 0;
 }
 
-double rta_bar_height(int16_t v) { return 128.0 * std::pow((v + 32768.0) / 32768.0, 10.0); }
-
 void rta_generator::frame(double t, int16_t out[kRtaBands]) {
   std::normal_distribution<double> jitter(0.0, 0.035);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -158,9 +156,7 @@ void rta_generator::frame(double t, int16_t out[kRtaBands]) {
     if (i >= 112) f *= 1.0 - (i - 111) * 0.08;
     if (i == hot_band_ && t < hot_until_) f = 1.12 + 0.05 * unit(rng_);
     f = std::clamp(f, 0.0, 1.25);
-    // Invert the analyzer's height rule: h = 128 * x^10 with x = (v + 32768) / 32768.
-    const double x = std::pow(f, 0.1);
-    double v = std::round(x * 32768.0 - 32768.0);
+    double v = wRtaValueOfLevel(f);  // the band value that the bar curve draws at f
     const double into_cycle = std::fmod(t, kFeedbackCycle);
     if (i == feedback_band_ && into_cycle >= kFeedbackStart && into_cycle < kFeedbackEnd)
       v = std::min(0.0, v + std::round(feedback_growth_ * (into_cycle - kFeedbackStart)));
@@ -192,13 +188,11 @@ std::string compose_meter_datagram(int32_t id, const std::vector<std::pair<unsig
 }
 
 std::string hex_of(const std::string& bytes) {
-  std::string s;
-  char b[4];
-  for (unsigned char c : bytes) {
-    std::snprintf(b, sizeof b, "%s%02X", s.empty() ? "" : " ", c);
-    s += b;
-  }
-  return s;
+  std::string text(3 * bytes.size() + 1, '\0');
+  const int n = wFormatHex(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()),
+                           text.data(), static_cast<int>(text.size()));
+  text.resize(static_cast<size_t>(n));
+  return text;
 }
 
 std::string frame_for_send(const std::string& bytes) {

@@ -81,9 +81,6 @@ class rta_generator {
   double next_hot_ = 2.0;
 };
 
-// The bar height in pixels the analyzer draws for one RTA value: 128 * ((v + 32768) / 32768)^10.
-double rta_bar_height(int16_t v);
-
 // How meter datagrams are deformed, for client tests.
 enum class meter_shape { normal, short_datagram, long_datagram };
 
@@ -98,7 +95,7 @@ inline constexpr int kLongMeterExtra = 76;
 std::string compose_meter_datagram(int32_t id, const std::vector<std::pair<unsigned char, unsigned char>>& items,
                                    const int16_t rta[kRtaBands], double t, meter_shape shape);
 
-// Returns bytes as spaced hex text ("DF 00 0A") for the log.
+// Returns bytes as spaced hex text ("df 00 0a", wFormatHex) for the log.
 std::string hex_of(const std::string& bytes);
 
 // Frames bytes for the TCP stream (escapes in place, as every console send); returns the framed

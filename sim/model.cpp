@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstring>
 
 using namespace mixlink;
 
@@ -256,11 +255,6 @@ void put_def_token(std::string& d, const std::string& t) { d += t; }
 
 }  // namespace
 
-std::string last_component(const char* path) {
-  const char* dot = std::strrchr(path, '.');
-  return dot != nullptr ? std::string(dot + 1) : std::string(path);
-}
-
 console_model::console_model(unsigned seed) : seed_(seed) {
   values_.resize(wds_imax);
   kinds_.resize(wds_imax);
@@ -350,20 +344,6 @@ console_model::console_model(unsigned seed) : seed_(seed) {
 const std::string& console_model::value(uint32_t token) const {
   static const std::string none;
   return token < values_.size() ? values_[token] : none;
-}
-
-bool console_model::set_value(uint32_t token, const std::string& bytes) {
-  if (token == 0 || token >= values_.size() || wingdataset[token].type < W_INTEGER) return false;
-  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-  const int n = static_cast<int>(bytes.size());
-  if (n == 0 || wTokenLength(b, n) != n) return false;
-  values_[token] = bytes;
-  ++version_;
-  return true;
-}
-
-param_kind console_model::kind(uint32_t token) const {
-  return token < kinds_.size() ? kinds_[token] : param_kind::container;
 }
 
 std::string console_model::definition(uint32_t token) const {

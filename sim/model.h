@@ -42,14 +42,7 @@ class console_model {
   // token out of range.
   const std::string& value(uint32_t token) const;
 
-  // Replaces the value token of a leaf; returns false (nothing changed) for a container, a token
-  // out of range or bytes that are not one whole value token.
-  bool set_value(uint32_t token, const std::string& token_bytes);
-
-  // Returns the kind that decides a node's value and definition.
-  param_kind kind(uint32_t token) const;
-
-  // Returns the definition bytes of a node in mixsim's own format (see README, "mixsim").
+  // Returns the definition bytes of a node in mixsim's own format (see docs/mixsim.md, "What it sends").
   std::string definition(uint32_t token) const;
 
   // One leaf for each value-token class; every class has one.
@@ -59,7 +52,7 @@ class console_model {
   // value changed, whose new values value() then gives.
   std::vector<uint32_t> animate(double t);
 
-  // Counts the changes of value (set_value and animate): equal counts mean equal values.
+  // Counts the changes of value by animate: equal counts mean equal values.
   uint64_t version() const { return version_; }
 
   // The animated nodes: a fader ramp, a mute toggle and a meter-like gain (0 when absent).
@@ -76,8 +69,5 @@ class console_model {
   bool mute_on_ = false;
   uint64_t version_ = 0;
 };
-
-// Returns the last dot-separated component of path.
-std::string last_component(const char* path);
 
 }  // namespace mixsim

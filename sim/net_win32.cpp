@@ -113,10 +113,6 @@ int receive_from(socket_t s, void* buf, int n, sockaddr_in* from) {
   return r < 0 && WSAGetLastError() == WSAEMSGSIZE ? n : r;
 }
 
-void send_datagram_now(socket_t s, const std::string& bytes, const sockaddr_in& to) {
-  mixlink::detail::send_datagram(s, bytes.data(), static_cast<int>(bytes.size()), to);
-}
-
 bool local_address_toward(const sockaddr_in& peer, in_addr* local) {
   // Connecting a UDP socket sends nothing; it only asks the routing table which address this
   // host would send from.
@@ -130,14 +126,6 @@ bool local_address_toward(const sockaddr_in& peer, in_addr* local) {
   if (ok) *local = self.sin_addr;
   return ok;
 }
-
-std::string address_text(const in_addr& a) {
-  char text[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
-bool parse_address(const std::string& text, in_addr* a) { return inet_pton(AF_INET, text.c_str(), a) == 1; }
 
 std::string error_text(int code) {
   char text[256] = "";

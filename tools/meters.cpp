@@ -36,10 +36,6 @@ constexpr int kPollUs = 500000;  // how long a read waits before looking around
 constexpr Option kOptions[] = {{"--rta", nullptr},   {"--count", "N"},       {"--port", "PORT"},
                                {"--record", "FILE"}, {"--replay", "FILE"}, {"--csv", nullptr}};
 
-// A meter value's bar height, 0 to 1: the curve the analyser draws, full height at 0 and nothing
-// far below.
-double bar_height(int16_t value) { return std::pow((value + 32768.0) / 32768.0, 10.0); }
-
 // One text line of the 120 RTA values: each bar one character, taller glyphs for higher levels.
 std::string rta_line(const unsigned char* datagram, int length) {
   static const char kLevels[] = " .:-=+*#%@";
@@ -50,7 +46,7 @@ std::string rta_line(const unsigned char* datagram, int length) {
     int level = 0;
     if (at + 1 < length) {
       const auto v = static_cast<int16_t>((datagram[at] << 8) | datagram[at + 1]);
-      level = static_cast<int>(std::lround(bar_height(v) * kTop));
+      level = static_cast<int>(std::lround(wRtaLevel(v) * kTop));
       if (level < 0) level = 0;
       if (level > kTop) level = kTop;
     }

@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include <mixlink/link.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -104,13 +106,10 @@ std::string float_text(float f) {
 }
 
 std::string hex_text(const unsigned char* bytes, size_t length) {
-  std::string out;
-  out.reserve(length * 3);
-  for (size_t i = 0; i < length; ++i) {
-    if (i > 0) out += ' ';
-    out += kHex[bytes[i] >> 4];
-    out += kHex[bytes[i] & 15];
-  }
+  if (length == 0) return {};
+  std::string out(length * 3, '\0');
+  wFormatHex(bytes, static_cast<int>(length), out.data(), static_cast<int>(out.size()));
+  out.resize(length * 3 - 1);
   return out;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../link/wire.h"
+#include "link/wire.h"
 #include "reassembly.h"
 #include "token_length.h"
 

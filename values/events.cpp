@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../link/stream.h"
-#include "../link/wire.h"
+#include "link/stream.h"
+#include "link/wire.h"
 #include "reassembly.h"
 
 using mixlink::values::walk_end;

@@ -11,10 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
-#include "../link/diagnostics.h"
-#include "../link/stream.h"
-#include "../link/wire.h"
+#include "link/diagnostics.h"
+#include "link/stream.h"
+#include "link/wire.h"
 #include "reassembly.h"
 
 using namespace mixlink;
@@ -107,47 +108,37 @@ int float_to_int(float f) {
   return static_cast<int>(f);
 }
 
-int convert_float(int result, int type, w_value v, float* out) {
-  if (result != 1) return result;
-  switch (type) {
-    case W_VALUE_HASH:
-      *out = 0.0f;
-      return -1;
-    case W_VALUE_INT:
-      *out = static_cast<float>(v.i);
-      return 1;
-    case W_VALUE_FLOAT:
-      *out = v.f;
-      return 1;
-    default:
-      if (v.s == nullptr) {
-        *out = 0.0f;
-        return 0;
-      }
-      std::sscanf(v.s, "%f", out);
-      std::free(v.s);
-      return 1;
-  }
-}
-
-int convert_int(int result, int type, w_value v, int* out) {
+// The numeric reads: a node hash is refused (-1) and zeroes the result, an integer or a float is
+// converted, and a text is scanned (the result left as it was when the text is no number) and
+// freed; no text at all is 0.
+template <typename Number>
+int convert_number(int result, int type, w_value v, Number* out) {
+  static_assert(std::is_same_v<Number, int> || std::is_same_v<Number, float>);
   if (result != 1) return result;
   switch (type) {
     case W_VALUE_HASH:
       *out = 0;
       return -1;
     case W_VALUE_INT:
-      *out = v.i;
+      *out = static_cast<Number>(v.i);
       return 1;
     case W_VALUE_FLOAT:
-      *out = float_to_int(v.f);
+      if constexpr (std::is_same_v<Number, int>) {
+        *out = float_to_int(v.f);
+      } else {
+        *out = v.f;
+      }
       return 1;
     default:
       if (v.s == nullptr) {
         *out = 0;
         return 0;
       }
-      std::sscanf(v.s, "%i", out);
+      if constexpr (std::is_same_v<Number, int>) {
+        std::sscanf(v.s, "%i", out);
+      } else {
+        std::sscanf(v.s, "%f", out);
+      }
       std::free(v.s);
       return 1;
   }
@@ -196,14 +187,14 @@ int wGetTokenFloat(uint32_t token, float* value) {
   int type = 0;
   w_value v{};
   const int r = read_value(token, blocking(false), nullptr, &type, &v);
-  return convert_float(r, type, v, value);
+  return convert_number(r, type, v, value);
 }
 
 int wGetTokenInt(uint32_t token, int* value) {
   int type = 0;
   w_value v{};
   const int r = read_value(token, blocking(false), nullptr, &type, &v);
-  return convert_int(r, type, v, value);
+  return convert_number(r, type, v, value);
 }
 
 int wGetTokenString(uint32_t token, char* text) {
@@ -217,14 +208,14 @@ int wGetTokenFloatTimed(uint32_t token, float* value, int timeout) {
   int type = 0;
   w_value v{};
   const int r = read_value(token, timed(timeout, false), nullptr, &type, &v);
-  return convert_float(r, type, v, value);
+  return convert_number(r, type, v, value);
 }
 
 int wGetTokenIntTimed(uint32_t token, int* value, int timeout) {
   int type = 0;
   w_value v{};
   const int r = read_value(token, timed(timeout, false), nullptr, &type, &v);
-  return convert_int(r, type, v, value);
+  return convert_number(r, type, v, value);
 }
 
 int wGetTokenStringTimed(uint32_t token, char* text, int timeout) {

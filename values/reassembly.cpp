@@ -5,7 +5,7 @@
 #include <mixlink/dictionary.h>
 #include <mixlink/protocol.h>
 
-#include "../link/wire.h"
+#include "link/wire.h"
 #include "token_length.h"
 
 namespace mixlink::values {

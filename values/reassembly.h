@@ -9,7 +9,7 @@
 
 #include <mixlink/values.h>
 
-#include "../link/rx_stream.h"
+#include "link/rx_stream.h"
 
 namespace mixlink::values {
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "../link/wire.h"
+#include "link/wire.h"
 
 using namespace mixlink;
 

@@ -1,7 +1,8 @@
 // Writes the bar height of every 16-bit meter value as a constant table, so that a datagram's
 // 120 bars cost 120 loads at run time instead of 120 calls of pow.
 //   gen_bar_heights OUTPUT.cpp
-#include <cmath>
+#include <mixlink/meters.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -21,12 +22,8 @@ int main(int argc, char** argv) {
                "namespace bandscope {\n\n"
                "extern const int32_t kBarHeightTable[65536];\n"
                "const int32_t kBarHeightTable[65536] = {\n");
-  for (int v = -32768; v <= 32767; ++v) {
-    // The same arithmetic as the scale itself: single-precision s, double-precision pow.
-    const float s = static_cast<float>(v + 32768) * (1.0f / 32768.0f);
-    const int h = static_cast<int>(128.0 * std::pow(static_cast<double>(s), 10.0));
-    std::fprintf(out, "%d,%c", h, (v + 32768) % 16 == 15 ? '\n' : ' ');
-  }
+  for (int v = -32768; v <= 32767; ++v)
+    std::fprintf(out, "%d,%c", wRtaBarHeight(v), (v + 32768) % 16 == 15 ? '\n' : ' ');
   std::fprintf(out, "};\n\n}  // namespace bandscope\n");
   return std::fclose(out) == 0 ? 0 : 1;
 }

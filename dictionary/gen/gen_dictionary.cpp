@@ -5,9 +5,7 @@
 //
 // All the checking happens here so that a broken tree stops the build instead of shipping a
 // table that misnames nodes on the wire. The format of TREE is described at its top.
-#include "../indexes.h"
-#include "../node_hash.h"
-#include "../../nodes/dump_name.h"
+#include <mixlink/dictionary.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -20,9 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "dictionary/indexes.h"
+#include "dictionary/node_hash.h"
+#include "dictionary/relative_name.h"
+
 namespace {
 
-constexpr int kRows = 38517;
 constexpr int kMaxComponents = 6;
 constexpr int kMaxPathLength = 32;
 
@@ -261,8 +262,8 @@ bool valid_path(const std::string& p) {
 }
 
 void check(std::vector<Row>& rows) {
-  if (static_cast<int>(rows.size()) != kRows)
-    fail(0, "the tree has " + std::to_string(rows.size()) + " rows, the console has " + std::to_string(kRows));
+  if (static_cast<int>(rows.size()) != wds_imax)
+    fail(0, "the tree has " + std::to_string(rows.size()) + " rows, the console has " + std::to_string(wds_imax));
   std::map<uint32_t, size_t> seen;
   const uint32_t sentinel_hash = mixlink::dict::node_hash("$$unknown", 9);
   uint32_t zero_leaf_rows = 0;
@@ -358,7 +359,7 @@ void write_hash_index(const std::vector<std::pair<uint32_t, uint32_t>>& order, s
 // The subtree tables and the dump's name of every leaf right after the leaf before it in the
 // table, as a reply lists them (a leaf with no leaf before it keeps zeros, which are never used).
 void write_shape(const std::vector<Row>& rows, std::string& out) {
-  static_assert(kRows <= 0xFFFF, "row numbers no longer fit the 16-bit subtree tables");
+  static_assert(wds_imax <= 0xFFFF, "row numbers no longer fit the 16-bit subtree tables");
   out += "\nconst uint16_t mixlink::dict::subtree_end[wds_imax] = {\n";
   put_numbers(out, subtree_ends(rows), 16);
   out += "\nconst uint16_t mixlink::dict::leaves_before[wds_imax + 1] = {\n";
@@ -366,8 +367,8 @@ void write_shape(const std::vector<Row>& rows, std::string& out) {
   out += "\nconst mixlink::dict::name_step mixlink::dict::leaf_name_step[wds_imax] = {\n";
   size_t previous_leaf = 0;
   for (size_t t = 0; t < rows.size(); ++t) {
-    mixlink::nodes::NamePlan p{0, 0, 0, 0};
-    if (rows[t].type != 0 && previous_leaf != 0) p = mixlink::nodes::plan_name(rows[previous_leaf].path.c_str(), rows[t].path.c_str());
+    mixlink::dict::NamePlan p{0, 0, 0, 0};
+    if (rows[t].type != 0 && previous_leaf != 0) p = mixlink::dict::plan_name(rows[previous_leaf].path.c_str(), rows[t].path.c_str());
     if (rows[t].type != 0) previous_leaf = t;
     out += "{" + std::to_string(p.dots) + "," + std::to_string(p.rest) + "," + std::to_string(p.length) + "," +
            std::to_string(p.depth) + (t % 8 == 7 ? "},\n" : "},");
@@ -382,7 +383,7 @@ void write(const std::vector<Row>& rows, const std::string& out_file) {
   std::string out;
   out.reserve(rows.size() * 64);
   out += "// Generated from dictionary/nodes.tree by gen_dictionary; edit the tree, not this file.\n";
-  out += "#include <mixlink/dictionary.h>\n\n#include \"indexes.h\"\n\n";
+  out += "#include <mixlink/dictionary.h>\n\n#include \"dictionary/indexes.h\"\n\n";
   out += "const w_node wingdataset[wds_imax] = {\n";
   for (auto& r : rows) {
     out += "{\"" + r.path + "\"," + hex(r.hash) + "," + std::to_string(r.type) + "," + std::to_string(r.attr) +

@@ -149,6 +149,12 @@ int wSizeMap(void);
 /// Returns the library version, 12293 (0x3005).
 int wVer(void);
 
+/// Writes the length bytes at data as two-digit lower-case hex numbers with a space between two
+/// ("df 00 0a") and a terminating NUL into text, which holds size bytes.
+/// \return the text's length (3 * length - 1, or 0 for no bytes), or -10 when size is below
+/// 3 * length (1 for no bytes).
+int wFormatHex(const unsigned char* data, int length, char* text, int size);
+
 /// Prints "len: N, data:" and each byte as " %02x" and a newline to standard output;
 /// returns the result of flushing it (0 on success).
 int wDumpBuffer(const unsigned char* data, int length);

@@ -40,6 +40,27 @@ typedef struct w_meter_row {
 } w_meter_row;
 extern const w_meter_row wmeter_groups[29];
 
+/// \name The RTA bar curve
+/// The analyser's 120 band values (signed 16-bit) are drawn on a power curve: value v stands at
+/// ((v + 32768) / 32768)^10 of full scale, so 0 is full scale and -32768 nothing.
+/// @{
+
+/// Returns band value v as a fraction of full scale on the bar curve, ((v + 32768) / 32768)^10:
+/// 0 at -32768, 1 at 0, above 1 for positive values.
+double wRtaLevel(int v);
+
+/// Returns band value v's bar height in pixels of the 128-pixel scale, 128 * s^10 with
+/// s = (v + 32768) / 32768 in single precision, truncated toward zero: 0 at -32768, 128 at 0,
+/// 131052 at 32767.
+int wRtaBarHeight(int v);
+
+/// Returns the band value at level (a fraction of full scale) on the bar curve, the inverse of
+/// wRtaLevel: 32768 * level^(1/10) - 32768 rounded to the nearest whole number and held to
+/// -32768..32767; -32768 for a level of 0 or below.
+int wRtaValueOfLevel(double level);
+
+/// @}
+
 #ifdef __cplusplus
 }
 #endif

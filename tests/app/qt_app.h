@@ -1,10 +1,13 @@
-// One QApplication for a test program, on the offscreen platform so no display is needed.
+// Shared by bandscope's tests: one QApplication for a test program, on the offscreen platform so no
+// display is needed, a real event loop, and what a picture of the window shows.
 #pragma once
 
 #include <QApplication>
+#include <QColor>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
+#include <QImage>
 #include <QObject>
 #include <QTimer>
 
@@ -50,6 +53,18 @@ inline bool pumpUntil(const std::function<bool()>& done, int timeout_ms) {
   QTimer::singleShot(timeout_ms, &loop, &QEventLoop::quit);
   loop.exec();
   return done();
+}
+
+// Pixels of the classic bar area (rows 40 to 167, columns 11 to 609) of a picture of the window
+// that are neither grey nor white: bars in colour, the max-hold trace.
+inline int colouredBarPixels(const QImage& img) {
+  int n = 0;
+  for (int y = 40; y < 168; ++y)
+    for (int x = 11; x < 610; ++x) {
+      const QColor c = img.pixelColor(x, y);
+      n += c.red() != c.green() || c.green() != c.blue();
+    }
+  return n;
 }
 
 // Calls seen() for every event of one type that reaches target, while it lives.

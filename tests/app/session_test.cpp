@@ -67,16 +67,7 @@ long unreadFromConsole() {
 }
 
 // Pixels of the bar area that are neither grey nor white.
-int colouredBarPixels(BandscopeWindow& w) {
-  const QImage img = w.grab().toImage();
-  int n = 0;
-  for (int y = 40; y < 168; ++y)
-    for (int x = 11; x < 610; ++x) {
-      const QColor c = img.pixelColor(x, y);
-      n += c.red() != c.green() || c.green() != c.blue();
-    }
-  return n;
-}
+int colouredBarPixels(BandscopeWindow& w) { return apptest::colouredBarPixels(w.grab().toImage()); }
 
 class SessionTest : public ::testing::Test {
  protected:

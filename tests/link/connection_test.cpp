@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <mixlink/link.h>
 
@@ -326,6 +329,43 @@ TEST(ConnectionHelpers, DumpAndVersion) {
   EXPECT_EQ(wDumpBuffer(data, 2), 0);
   EXPECT_EQ(wDumpBuffer(data, 0), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "len: 2, data: 01 ab\nlen: 0, data:\n");
+}
+
+TEST(ConnectionHelpers, HexTextFitsOrIsRefused) {
+  const unsigned char bytes[] = {0xDF, 0x00, 0x0A};
+  struct Case {
+    int length;
+    int size;
+    int result;
+    const char* text;
+  } cases[] = {
+      {0, 1, 0, ""}, {0, 0, -10, nullptr}, {1, 3, 2, "df"}, {1, 2, -10, nullptr},
+      {3, 9, 8, "df 00 0a"}, {3, 8, -10, nullptr}, {3, 64, 8, "df 00 0a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.length << " bytes into " << c.size);
+    char text[64];
+    std::memset(text, '#', sizeof text);
+    EXPECT_EQ(wFormatHex(bytes, c.length, text, c.size), c.result);
+    if (c.result >= 0) {
+      EXPECT_STREQ(text, c.text);
+      EXPECT_EQ(text[c.result + 1], '#') << "wrote past the text";
+    } else {
+      EXPECT_EQ(text[0], '#') << "wrote into a text that does not fit";
+    }
+  }
+  // A dump longer than the pieces it is printed in reads as one.
+  std::vector<unsigned char> many(600);
+  std::string want = "len: 600, data:";
+  for (size_t i = 0; i < many.size(); ++i) {
+    many[i] = static_cast<unsigned char>(i * 7);
+    char b[4];
+    std::snprintf(b, sizeof b, " %02x", many[i]);
+    want += b;
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(wDumpBuffer(many.data(), static_cast<int>(many.size())), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), want + "\n");
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "scripted_peer.h"
 #include "sim_process.h"
 
 namespace {
@@ -45,6 +46,7 @@ constexpr bool kSanitized = false;
 
 using Bytes = std::basic_string<unsigned char>;
 using Clock = std::chrono::steady_clock;
+using mixtest::loopback;
 using std::chrono::milliseconds;
 
 constexpr long kMemoryCeilingKib = 64 * 1024;
@@ -53,14 +55,6 @@ constexpr double kProbeTypicalMs = 20;
 constexpr double kProbeWorstMs = 250;
 
 double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
-
-sockaddr_in loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
 
 Bytes request(const char* path) {
   const uint32_t h = wGetHashFromName(path);

@@ -3,6 +3,7 @@
 
 #include <mixlink/dictionary.h>
 #include <mixlink/link.h>
+#include <mixlink/meters.h>
 #include <mixlink/values.h>
 
 #include <cstring>
@@ -198,7 +199,7 @@ TEST(SimMeters, RtaDatagramSpansTheWholeBarScale) {
       const auto* p = reinterpret_cast<const unsigned char*>(d.data()) + 4 + 2 * i;
       const int16_t v = static_cast<int16_t>((p[0] << 8) | p[1]);
       EXPECT_EQ(v, bands[i]);
-      const double h = rta_bar_height(v);
+      const double h = 128.0 * wRtaLevel(v);
       lowest = std::min(lowest, h);
       highest = std::max(highest, h);
       above_top += h > 128.0;

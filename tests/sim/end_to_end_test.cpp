@@ -14,20 +14,14 @@
 #include <chrono>
 #include <string>
 
+#include "scripted_peer.h"
 #include "sim_process.h"
 
+using mixtest::loopback;
 using mixtest::SimProcess;
 using Bytes = std::basic_string<unsigned char>;
 
 namespace {
-
-sockaddr_in loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
 
 // A client connection whose received bytes are un-escaped as one continuous stream.
 class RawClient {

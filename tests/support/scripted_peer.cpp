@@ -26,14 +26,6 @@ namespace detail = mixlink::detail;
 using detail::kNoSocket;
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in loopback(int port, const char* address = "127.0.0.1") {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, address, &a.sin_addr);
-  return a;
-}
-
 bool send_all(socket_t fd, const unsigned char* p, std::size_t n) {
   while (n > 0) {
     const int k = detail::send_bytes(fd, p, static_cast<int>(n));
@@ -45,6 +37,14 @@ bool send_all(socket_t fd, const unsigned char* p, std::size_t n) {
 }
 
 }  // namespace
+
+sockaddr_in loopback(int port, const char* address) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address, &a.sin_addr);
+  return a;
+}
 
 Bytes escaped(const Bytes& payload) {
   Bytes out(payload.size() * 2 + 2);

@@ -26,6 +26,9 @@ using Bytes = std::vector<unsigned char>;
 // A socket of the test's peers, as the library's platform seam knows it.
 using socket_t = mixlink::detail::socket_t;
 
+// The IPv4 socket address of port at address (dotted text), loopback unless told otherwise.
+sockaddr_in loopback(int port, const char* address = "127.0.0.1");
+
 // The payload as the console would put it on the wire: escaped with the library's own encoder.
 Bytes escaped(const Bytes& payload);
 
