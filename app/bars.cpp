@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bars.h"
 
 #include <mixlink/meters.h>

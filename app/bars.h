@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Spectrum bars: meter value to bar height, and the colour zones of one bar.
 // Pure arithmetic; no window system, so it is exercised on its own.
 #pragma once

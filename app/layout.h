@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the scale, the bars and the frequency axis go in a client area of any size, in device
 // pixels. At the classic 614 x 181 and a device pixel ratio of 1 every position is the classic
 // window's; a larger area stretches the bar area and scales text, margins and lines with it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link to the console on a thread of its own. The thread makes every library call of the
 // program: the first connection, the keep-alive, draining the TCP connection, the renewals,
 // reading meter datagrams, subscribing again while the console is silent, and after a loss

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bandscope: live RTA display of the console, over mixlink.
 //
 //   bandscope [ADDRESS] [--record FILE]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the analyser shows, as plain data: per band the meter value, its average, the bar height,
 // the peak marker and the max-hold trace; for the link whether it is live, stale or lost, and its
 // figures. No window system and no clock of its own: every event and every query carries its

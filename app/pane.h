@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A child area of the window that the window paints: the spectrum below the controls and the
 // status beside them. Each repaints on its own, so a frame touches one rectangle and never the
 // controls.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The feedback sentinel: finds a band that rings. A band rings when it is the highest of the three
 // around it, stands clearly above the bands on both sides of it and above its own recent
 // average, and keeps doing so, still growing, for about a second; it stays marked while it

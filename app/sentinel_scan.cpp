@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the feedback sentinel over recordings with a range of rules, to choose the rule's numbers.
 //
 //   sentinel_scan FILE[:BAND]...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "show.h"
 
 #include <mixlink/protocol.h>

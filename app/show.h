@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What bandscope keeps of a show, as plain data: the spectrogram's last minute, reference
 // traces, the CSV of a frame, and the show recorder's datagrams with their recordings. No window
 // system, no files: the window reads and writes the bytes these make.

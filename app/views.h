@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's views, each a painter of its own: the scale, the bars with their peak markers and
 // max-hold trace, the frequency axis, the status and the hover readout. Each draws from the
 // display model and the layout alone, in device pixels (the painter's transform is the identity

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bandscope main window: Connect button, address box, link status, level scale, 120 spectrum
 // bars with peak markers and a max-hold trace, the frequency axis and a hover readout; and what
 // keeps the show: freeze with a timeline over the show recorder, reference traces, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dictionary lookups against hash maps built from the same rows in this binary.
 #include <benchmark/benchmark.h>
 

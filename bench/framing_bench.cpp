@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The escape codec on 64 KiB blocks against memcpy of the same block.
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads over loopback against mixsim started by this process, each against a plain TCP transfer of
 // the same bytes between two sockets of this process.
 #include <benchmark/benchmark.h>

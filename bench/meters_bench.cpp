@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One meter datagram to 120 bar heights: the generated table against the formula it holds.
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inputs shared by the benchmarks: container replies and event blocks built with the library's
 // own token encoder from the dictionary's rows.
 #pragma once

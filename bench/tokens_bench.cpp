@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value-token decoding and container-dump composition over blocks built from the dictionary.
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Reads CHANGELOG.md, the one history of releases, for what is made from it: the man pages' date,
 # the releases in the AppStream metadata and the Debian package's changelog.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The library's layers: each folder an object library whose objects make up mixlink, in the order
 # link, meters, dictionary, values, nodes; a layer builds on the layers it names and on no other.
 #

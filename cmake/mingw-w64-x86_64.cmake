@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64 (g++-mingw-w64-x86-64-posix: the
 # POSIX thread model, which std::thread and std::mutex need). Programs run under Wine when
 # wine64 is installed: CTest then runs the tests through it.

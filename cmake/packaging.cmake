@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What a Linux install carries besides the programs and the library: the licence, the history and,
 # from both, the Debian package's copyright file and changelog; then CPack's settings for the .deb
 # that scripts/package makes (cpack -G DEB in a build configured with CMAKE_INSTALL_PREFIX=/usr).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for bandscope, the analyser window.
 
 _bandscope() {

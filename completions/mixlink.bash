@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for mixlink, the command-line tool.
 # Node paths come from the tool's own dictionary (`mixlink nodes PREFIX`), one level at a time:
 # "ch.1.e<TAB>" offers "ch.1.eq." and the like, and a container's name ends in a dot so that the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for mixsim, the simulated console.
 
 _mixsim() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Indexes over the node tables, written by the table generator with the tables: the hash index,
 // the subtree shape of every row and the dump names of neighbouring leaves.
 #pragma once

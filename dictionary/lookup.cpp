@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lookups between token, node hash and path over the generated constant tables.
 #include <mixlink/dictionary.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The node hash, shared by the table generator (which stores it in every row) and the
 // run-time lookups (which compute it from a caller's path), so the two cannot drift apart.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The relative names of the container dump: how the name of a leaf is made from its path and the
 // path before it. The table generator stores the plan of every leaf after the leaf before it; the
 // dump composition plans the others as it goes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads every leaf below a container in one request and prints them as one JSON object, keyed by
 // full path.
 //

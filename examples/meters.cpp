@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Subscribes to the console's real-time analyser and prints, for each meter datagram, the loudest
 // of its 120 bands.
 //

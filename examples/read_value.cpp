@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connects to a console and reads the value of each leaf named on the command line.
 //
 //   read_value ADDRESS PATH...        read_value 127.0.0.1 ch.1.name ch.1.fdr ch.1.mute

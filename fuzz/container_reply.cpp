@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The container-reply walk: the entry count that decides when a reply is complete gives the same
 // answer however the reply arrives, and the record and dump walks stay inside the data, inside
 // their capacities and agree with each other.

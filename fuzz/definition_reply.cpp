@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The definition-reply parse: whichever header a block claims, the definition handed back lies
 // inside the block, and only a block naming the asked-for node is taken.
 // Input: the asked-for hash (4 bytes, big-endian), then the block.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The discovery-reply parse: any datagram gives either nothing or an address text of at most 16
 // characters taken from the datagram's own bytes, ended before the first comma.
 #include <mixlink/link.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dump composition: names relative to the previous leaf, over any paths and value texts.
 // Input: a capacity byte, then NUL-separated strings: the container path, then leaf path and
 // value text in turns.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The escape codec: every received block decodes exactly as the byte rules say, the channel
 // carried from block to block and an escape cut by a block end dropped; and whatever the encoder
 // makes of a payload decodes back to it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event walk over blocks on their own (wParseEventBlock): the harness checks each piece of the
 // chosen feeding against a plain walk of the documented rules, and checks that cutting a block
 // where the walk steps gives the same records as the whole block. (Events joined across blocks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the fuzz harnesses: a check that aborts loudly, and the feeding plans that
 // let the first input byte choose how a stream harness hands the rest to its decoder.
 #pragma once

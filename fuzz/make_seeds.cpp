@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpus of every harness: replies composed by mixsim's own composers, client
 // requests as the library frames them, and tokens from the one encoder.
 //   fuzz_make_seeds OUTPUT_DIR      (normally fuzz/corpus)

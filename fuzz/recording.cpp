@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recording reader: any bytes give either a refusal of the header or a walk over records
 // that moves forward, ends, and hands out payloads inside the bytes; every datagram found,
 // written again, reads back the same.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standalone runner for the normal build: feeds every file named on the command line (or found in
 // a named folder) through the harness's entry function, so the corpus and every kept crash are
 // replayed by ctest without libFuzzer. A failed check aborts, which fails the test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's decoding of a client's stream: the decoder keeps its state between reads, so every
 // way of cutting the same bytes must give the same requests, the same count of dropped bytes and
 // the same state, and the undecided bytes it keeps stay bounded.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive stream and the reassembly of replies: whatever a console sends and wherever the
 // network cuts it, the stream decodes it as the byte rules decode the whole, and a read that
 // takes its replies, events or definitions out of the stream as the pieces come finds exactly

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The value-token decoders: the bounded and unbounded single-value decoder, the stream decoder of
 // events and container replies, the token length and the value text must agree on every token,
 // never read past it, and hand back texts that the one encoder writes back to the same token.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one TCP connection to the console: opening, keep-alive with reconnection, framed sends,
 // un-framed receives, the UDP datagram receive and a few small helpers.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one way the library reports a diagnostic: through the handler set with wSetDiagnostics,
 // standard error by default.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding a console on the local network: the host's /24 address and the "WING?" broadcast.
 #include <cstring>
 

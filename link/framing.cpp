@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Channel framing: the escape codec applied to every TCP send and receive.
 //
 // Both directions scan for the escape byte with memchr and move the plain runs between escapes in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of the platform seam that are built on its primitives, the same on every system.
 #include "platform.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one seam between the console link and the operating system: sockets, waiting, the local
 // /24 address, the monotonic clock and sleeping. platform_posix.cpp implements it over POSIX
 // (poll, so any descriptor number works), platform_win32.cpp over Windows Sockets (select, which

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform seam over POSIX: Linux, macOS and the BSDs. Only what POSIX promises, plus
 // MSG_NOSIGNAL or SO_NOSIGPIPE, whichever the system has, against SIGPIPE.
 #include "platform.h"

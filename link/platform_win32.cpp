@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform seam over Windows Sockets 2. Sockets are handles, not small numbers: select takes
 // them in its sets by value, so there is no descriptor-number limit to check.
 #include "platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rx_stream.h"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive stream of one connection, the pure part: the decoded bytes no read has taken yet,
 // the escape state carried from block to block, and the replies still owed to reads that gave up.
 // No socket is touched here (stream.h adds the receiving); tests and fuzzers feed it directly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link's socket state under the names the library has always given it. Internal to the library
 // (and to tests that look at it): callers outside see wTCPSocket, wMeterSocket and wConsoleAddress.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receiving into the connection's stream, and the two public operations on it: wRecv, which hands
 // the stream out block by block, and wLinkState.
 #include "stream.h"

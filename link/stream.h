@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive stream of the connection, the socket part: waiting with a deadline and taking what
 // the console sent into the stream. Every read of the library receives through here, so that no
 // bytes are lost between reads and every timed read ends by its deadline.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads for a program that watches the link rather than asking the console for values: a meter
 // receive that says who sent the datagram, and a drain of the TCP connection that notices when
 // the console has gone.

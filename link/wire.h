@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte-level rules every message on the wire is built from: numbers are big-endian, an entry
 // opens with 0xD7 and a 4-byte node hash, and a request is that header followed by its code.
 // Internal to the library (and to its tests and fuzzers); the one place these rules are written.

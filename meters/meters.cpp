@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Meters: telling the console where to send meter datagrams, subscribing, renewing, reading.
 #include <mixlink/link.h>
 #include <mixlink/meters.h>

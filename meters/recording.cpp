@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Meter recordings as classic pcap files: writing and reading the bytes, nothing else.
 #include <mixlink/recording.h>
 

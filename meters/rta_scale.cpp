@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The RTA bar curve: where a band value stands on the analyser's scale, and back.
 #include <mixlink/meters.h>
 

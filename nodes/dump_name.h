@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The container dump's pieces shared by the dump text and the reply walk: the value text of one
 // token and the appending of an entry whose name is already planned.
 #pragma once

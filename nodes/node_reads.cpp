@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Container and raw reads on the open connection: send one request, gather the reply in the
 // receive stream however the network splits it, then hand the bytes to the pure walks.
 #include <mixlink/dictionary.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value text of one token and the relative-name composition of a container dump.
 // Pure: no sockets, no dictionary, no allocation.
 #include <mixlink/nodes.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The container reply walk and the subtree shape: pure functions over received bytes and the
 // dictionary, shared by the socket reads and fed directly by the tests.
 #include <mixlink/dictionary.h>

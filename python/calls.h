@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every library call of the Python module that touches the connection: one function per
 // operation, each run under the module's one lock. The library keeps one connection in global
 // state and must be used by one thread at a time; the callers release the GIL around these

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The entries of a container reply or of the events the library hands out: 0xD7, a node hash,
 // one value token.
 // Pure: bytes in, one visit per entry.

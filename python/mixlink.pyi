@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Client for a digital mixing console's native network protocol: the console's node
 dictionary, one connection with value and container reads, change events and meters.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Python module mixlink: the node dictionary without a console, and the one console
 // connection with its value, container and definition reads, the event stream and meters.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Prints the folder, relative to the prefix given, where this Python finds installed modules."""
 import os
 import site

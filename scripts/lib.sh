@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared set-up for the project's scripts: Debian packages and the CMake build.
 # Sourced, not run.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Composing the simulated console's replies, definitions, discovery answers and meter datagrams.
 #include "compose.h"
 

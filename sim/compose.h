@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated console's outgoing messages, composed as plain bytes (before framing). No sockets.
 #pragma once
 

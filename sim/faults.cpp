@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault injection: latency, split segments, foreign traffic ahead of replies, cut-offs.
 #include "faults.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's fault injection (--split, --latency, --garbage, --close-after-*, --ignore-keepalive):
 // how each outgoing message is laid into a client's queue and when a client is cut off. No
 // sockets.

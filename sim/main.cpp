@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim: a simulated console on the native protocol, for demos and tests without hardware.
 // options.h reads the command line, server.h runs the console; faults.h, meter_plan.h and
 // outbox.h hold the fault injection, the meter subscriptions and each client's output queue.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Meter subscriptions per client and their datagram budget.
 #include "meter_plan.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One client's meter subscriptions and the budget that caps the datagrams they cost. No sockets.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up values, definitions and animation of the simulated console's parameters.
 #include "model.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated console's parameters: one value for every leaf of the node dictionary, held as
 // its encoded value token, plus a definition for every node. No sockets.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's server calls that read the same over POSIX and Windows Sockets.
 #include "net.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's side of the platform seam: the server calls the library's seam (link/platform.h) does
 // not need, over POSIX (net_posix.cpp) or Windows Sockets (net_win32.cpp), and those that read
 // the same over both (net.cpp). server.cpp names no socket call of one platform only.

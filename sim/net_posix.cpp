@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's server calls over POSIX.
 #include "net.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's server calls over Windows Sockets. Stopping: Windows has no SIGTERM. Ctrl+C,
 // Ctrl+Break and closing the console window ask the loop to stop, and so does another program
 // that sets the event named "mixsim-stop-PID" (PID: mixsim's process id), the way a program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parsing mixsim's command line.
 #include "options.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's command line: the options, their parsing and the help text. No sockets.
 #pragma once
 

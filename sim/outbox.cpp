@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client's output queue and held events.
 #include "outbox.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What mixsim has for one client and the kernel has not taken yet: the bytes in order, and the
 // events held back while the client does not keep up. No sockets.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server loop, its clients and the handling of their requests.
 #include "server.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's server: one wait loop over the listening socket, the discovery socket and every client;
 // timers are the loop's time-outs. Each client gets a fair share of every pass, and no client can
 // make mixsim hold more than its queue bound for it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splitting a client's framed stream by channel and parsing its requests.
 #include "stream.h"
 

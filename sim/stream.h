@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's side of the client stream: splitting the framed TCP bytes by channel and parsing the
 // requests of channels 1 and 3. Pure code over byte buffers; no sockets.
 #pragma once

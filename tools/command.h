@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mixlink tool's commands: what each one declares about itself (its name, its help, its
 // options and its operands) and what main hands it once the command line has been read.
 // Each command lives in a file of its own and is listed once, in main.cpp's table.

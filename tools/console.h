@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tool's commands share about the console and the terminal: the connection, the check
 // that the console is still there, the messages for a read that failed, interruption, and
 // whether standard output still reaches its reader.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixlink def: a node's definition bytes.
 #include <mixlink/values.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixlink discover: where the console is.
 #include <mixlink/link.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixlink dump: every leaf below a container in one request, as the compact dump, as records or
 // as JSON.
 #include <mixlink/dictionary.h>

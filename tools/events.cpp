@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixlink events: change events as they arrive.
 #include <mixlink/dictionary.h>
 #include <mixlink/values.h>

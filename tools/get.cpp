@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixlink get: single values, each read with the read of its leaf's kind.
 #include <mixlink/dictionary.h>
 #include <mixlink/values.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixlink: the library's operations from the shell. Output goes to stdout, one record a line,
 // with whatever the console sent escaped (output.h); errors go to stderr; exit status 0 success,
 // 1 failure, 2 usage. Every wait for the console is bounded by --timeout.

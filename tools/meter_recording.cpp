@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "meter_recording.h"
 
 #include <mixlink/protocol.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The meters command's recordings: datagrams appended to a pcap file as they come, and a
 // recording printed back as CSV. File handling here; the bytes are the library's (recording.h).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixlink meters: the RTA meter datagrams as hex or as a bar chart, recorded to a pcap file, or a
 // recording printed back as CSV.
 #include <mixlink/link.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixlink nodes: rows of the compiled-in dictionary; no console.
 #include <mixlink/dictionary.h>
 #include <mixlink/nodes.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the mixlink tool writes what the console sent: text that cannot move the terminal or split a
 // record, JSON that parses whatever the bytes were, floats that read back to themselves, and raw
 // bytes as hex.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixlink raw: the reply to a read, byte for byte.
 #include <mixlink/nodes.h>
 

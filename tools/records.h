@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the library's reads hand over with memory of its own (the texts of decoded records, a
 // definition's bytes), owned here so that every way out of a command frees it; and the records
 // as the tool prints them.

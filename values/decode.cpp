@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value-token decoders: the single-value decoder, the stream decoder and the definition-reply
 // locator. Pure functions over (bytes, length); no socket is touched here.
 #include <mixlink/protocol.h>

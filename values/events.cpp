@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event stream: events taken out of the receive stream into token-value records, or as bytes.
 #include <mixlink/link.h>
 #include <mixlink/values.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value and definition reads by token: one request on channel 1, then the reply is taken out of
 // the connection's receive stream however the network cut it. The decoding itself is the pure code
 // of decode.cpp and reassembly.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reassembly: finding whole replies and events in the decoded bytes of the receive stream,
 // however the network cut them. Pure functions over (bytes, length), fed by the reads in
 // values/ and nodes/ and directly by the tests and the fuzzer. Each one reports how many bytes at

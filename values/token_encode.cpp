@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one value-token encoder: used by the simulated console, the tests and the tools.
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>

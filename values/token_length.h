@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wire length of a value token: the one definition of the token widths, inline so that the
 // reply walks that measure every entry do not pay a call for each.
 #pragma once

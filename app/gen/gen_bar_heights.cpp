@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the bar height of every 16-bit meter value as a constant table, so that a datagram's
 // 120 bars cost 120 loads at run time instead of 120 calls of pow.
 //   gen_bar_heights OUTPUT.cpp

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Expands the node-tree description into the two constant tables of the dictionary.
 //
 //   gen_dictionary TREE OUT.cpp          write the tables, or fail with a message per problem

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Prints every mute change as the console reports it, until Ctrl-C.
 
     python3 mute_changes.py [-a ADDRESS]

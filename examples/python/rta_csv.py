@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the console's real-time analyser to CSV: one row per meter datagram, the seconds since
 the start and then the 120 band values (signed 16-bit, as the console sends them).
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Saves every value of the console to a JSON file, keyed by full path in tree order.
 
     python3 save_json.py [-a ADDRESS] console.json

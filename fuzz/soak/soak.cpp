@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault-injection soak: every library operation against mixsim, whose fault options are switched
 // at random every round. Fails on a call that outlasts its bound, on a read that does not return
 // its value in a round whose faults delay, split or put other traffic between replies but never

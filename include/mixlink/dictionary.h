@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file
 /// Node dictionary: the console's 38,517 nodes as constant tables, with lookups between token,
 /// node hash and path. Pure functions over constant data; safe from any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file
 /// Console link: channel framing, the TCP connection, the UDP receive and discovery.
 /// All state is process-global; one connection at a time; no two calls may run at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file
 /// Meters: the meter-port command, the subscription and its renewal, and meter datagrams.
 #pragma once

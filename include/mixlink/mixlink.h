@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file
 /// mixlink: client library for the console's native network protocol.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file
 /// Container reads: value text, the relative-name container dump, and reads of a whole subtree
 /// (as text or token-value records) or of a node's raw reply bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file
 /// The console's wire constants, in one place for the library, mixsim and the tests. C and C++
 /// alike: each value is written once, as a W_ macro; C++ code also gets it as a typed constant in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /** \file
  * Meter recordings as classic pcap files: a 24-byte file header, then per datagram a 16-byte
  * record header and the datagram as an IPv4/UDP packet (link type 101, raw IPv4), so standard

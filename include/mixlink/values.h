@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// \file
 /// Value protocol: value tokens, value and definition reads by token, and the event stream.
 #pragma once

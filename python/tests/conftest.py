@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """mixsim on loopback for the tests of the mixlink module (run under a private network namespace,
 as ctest does through /work/tools/in-netns or scripts/test)."""
 import contextlib

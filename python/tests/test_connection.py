@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The connection's rules and failures, each against a mixsim of its own."""
 import logging
 import os

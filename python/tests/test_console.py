@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Reads, meters and errors against one plain mixsim."""
 import struct
 import threading

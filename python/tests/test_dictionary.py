@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The node dictionary, without a console."""
 import pytest
 

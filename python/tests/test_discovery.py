@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Discovery, only ever inside a network namespace that this test makes for itself: the probe is a
 broadcast, which must not reach a shared network."""
 import os

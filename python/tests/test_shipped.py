@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What ships with the module: its type stub, its install and the example scripts."""
 import ast
 import csv

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connect with an empty address box discovers the console. The broadcast runs only inside a
 // network namespace this test makes for itself (a veth pair on a private /24), never on the host.
 #include <gtest/gtest.h>

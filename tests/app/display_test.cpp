@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The display model and the layout, driven by made-up times and sizes; no window system.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by bandscope's tests: one QApplication for a test program, on the offscreen platform so no
 // display is needed, a real event loop, and what a picture of the window shows.
 #pragma once

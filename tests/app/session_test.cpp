@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bandscope against a console on loopback: a scripted peer for the exact bytes and timing, mixsim
 // for the live picture and its loss, and the program itself for its exit statuses.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The generated node tables against the console's known facts, and the lookups' edge cases.
 #include <mixlink/dictionary.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peers that lie, stall or flood: every read returns within its bound, stays inside its buffers
 // and keeps memory bounded, whatever the other end sends.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the built library into a scratch prefix, then builds and runs a consumer against it,
 # once through find_package and once through pkg-config.
 file(REMOVE_RECURSE ${WORK_DIR})

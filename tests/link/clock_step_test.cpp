@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The keep-alive's timing against steps of the wall clock (a time server's correction, a laptop
 // waking up): this test process puts its own clock functions in front of the C library's, so the
 // library linked into it reads a wall clock the test moves at will, and a monotonic clock the test

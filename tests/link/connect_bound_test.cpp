@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connecting gives up after 3 s on an address that neither accepts nor refuses: here a listener
 // whose backlog is full, so the system drops further connection attempts instead of answering.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection against a scripted console on loopback: exact bytes out, scripted bytes in.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Discovery's reply parser, pure: it runs wherever the library does (the broadcast itself is
 // tested in discovery_test, inside a private network namespace).
 #include <gtest/gtest.h>

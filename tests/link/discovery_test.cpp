@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Discovery: the reply parser as a pure function, and the broadcast search and the host address
 // inside a private network namespace that this test makes for itself, so no probe ever leaves
 // the machine's own stack.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The escape codec as pure functions: fixed tables, round trips and the decoder's block rules.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Meter requests as composed bytes, and the meter commands and datagrams over loopback.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Meter recordings: what the writer writes reads back, and the reader refuses damaged files
 // clearly without reading a byte past them.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The RTA bar curve: its marks, and every band value through the curve and back.
 #include <gtest/gtest.h>
 

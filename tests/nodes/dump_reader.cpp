@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "dump_reader.h"
 
 namespace nodetest {

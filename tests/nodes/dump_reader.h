@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a container dump back into full paths, the way a user of the dump would.
 #pragma once
 

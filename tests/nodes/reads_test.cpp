@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Container and raw reads over real sockets: against mixsim and against a scripted peer.
 #include <mixlink/mixlink.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The container reply walks over replies built from the dictionary: no console.
 #include <mixlink/dictionary.h>
 #include <mixlink/nodes.h>

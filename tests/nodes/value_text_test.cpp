@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value texts and the relative names of the container dump: pure, no console, no dictionary.
 #include <mixlink/nodes.h>
 

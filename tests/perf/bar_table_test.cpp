@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The generated bar-height table against the scale's formula, for every 16-bit meter value and
 // through both ways of asking for a height.
 #include <gtest/gtest.h>

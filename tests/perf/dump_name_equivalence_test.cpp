@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one-pass name composition of the dump against the rules spelled out step by step (the
 // first implementation, kept here as the reference): every pair of neighbouring rows, every row
 // after its own container, random pairs of rows, and random dotted strings with empty components.

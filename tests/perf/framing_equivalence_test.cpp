@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bulk escape codec against a byte-at-a-time model of the framing rules, over many random
 // blocks: the bulk paths must never change a single output byte or the receive channel.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The generated indexes against the plain ways of finding the same things: the hash index
 // against a binary search of the hash-ordered table (every stored hash, its neighbours, the
 // ends of the range, random hashes), the word-at-a-time hash against folding byte by byte, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The value texts written without printf against snprintf with the formats they stand in for,
 // over every class of float (ties of the last digit, values rounding to zero, subnormals, the
 // 2^31 edge, infinities and NaNs) and over whole ranges of integers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim against one hostile client at a time: whatever that client does, mixsim's memory stays
 // bounded, the other clients' reads stay quick, and meters, descriptors and CPU stay within their
 // limits. Each test measures the bound it must keep, on loopback, in bounded time.

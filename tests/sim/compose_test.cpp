@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's replies, definitions, discovery answers and meter datagrams, byte for byte.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim as a child process, driven over loopback by a raw socket client that frames its own bytes.
 #include <gtest/gtest.h>
 

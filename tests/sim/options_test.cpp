@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's command line: whole numbers as whole numbers, both option spellings, clear refusals.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mixsim's reading of a client's framed stream: the same requests however TCP splits the bytes.
 #include <gtest/gtest.h>
 

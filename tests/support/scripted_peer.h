@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted console for exact-byte tests: a real TCP server on loopback that records what it
 // receives and answers from a queue of replies, plus a small UDP helper.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim_process.h"
 
 #include "link/platform.h"  // first: on Windows the socket header must come before windows.h

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs mixsim as a child process for the duration of a test.
 #pragma once
 

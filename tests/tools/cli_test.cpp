@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mixlink tool end to end: the built binary against mixsim on loopback (always -a 127.0.0.1,
 // so nothing is ever broadcast).
 #include <mixlink/mixlink.h>

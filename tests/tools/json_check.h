@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A strict JSON check for the tool's output: the grammar of RFC 8259, strings valid UTF-8 with no
 // raw control characters. Small on purpose: the tests need a yes or no, not a document.
 #pragma once

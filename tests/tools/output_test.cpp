@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's output escaping: console bytes can neither move the terminal, split a record nor
 // break the JSON, and floats read back to themselves.
 #include <gtest/gtest.h>

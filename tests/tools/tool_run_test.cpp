@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mixlink tool against mixsim over loopback, both run as programs of their own with no shell
 // in between, so it runs the same on Windows (where tools_cli_test's POSIX shell is missing).
 #include <gtest/gtest.h>

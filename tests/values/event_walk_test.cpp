@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event walk and the definition-reply locator over blocks held in memory.
 #include <mixlink/dictionary.h>
 #include <mixlink/values.h>

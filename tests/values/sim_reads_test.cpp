@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value, definition and event reads against the simulated console, compared with the values and
 // definitions its model holds.
 #include <mixlink/dictionary.h>

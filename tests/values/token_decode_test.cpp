@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The value-token decoders over every code boundary, cut-off input and encoder round trips.
 // Every input is copied into a heap buffer of exactly its size, so an overread fails under ASan.
 #include <mixlink/protocol.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value, definition and event reads over loopback against a scripted console that answers with
 // exact bytes and records what the library sent.
 #include <mixlink/mixlink.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A C program on the installed library: the whole public header as C11, linked through
    pkg-config. It names nodes through the dictionary and decodes bytes as a console sends them;
    any wrong answer is its exit status. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Another project's program: finds the installed library and asks it for its versions.
 #include <mixlink/mixlink.h>
 
