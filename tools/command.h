@@ -23,15 +23,21 @@ struct Option {
   const char* value;
 };
 
+// What a command's operands are called and how many it takes.
+struct Operands {
+  const char* name = nullptr;  // "PATH"; null when it takes none
+  int min = 0;
+  int max = 0;  // -1: any number
+};
+
 struct Invocation;
 
 struct Command {
   const char* name;
   const char* summary;  // its line in the command list ("\n" goes on in the summary column)
   const char* help;     // what `mixlink NAME --help` prints
-  std::span<const Option> options;
-  const char* operand;  // what the operands are called ("PATH"), null when there are none
-  int min_operands, max_operands;  // max_operands -1: any number
+  std::span<const Option> options = {};
+  Operands operands = {};
   int (*run)(const Invocation&);
   // Runs until interrupted: a reader that goes away (a closed pipe) ends it with success.
   bool endless = false;

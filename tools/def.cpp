@@ -13,6 +13,11 @@ namespace mixtool {
 
 namespace {
 
+// What `mixlink def --help` prints.
+constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] def PATH
+Prints the node's definition bytes as hex.
+)";
+
 int run(const Invocation& call) {
   const std::string& path = call.operands[0];
   const uint32_t token = token_of(path);
@@ -33,16 +38,7 @@ int run(const Invocation& call) {
 
 }  // namespace
 
-extern const Command kDef{
-    .name = "def",
-    .summary = "the node's definition bytes, as hex",
-    .help = "usage: mixlink [-a ADDRESS] def PATH\n"
-            "Prints the node's definition bytes as hex.\n",
-    .options = {},
-    .operand = "PATH",
-    .min_operands = 1,
-    .max_operands = 1,
-    .run = run,
-};
+extern const Command kDef{.name = "def", .summary = "the node's definition bytes, as hex",
+                          .help = kHelp, .operands = {"PATH", 1, 1}, .run = run};
 
 }  // namespace mixtool

@@ -11,6 +11,12 @@ namespace mixtool {
 
 namespace {
 
+// What `mixlink discover --help` prints.
+constexpr char kHelp[] = R"(usage: mixlink discover
+Broadcasts a discovery probe and prints the first console's address.
+With -a ADDRESS, connects there instead and prints the address if it answers.
+)";
+
 int run(const Invocation& call) {
   if (!call.address.empty()) {
     Session session;
@@ -30,17 +36,8 @@ int run(const Invocation& call) {
 
 }  // namespace
 
-extern const Command kDiscover{
-    .name = "discover",
-    .summary = "find a console on the local network and print its address",
-    .help = "usage: mixlink discover\n"
-            "Broadcasts a discovery probe and prints the first console's address.\n"
-            "With -a ADDRESS, connects there instead and prints the address if it answers.\n",
-    .options = {},
-    .operand = nullptr,
-    .min_operands = 0,
-    .max_operands = 0,
-    .run = run,
-};
+extern const Command kDiscover{.name = "discover",
+                               .summary = "find a console on the local network and print its address",
+                               .help = kHelp, .run = run};
 
 }  // namespace mixtool

@@ -18,6 +18,14 @@ namespace mixtool {
 
 namespace {
 
+// What `mixlink dump --help` prints.
+constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] dump PATH [--records | --json]
+Reads every leaf below the container PATH in one request.
+Default: the compact dump with names relative to the previous leaf.
+--records  one PATH<TAB>TYPE<TAB>VALUE line per leaf
+--json     one JSON object keyed by full path
+)";
+
 constexpr int kValueBytesPerLeaf = 300;  // name part, "=" and the longest value text
 
 constexpr Option kOptions[] = {{"--records", nullptr}, {"--json", nullptr}};
@@ -78,19 +86,9 @@ int run(const Invocation& call) {
 
 }  // namespace
 
-extern const Command kDump{
-    .name = "dump",
-    .summary = "the container's text dump [--records | --json]",
-    .help = "usage: mixlink [-a ADDRESS] dump PATH [--records | --json]\n"
-            "Reads every leaf below the container PATH in one request.\n"
-            "Default: the compact dump with names relative to the previous leaf.\n"
-            "--records  one PATH<TAB>TYPE<TAB>VALUE line per leaf\n"
-            "--json     one JSON object keyed by full path\n",
-    .options = kOptions,
-    .operand = "PATH",
-    .min_operands = 1,
-    .max_operands = 1,
-    .run = run,
-};
+extern const Command kDump{.name = "dump",
+                           .summary = "the container's text dump [--records | --json]",
+                           .help = kHelp, .options = kOptions, .operands = {"PATH", 1, 1},
+                           .run = run};
 
 }  // namespace mixtool

@@ -13,6 +13,12 @@ namespace mixtool {
 
 namespace {
 
+// What `mixlink events --help` prints.
+constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] events [--count N]
+Prints PATH=VALUE<TAB>TYPE for each change event until interrupted.
+--count N  stop after N events
+)";
+
 constexpr int kBatch = 256;
 constexpr int kPollUs = 500000;  // how long a read waits before looking around
 
@@ -47,18 +53,8 @@ int run(const Invocation& call) {
 
 }  // namespace
 
-extern const Command kEvents{
-    .name = "events",
-    .summary = "print change events as they arrive [--count N]",
-    .help = "usage: mixlink [-a ADDRESS] events [--count N]\n"
-            "Prints PATH=VALUE<TAB>TYPE for each change event until interrupted.\n"
-            "--count N  stop after N events\n",
-    .options = kOptions,
-    .operand = nullptr,
-    .min_operands = 0,
-    .max_operands = 0,
-    .run = run,
-    .endless = true,
-};
+extern const Command kEvents{.name = "events",
+                             .summary = "print change events as they arrive [--count N]",
+                             .help = kHelp, .options = kOptions, .run = run, .endless = true};
 
 }  // namespace mixtool

@@ -15,6 +15,12 @@ namespace mixtool {
 
 namespace {
 
+// What `mixlink get --help` prints.
+constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] [--timeout MS] get PATH...
+Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash).
+--timeout MS  wait at most MS milliseconds for each value (default 5000)
+)";
+
 // Reads one leaf with the converting read of its kind, so that events and other replies in front
 // of its reply are passed over; returns the read's result with the value text and its type.
 int read_leaf(uint32_t token, int timeout_us, std::string* value, const char** type) {
@@ -89,17 +95,7 @@ int run(const Invocation& call) {
 
 }  // namespace
 
-extern const Command kGet{
-    .name = "get",
-    .summary = "print PATH=VALUE<TAB>TYPE for each leaf",
-    .help = "usage: mixlink [-a ADDRESS] [--timeout MS] get PATH...\n"
-            "Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash).\n"
-            "--timeout MS  wait at most MS milliseconds for each value (default 5000)\n",
-    .options = {},
-    .operand = "PATH",
-    .min_operands = 1,
-    .max_operands = -1,
-    .run = run,
-};
+extern const Command kGet{.name = "get", .summary = "print PATH=VALUE<TAB>TYPE for each leaf",
+                          .help = kHelp, .operands = {"PATH", 1, -1}, .run = run};
 
 }  // namespace mixtool

@@ -84,10 +84,10 @@ std::string usage_text() {
   std::string text = kUsageHead;
   for (const Command* c : commands()) {
     std::string synopsis = c->name;
-    if (c->operand != nullptr) {
-      const std::string operand = c->operand;
-      synopsis += c->min_operands == 0 ? " [" + operand + "]" : " " + operand;
-      if (c->max_operands < 0) synopsis += "...";
+    if (c->operands.name != nullptr) {
+      const std::string operand = c->operands.name;
+      synopsis += c->operands.min == 0 ? " [" + operand + "]" : " " + operand;
+      if (c->operands.max < 0) synopsis += "...";
     }
     text += "  " + synopsis;
     text += std::string(synopsis.size() + 2 < kSummaryColumn ? kSummaryColumn - 2 - synopsis.size() : 1, ' ');
@@ -182,11 +182,12 @@ CommandLine read_command_line(int argc, char** argv) {
   if (!line.error.empty() || call.command == nullptr) return line;
   const Command& c = *call.command;
   const int n = static_cast<int>(call.operands.size());
-  if (n < c.min_operands)
-    line.error = std::string("no ") + c.operand + " given";
-  else if (c.max_operands >= 0 && n > c.max_operands)
-    line.error = c.max_operands == 0 ? "unexpected argument " + call.operands[c.max_operands]
-                                     : std::string("one ") + c.operand + " only";
+  const Operands& want = c.operands;
+  if (n < want.min)
+    line.error = std::string("no ") + want.name + " given";
+  else if (want.max >= 0 && n > want.max)
+    line.error = want.max == 0 ? "unexpected argument " + call.operands[want.max]
+                               : std::string("one ") + want.name + " only";
   return line;
 }
 

@@ -30,6 +30,20 @@ namespace mixtool {
 
 namespace {
 
+// What `mixlink meters --help` prints.
+constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] meters [--rta] [--count N] [--port PORT] [--record FILE]
+       mixlink meters --replay FILE --csv [--port PORT]
+Subscribes to the RTA meter block and prints each datagram as LENGTH<TAB>HEX.
+--rta        show the 120 RTA values as a bar chart (redrawn in place on a
+             terminal, one line per datagram otherwise)
+--count N    stop after N datagrams
+--port PORT  local UDP port for the datagrams (default 10026)
+--record FILE  write every datagram to FILE (a pcap file) instead of printing it
+             (--rta still draws the chart)
+--replay FILE --csv  print the RTA datagrams to PORT in the recording FILE, one
+             line each: seconds since the first, then the 120 values; no console
+)";
+
 constexpr int kMeterId = 3;
 constexpr int kRenewSeconds = 5;
 constexpr int kPollUs = 500000;  // how long a read waits before looking around
@@ -140,27 +154,9 @@ int run(const Invocation& call) {
 
 }  // namespace
 
-extern const Command kMeters{
-    .name = "meters",
-    .summary = "print meter datagrams [--rta] [--count N] [--record FILE]\n"
-               "or the RTA of a recording as CSV: --replay FILE --csv",
-    .help = "usage: mixlink [-a ADDRESS] meters [--rta] [--count N] [--port PORT] [--record FILE]\n"
-            "       mixlink meters --replay FILE --csv [--port PORT]\n"
-            "Subscribes to the RTA meter block and prints each datagram as LENGTH<TAB>HEX.\n"
-            "--rta        show the 120 RTA values as a bar chart (redrawn in place on a\n"
-            "             terminal, one line per datagram otherwise)\n"
-            "--count N    stop after N datagrams\n"
-            "--port PORT  local UDP port for the datagrams (default 10026)\n"
-            "--record FILE  write every datagram to FILE (a pcap file) instead of printing it\n"
-            "             (--rta still draws the chart)\n"
-            "--replay FILE --csv  print the RTA datagrams to PORT in the recording FILE, one\n"
-            "             line each: seconds since the first, then the 120 values; no console\n",
-    .options = kOptions,
-    .operand = nullptr,
-    .min_operands = 0,
-    .max_operands = 0,
-    .run = run,
-    .endless = true,
-};
+extern const Command kMeters{.name = "meters",
+                             .summary = "print meter datagrams [--rta] [--count N] [--record FILE]\n"
+                                        "or the RTA of a recording as CSV: --replay FILE --csv",
+                             .help = kHelp, .options = kOptions, .run = run, .endless = true};
 
 }  // namespace mixtool

@@ -13,6 +13,12 @@ namespace mixtool {
 
 namespace {
 
+// What `mixlink nodes --help` prints.
+constexpr char kHelp[] = R"(usage: mixlink nodes [PREFIX]
+Lists dictionary rows as TOKEN<TAB>HASH<TAB>TYPE<TAB>PATH: the subtree of PREFIX
+when it names a node, else every path starting with PREFIX (any letter case).
+)";
+
 bool starts_with_nocase(const char* s, const std::string& prefix) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
   for (size_t i = 0; i < prefix.size(); ++i) {
@@ -45,17 +51,8 @@ int run(const Invocation& call) {
 
 }  // namespace
 
-extern const Command kNodes{
-    .name = "nodes",
-    .summary = "list dictionary rows: token, hash, type, path (no console)",
-    .help = "usage: mixlink nodes [PREFIX]\n"
-            "Lists dictionary rows as TOKEN<TAB>HASH<TAB>TYPE<TAB>PATH: the subtree of PREFIX\n"
-            "when it names a node, else every path starting with PREFIX (any letter case).\n",
-    .options = {},
-    .operand = "PREFIX",
-    .min_operands = 0,
-    .max_operands = 1,
-    .run = run,
-};
+extern const Command kNodes{.name = "nodes",
+                            .summary = "list dictionary rows: token, hash, type, path (no console)",
+                            .help = kHelp, .operands = {"PREFIX", 0, 1}, .run = run};
 
 }  // namespace mixtool

@@ -13,6 +13,11 @@ namespace mixtool {
 
 namespace {
 
+// What `mixlink raw --help` prints.
+constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] raw PATH
+Prints the reply to a read of PATH, as received, as hex.
+)";
+
 constexpr int kEntryBytesPerLeaf = 300;  // 0xD7, the hash and the longest value token, with room
 
 int run(const Invocation& call) {
@@ -34,16 +39,7 @@ int run(const Invocation& call) {
 
 }  // namespace
 
-extern const Command kRaw{
-    .name = "raw",
-    .summary = "the node's raw reply, as hex",
-    .help = "usage: mixlink [-a ADDRESS] raw PATH\n"
-            "Prints the reply to a read of PATH, as received, as hex.\n",
-    .options = {},
-    .operand = "PATH",
-    .min_operands = 1,
-    .max_operands = 1,
-    .run = run,
-};
+extern const Command kRaw{.name = "raw", .summary = "the node's raw reply, as hex", .help = kHelp,
+                          .operands = {"PATH", 1, 1}, .run = run};
 
 }  // namespace mixtool
