@@ -59,13 +59,13 @@ const char kUsage[] =
 // How an option's value is read.
 enum class value_kind { none, whole, decimal, text };
 
-struct option_spec {
+struct option_rule {
   const char* name;
   value_kind kind;
   double lo, hi;  // range of a number
 };
 
-const option_spec kOptions[] = {
+const option_rule kOptions[] = {
     {"--bind", value_kind::text, 0, 0},
     {"--port", value_kind::whole, 1, 65535},
     {"--rate", value_kind::decimal, 0.1, 1000},
@@ -107,7 +107,7 @@ bool read_number(std::string_view text, value_kind kind, double lo, double hi, d
   return true;
 }
 
-std::string range_text(const option_spec& s) {
+std::string range_text(const option_rule& s) {
   char b[96];
   if (s.kind == value_kind::whole)
     std::snprintf(b, sizeof b, "a whole number from %.0f to %.0f", s.lo, s.hi);
@@ -141,7 +141,7 @@ parse_outcome usage_error(std::string message) {
 }
 
 // Stores one option's value; returns an empty text, or the usage error.
-std::string apply(const option_spec& s, std::string_view value, double number, options& o) {
+std::string apply(const option_rule& s, std::string_view value, double number, options& o) {
   const std::string_view name = s.name;
   if (name == "--bind") {
     o.bind = std::string(value);
@@ -183,12 +183,12 @@ parse_outcome parse_options(int argc, const char* const* argv, options& o) {
     if (arg == "--version") return {parse_outcome::done, version_line()};
     const size_t eq = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
     const std::string_view name = arg.substr(0, eq);
-    const option_spec* spec = nullptr;
-    for (const option_spec& s : kOptions)
-      if (name == s.name) spec = &s;
-    if (spec == nullptr) return usage_error("mixsim: unknown option " + std::string(arg));
+    const option_rule* rule = nullptr;
+    for (const option_rule& s : kOptions)
+      if (name == s.name) rule = &s;
+    if (rule == nullptr) return usage_error("mixsim: unknown option " + std::string(arg));
     std::string_view value;
-    if (spec->kind == value_kind::none) {
+    if (rule->kind == value_kind::none) {
       if (eq != std::string_view::npos) return usage_error("mixsim: " + std::string(name) + " takes no value");
     } else if (eq != std::string_view::npos) {
       value = arg.substr(eq + 1);
@@ -198,11 +198,11 @@ parse_outcome parse_options(int argc, const char* const* argv, options& o) {
       return usage_error("mixsim: " + std::string(name) + " needs a value");
     }
     double number = 0;
-    if ((spec->kind == value_kind::whole || spec->kind == value_kind::decimal) &&
-        !read_number(value, spec->kind, spec->lo, spec->hi, &number))
-      return usage_error("mixsim: " + std::string(name) + " takes " + range_text(*spec) + ", not '" +
+    if ((rule->kind == value_kind::whole || rule->kind == value_kind::decimal) &&
+        !read_number(value, rule->kind, rule->lo, rule->hi, &number))
+      return usage_error("mixsim: " + std::string(name) + " takes " + range_text(*rule) + ", not '" +
                          std::string(value) + "'");
-    const std::string error = apply(*spec, value, number, o);
+    const std::string error = apply(*rule, value, number, o);
     if (!error.empty()) return usage_error("mixsim: " + error);
   }
   return {};
