@@ -73,4 +73,8 @@ bool whole_number(std::string_view text, long low, long high, long* out);
 // given; returns kExitOk, or the usage error that names the range.
 int number_option(const Invocation& call, const char* name, long low, long high, long* out);
 
+// Reads the value of option name as seconds (a decimal number above 0, up to 1000000) into *out
+// when it was given; returns kExitOk, or the usage error that names the range.
+int seconds_option(const Invocation& call, const char* name, double* out);
+
 }  // namespace mixtool

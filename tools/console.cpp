@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "output.h"
+
 namespace mixtool {
 
 namespace {
@@ -33,21 +35,78 @@ bool reader_gone(int error) {
 #endif
 }
 
+std::string g_last_diagnostic;
+
+void keep_diagnostic(void*, const char* text) {
+  std::string line = text != nullptr ? text : "";
+  while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+  if (!line.empty()) g_last_diagnostic = line;
+}
+
 }  // namespace
+
+void keep_library_diagnostics() { wSetDiagnostics(keep_diagnostic, nullptr); }
+
+std::string last_diagnostic() {
+  std::string text;
+  text.swap(g_last_diagnostic);
+  return text;
+}
+
+const char* result_text(int r) {
+  switch (r) {
+    case -1: return "not readable this way";
+    case -2: return "the reply stopped short or is malformed";
+    case -3: return "the receive failed";
+    case -4: return "the request could not be sent";
+    case -5: return "the channel could not be selected";
+    case -6: return "no console found";
+    case -7: return "the connection could not be made";
+    case -8: return "the meter port could not be bound";
+    case -9: return "out of memory";
+    case -10: return "the reply is larger than expected";
+    default: return "failed";
+  }
+}
+
+bool find_console(std::string* address) {
+  char found[64] = "";
+  const int r = wSearchWING(found);
+  if (r == 1) {
+    *address = found;
+    return true;
+  }
+  if (r == 0)
+    std::fprintf(stderr, "mixlink: no console answered the discovery broadcast (give its address with -a)\n");
+  else if (r == -7 && getmyIP() == 0)
+    std::fprintf(stderr, "mixlink: no IPv4 network with mask 255.255.255.0 to search (give the address with -a)\n");
+  else
+    std::fprintf(stderr, "mixlink: the discovery broadcast could not be %s (%d)\n", r == -7 ? "set up" : "sent", r);
+  return false;
+}
+
+bool connection_closed() {
+  const int state = wLinkState();
+  return state == 0 || state == -3;
+}
+
+bool say_closed() {
+  std::fprintf(stderr, "mixlink: the console closed the connection\n");
+  return false;
+}
 
 Session::~Session() {
   if (open_) wClose();
 }
 
 bool Session::open(const std::string& address) {
+  std::string where = address;
+  if (where.empty() && !find_console(&where)) return false;
   char text[64] = "";
-  std::snprintf(text, sizeof text, "%s", address.c_str());
+  std::snprintf(text, sizeof text, "%s", where.c_str());
   const int r = wOpen(text);
   if (r != 1) {
-    if (address.empty())
-      std::fprintf(stderr, "mixlink: no console found (%d)\n", r);
-    else
-      std::fprintf(stderr, "mixlink: cannot connect to %s (%d)\n", address.c_str(), r);
+    std::fprintf(stderr, "mixlink: cannot connect to %s: %s (%d)\n", where.c_str(), result_text(r), r);
     return false;
   }
   open_ = true;
@@ -59,24 +118,31 @@ bool console_alive() {
     std::fprintf(stderr, "mixlink: the console does not answer any more (keep-alive failed)\n");
     return false;
   }
-  if (wLinkState() != 1) {
-    std::fprintf(stderr, "mixlink: the console closed the connection\n");
-    return false;
-  }
+  if (wLinkState() != 1) return say_closed();
   return true;
 }
 
 uint32_t token_of(const std::string& path) {
+  if (path.empty()) {
+    std::fprintf(stderr, "mixlink: an empty path names no node\n");
+    return 0;
+  }
   const uint32_t token = wGetTokenFromName(path.c_str());
-  if (token == 0) std::fprintf(stderr, "mixlink: %s: no such node\n", path.c_str());
+  if (token == 0) std::fprintf(stderr, "mixlink: %s: no such node\n", text_escaped(path).c_str());
   return token;
 }
 
 void read_failed(const char* what, const std::string& path, int r, long timeout_ms) {
-  if (r == 0)
+  const std::string detail = last_diagnostic();
+  if (connection_closed())
+    std::fprintf(stderr, "mixlink: %s of %s: the console closed the connection\n", what, path.c_str());
+  else if (r == 0)
     std::fprintf(stderr, "mixlink: %s of %s: no reply within %ld ms\n", what, path.c_str(), timeout_ms);
+  else if (r == -2 && detail.find("stopped after") != std::string::npos)
+    std::fprintf(stderr, "mixlink: %s of %s: the reply %s\n", what, path.c_str(),
+                 detail.substr(detail.find("stopped after")).c_str());
   else
-    std::fprintf(stderr, "mixlink: %s of %s failed (%d)\n", what, path.c_str(), r);
+    std::fprintf(stderr, "mixlink: %s of %s: %s (%d)\n", what, path.c_str(), result_text(r), r);
 }
 
 void catch_signals() {

@@ -25,6 +25,26 @@ class Session {
   bool open_ = false;
 };
 
+// Sends the library's diagnostics to the tool: they are kept, not printed, and the tool's own
+// messages say what went wrong (every line on standard error is the tool's).
+void keep_library_diagnostics();
+
+// The last diagnostic the library gave since the last call, without its line feed ("" for none).
+std::string last_diagnostic();
+
+// Finds a console by a broadcast on the local network and writes its address into address;
+// false after saying on standard error why none was found.
+bool find_console(std::string* address);
+
+// What a failed result of the library means, in a few words ("the reply stopped short").
+const char* result_text(int r);
+
+// Whether the console has ended the connection (or a receive on it failed).
+bool connection_closed();
+
+// Says on standard error that the console closed the connection; returns false.
+bool say_closed();
+
 // Sends the keep-alive that is due and checks the receive side: false (said on standard error)
 // once the console has gone.
 bool console_alive();
@@ -33,7 +53,7 @@ bool console_alive();
 uint32_t token_of(const std::string& path);
 
 // Says on standard error why a read (what: "dump", "definition") of path gave result r: 0 is no
-// reply within timeout_ms.
+// reply within timeout_ms; either is reported as a closed connection once the console has gone.
 void read_failed(const char* what, const std::string& path, int r, long timeout_ms);
 
 // Makes SIGINT and SIGTERM end the endless commands at their next look around, and a reader that

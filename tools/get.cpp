@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// mixlink get: single values, each read with the read of its leaf's kind.
+// mixlink get: single values, each as the value reads decode it.
 #include <mixlink/dictionary.h>
+#include <mixlink/link.h>
 #include <mixlink/values.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "command.h"
 #include "console.h"
@@ -16,86 +19,81 @@ namespace mixtool {
 namespace {
 
 // What `mixlink get --help` prints.
-constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] [--timeout MS] get PATH...
-Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash).
+constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] [--timeout MS] get PATH... [--json]
+Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash). A value
+that names a node (hash) shows as that node's path, or as 8 hex digits when no
+node has that hash. Every PATH is checked before connecting.
+--json        one JSON object of path to value instead
 --timeout MS  wait at most MS milliseconds for each value (default 5000)
 )";
 
-// Reads one leaf with the converting read of its kind, so that events and other replies in front
-// of its reply are passed over; returns the read's result with the value text and its type.
-int read_leaf(uint32_t token, int timeout_us, std::string* value, const char** type) {
-  int r = 0;
-  switch (wGetType(token)) {
-    case W_FLOAT: {
-      float f = 0;
-      r = wGetTokenFloatTimed(token, &f, timeout_us);
-      *value = float_text(f);
-      *type = "float";
-      break;
-    }
-    case W_STRING: {
-      // The empty string is the one no-value result that writes the text.
-      char text[257] = "?";
-      r = wGetTokenStringTimed(token, text, timeout_us);
-      if (r == 0 && text[0] == '\0') r = 1;
-      *value = text_escaped(text);
-      *type = "string";
-      break;
-    }
-    default: {
-      int i = 0;
-      r = wGetTokenIntTimed(token, &i, timeout_us);
-      *value = std::to_string(i);
-      *type = "int";
-      break;
-    }
+constexpr Option kOptions[] = {{"--json", nullptr}};
+
+using Clock = std::chrono::steady_clock;
+
+// Reads the leaf token into value; returns 1, 0 when no value came by the deadline, or the
+// read's failure. A read ends with 0 on another node's reply (an event in front of its own), so
+// it asks again while time is left.
+int read_leaf(uint32_t token, long timeout_ms, Value* value) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    const int r = value->read([&](int* t, w_value* v) { return wGetTokenTimed(token, t, v, static_cast<int>(left)); });
+    if (r != 0 || connection_closed()) return r;
   }
-  if (r != -1) return r;
-  // The value is a node hash (a control assigned to a node), which only the raw read hands over.
-  Value v;
-  r = v.read([&](int* t, w_value* decoded) { return wGetTokenTimed(token, t, decoded, timeout_us); });
-  if (r == 1 && v.type() == W_VALUE_HASH) {
-    *value = value_text(v.type(), v.value());
-    *type = "hash";
-    return 1;
-  }
-  return r == 1 ? -1 : r;
 }
 
 int run(const Invocation& call) {
-  Session session;
-  if (!session.open(call.address)) return kExitFail;
+  const bool json = call.has("--json");
+  // The dictionary is local: every path is checked before the console is asked for anything.
+  std::vector<std::pair<std::string, uint32_t>> leaves;
   int status = kExitOk;
   for (const std::string& path : call.operands) {
     const uint32_t token = token_of(path);
     if (token == 0) {
       status = kExitFail;
-      continue;
-    }
-    if (wGetType(token) == W_CONTAINER) {
+    } else if (wGetType(token) == W_CONTAINER) {
       std::fprintf(stderr, "mixlink: %s is a container (use dump)\n", path.c_str());
       status = kExitFail;
-      continue;
-    }
-    std::string value;
-    const char* type = "";
-    const int r = read_leaf(token, call.timeout_us(), &value, &type);
-    if (r == 0) {
-      std::fprintf(stderr, "mixlink: %s: no value within %ld ms\n", path.c_str(), call.timeout_ms);
-      status = kExitFail;
-    } else if (r != 1) {
-      std::fprintf(stderr, "mixlink: %s: read failed (%d)\n", path.c_str(), r);
-      status = kExitFail;
     } else {
-      std::printf("%s=%s\t%s\n", wGetName(token), value.c_str(), type);
+      leaves.emplace_back(path, token);
     }
   }
+  if (leaves.empty()) return status;
+  Session session;
+  if (!session.open(call.address)) return kExitFail;
+  const char* separator = "{";
+  for (const auto& [path, token] : leaves) {
+    if (connection_closed()) {
+      say_closed();
+      status = kExitFail;
+      break;
+    }
+    Value value;
+    const int r = read_leaf(token, call.timeout_ms, &value);
+    if (r != 1) {
+      read_failed("get", path, r, call.timeout_ms);
+      status = kExitFail;
+      if (connection_closed()) break;
+      continue;
+    }
+    if (json) {
+      std::printf("%s\n  %s: %s", separator, json_string(wGetName(token)).c_str(),
+                  json_value(value.type(), value.value()).c_str());
+      separator = ",";
+    } else {
+      std::printf("%s=%s\t%s\n", wGetName(token), value_text(value.type(), value.value()).c_str(),
+                  type_name(value.type()));
+    }
+  }
+  if (json) std::printf("%s\n}\n", *separator == '{' ? "{" : "");
   return status;
 }
 
 }  // namespace
 
-extern const Command kGet{.name = "get", .summary = "print PATH=VALUE<TAB>TYPE for each leaf",
-                          .help = kHelp, .operands = {"PATH", 1, -1}, .run = run};
+extern const Command kGet{.name = "get", .summary = "print PATH=VALUE<TAB>TYPE for each leaf [--json]",
+                          .help = kHelp, .options = kOptions, .operands = {"PATH", 1, -1}, .run = run};
 
 }  // namespace mixtool

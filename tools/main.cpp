@@ -59,6 +59,18 @@ int number_option(const Invocation& call, const char* name, long low, long high,
                                std::to_string(high) + ", not '" + text + "'");
 }
 
+int seconds_option(const Invocation& call, const char* name, double* out) {
+  if (!call.has(name)) return kExitOk;
+  const std::string text = call.value(name);
+  double v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (!text.empty() && ec == std::errc() && end == text.data() + text.size() && v > 0 && v <= 1e6) {
+    *out = v;
+    return kExitOk;
+  }
+  return usage_error(call, std::string(name) + " takes a number of seconds above 0 and up to 1000000, not '" + text + "'");
+}
+
 namespace {
 
 const char* const kVersion = "mixlink " MIXLINK_VERSION "\n";
@@ -204,6 +216,7 @@ int print(const std::string& text) {
 int main(int argc, char** argv) {
   using namespace mixtool;
   catch_signals();
+  keep_library_diagnostics();
   const CommandLine line = read_command_line(argc, argv);
   const Invocation& call = line.call;
   if (line.version) return print(kVersion);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <vector>
 
 namespace mixtool {
@@ -97,10 +98,16 @@ int replay_csv(const std::string& path, int port) {
     return 1;
   }
   w_pcap_datagram d{};
-  long lines = 0;
+  long lines = 0, datagrams = 0;
   int64_t first = -1;
+  std::set<int> ports;  // the ports of the RTA datagrams to other ports
   while ((at = wPcapReadDatagram(&file, bytes.data(), length, at, &d)) > 0) {
-    if (d.destination_port != port || d.length < kRtaBytes) continue;
+    ++datagrams;
+    if (d.length < kRtaBytes) continue;
+    if (d.destination_port != port) {
+      ports.insert(d.destination_port);
+      continue;
+    }
     const int64_t t = static_cast<int64_t>(d.seconds) * 1000000 + d.microseconds;
     if (first < 0) first = t;
     std::fputs(rta_csv_line(static_cast<double>(t - first) / 1e6, bytes.data() + d.offset).c_str(), stdout);
@@ -108,6 +115,17 @@ int replay_csv(const std::string& path, int port) {
   }
   if (at < 0) {
     std::fprintf(stderr, "mixlink: %s: %s after %ld RTA datagrams\n", path.c_str(), wPcapErrorText(at), lines);
+    return 1;
+  }
+  if (lines == 0) {
+    // Nothing printed is no success: say what the recording holds instead.
+    std::string others;
+    for (int p : ports) others += (others.empty() ? "" : ", ") + std::to_string(p);
+    if (others.empty())
+      std::fprintf(stderr, "mixlink: %s: no RTA datagram among its %ld datagrams\n", path.c_str(), datagrams);
+    else
+      std::fprintf(stderr, "mixlink: %s: no RTA datagram to port %d; it holds RTA datagrams to port %s (use --port)\n",
+                   path.c_str(), port, others.c_str());
     return 1;
   }
   return 0;

@@ -40,7 +40,8 @@ std::string rta_csv_line(double seconds, const unsigned char* payload);
 // Prints one CSV line per RTA datagram to port in the recording at path (seconds since the
 // first, then the 120 values) on standard output; datagrams to other ports and shorter than
 // the RTA block are left out. Returns 0, or 1 after saying why on standard error when the file
-// cannot be read, is not a recording or is cut short (after the lines of its whole records).
+// cannot be read, is not a recording, is cut short (after the lines of its whole records) or holds
+// no RTA datagram to port (naming the ports it holds them to).
 int replay_csv(const std::string& path, int port);
 
 }  // namespace mixtool

@@ -11,13 +11,16 @@
 #define isatty _isatty
 #define STDOUT_FILENO 1
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -31,12 +34,15 @@ namespace mixtool {
 namespace {
 
 // What `mixlink meters --help` prints.
-constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] meters [--rta] [--count N] [--port PORT] [--record FILE]
+constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] meters [--rta] [--count N] [--for SECONDS] [--port PORT] [--record FILE]
        mixlink meters --replay FILE --csv [--port PORT]
 Subscribes to the RTA meter block and prints each datagram as LENGTH<TAB>HEX.
 --rta        show the 120 RTA values as a bar chart (redrawn in place on a
-             terminal, one line per datagram otherwise)
+             terminal, one line per datagram otherwise), as wide as the
+             terminal (COLUMNS, else 80) with neighbouring bands merged;
+             120 columns when not on a terminal and COLUMNS is not set
 --count N    stop after N datagrams
+--for SECONDS  stop after SECONDS seconds (a decimal number)
 --port PORT  local UDP port for the datagrams (default 10026)
 --record FILE  write every datagram to FILE (a pcap file) instead of printing it
              (--rta still draws the chart)
@@ -48,22 +54,39 @@ constexpr int kMeterId = 3;
 constexpr int kRenewSeconds = 5;
 constexpr int kPollUs = 500000;  // how long a read waits before looking around
 
-constexpr Option kOptions[] = {{"--rta", nullptr},   {"--count", "N"},       {"--port", "PORT"},
+constexpr Option kOptions[] = {{"--rta", nullptr},    {"--count", "N"},      {"--for", "SECONDS"}, {"--port", "PORT"},
                                {"--record", "FILE"}, {"--replay", "FILE"}, {"--csv", nullptr}};
 
-// One text line of the 120 RTA values: each bar one character, taller glyphs for higher levels.
-std::string rta_line(const unsigned char* datagram, int length) {
+// The columns the chart may take: a terminal's width (less one, so that redrawing in place never
+// wraps), else COLUMNS, else 80 on a terminal and every band elsewhere.
+int chart_width(bool tty) {
+  long columns = 0;
+#ifndef _WIN32
+  winsize size{};
+  if (tty && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns = size.ws_col;
+#endif
+  if (columns == 0) {
+    const char* env = std::getenv("COLUMNS");
+    if (env != nullptr && !whole_number(env, 1, 100000, &columns)) columns = 0;
+  }
+  if (columns == 0) columns = tty ? 80 : mixlink::kRtaValues;
+  if (tty && columns > 1) --columns;
+  return static_cast<int>(std::clamp<long>(columns, 1, mixlink::kRtaValues));
+}
+
+// One text line of the 120 RTA values in width characters: each character the loudest of its
+// bands, taller glyphs for higher levels.
+std::string rta_line(const unsigned char* datagram, int length, int width) {
   static const char kLevels[] = " .:-=+*#%@";
   constexpr int kTop = static_cast<int>(sizeof kLevels) - 2;
   std::string line;
-  for (int i = 0; i < mixlink::kRtaValues; ++i) {
-    const int at = mixlink::kRtaHeaderBytes + 2 * i;
+  for (int column = 0; column < width; ++column) {
     int level = 0;
-    if (at + 1 < length) {
+    for (int i = column * mixlink::kRtaValues / width; i < (column + 1) * mixlink::kRtaValues / width; ++i) {
+      const int at = mixlink::kRtaHeaderBytes + 2 * i;
+      if (at + 1 >= length) break;
       const auto v = static_cast<int16_t>((datagram[at] << 8) | datagram[at + 1]);
-      level = static_cast<int>(std::lround(wRtaLevel(v) * kTop));
-      if (level < 0) level = 0;
-      if (level > kTop) level = kTop;
+      level = std::max(level, std::clamp(static_cast<int>(std::lround(wRtaLevel(v) * kTop)), 0, kTop));
     }
     line += kLevels[level];
   }
@@ -94,10 +117,13 @@ int run(const Invocation& call) {
   long count = -1, port = mixlink::kDefaultMeterPort;
   if (int u = number_option(call, "--count", 1, 1000000000, &count)) return u;
   if (int u = number_option(call, "--port", 1, 65535, &port)) return u;
+  double seconds = 0;
+  if (int u = seconds_option(call, "--for", &seconds)) return u;
   const bool rta = call.has("--rta"), csv = call.has("--csv");
   const std::string record = call.value("--record"), replay = call.value("--replay");
-  if (csv != call.has("--replay") || (call.has("--replay") && (rta || call.has("--record") || call.has("--count"))))
-    return usage_error(call, "--replay FILE and --csv go together, without --rta, --record or --count");
+  if (csv != call.has("--replay") ||
+      (call.has("--replay") && (rta || call.has("--record") || call.has("--count") || call.has("--for"))))
+    return usage_error(call, "--replay FILE and --csv go together, without --rta, --record, --count or --for");
   if (call.has("--replay")) return replay_csv(replay, static_cast<int>(port));
 
   MeterRecording recording;
@@ -106,15 +132,19 @@ int run(const Invocation& call) {
   if (!session.open(call.address)) return kExitFail;
   if (!subscribe(port)) return kExitFail;
   const bool tty = rta && isatty(STDOUT_FILENO);
+  const int width = rta ? chart_width(tty) : 0;
   // Renewals run on the monotonic clock: a step of the wall clock must not stop or rush them.
   using clock = std::chrono::steady_clock;
   clock::time_point renewed = clock::now();
+  const clock::time_point end =
+      renewed + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
   // Room for the largest UDP datagram, so that none is cut short, whatever the console sends.
   static unsigned char datagram[W_PCAP_MAX_PAYLOAD];
   unsigned char scratch[4096];
   long seen = 0;
   while (!interrupted() && (count < 0 || seen < count)) {
     const clock::time_point now = clock::now();
+    if (seconds > 0 && now >= end) break;
     if (now - renewed >= std::chrono::seconds(kRenewSeconds)) {
       wRenewMeters(kMeterId);
       renewed = now;
@@ -126,10 +156,14 @@ int run(const Invocation& call) {
     // A keep-alive that had to reconnect has dropped the meter socket with the old connection.
     if (wMeterSocket() == W_NO_SOCKET && !subscribe(port)) return kExitFail;
     uint32_t sender = 0;
-    const int n = wMRecvFrom(datagram, static_cast<int>(sizeof datagram), kPollUs, &sender);
+    int wait_us = kPollUs;
+    if (seconds > 0)
+      wait_us = static_cast<int>(std::clamp<long long>(
+          std::chrono::duration_cast<std::chrono::microseconds>(end - now).count(), 1, kPollUs));
+    const int n = wMRecvFrom(datagram, static_cast<int>(sizeof datagram), wait_us, &sender);
     if (n < 0) {
       if (interrupted()) break;
-      std::fprintf(stderr, "mixlink: meter read failed (%d)\n", n);
+      std::fprintf(stderr, "mixlink: meter read failed: %s (%d)\n", result_text(n), n);
       return kExitFail;
     }
     if (n == 0) continue;
@@ -140,9 +174,9 @@ int run(const Invocation& call) {
     } else if (!rta) {
       std::printf("%d\t%s\n", n, hex_text(datagram, static_cast<size_t>(n)).c_str());
     } else if (tty) {
-      std::printf("\r%s", rta_line(datagram, n).c_str());
+      std::printf("\r%s", rta_line(datagram, n, width).c_str());
     } else {
-      std::printf("%s\n", rta_line(datagram, n).c_str());
+      std::printf("%s\n", rta_line(datagram, n, width).c_str());
     }
     if (output_flow() != Flow::open) return kExitOk;
   }
@@ -155,8 +189,9 @@ int run(const Invocation& call) {
 }  // namespace
 
 extern const Command kMeters{.name = "meters",
-                             .summary = "print meter datagrams [--rta] [--count N] [--record FILE]\n"
-                                        "or the RTA of a recording as CSV: --replay FILE --csv",
+                             .summary = "print meter datagrams [--rta] [--count N] [--for SECONDS]\n"
+                                        "[--port PORT] [--record FILE],\n"
+                                        "or a recording's RTA as CSV: --replay FILE --csv [--port PORT]",
                              .help = kHelp, .options = kOptions, .run = run, .endless = true};
 
 }  // namespace mixtool

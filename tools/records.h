@@ -4,8 +4,10 @@
 // as the tool prints them.
 #pragma once
 
+#include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <span>
@@ -80,17 +82,48 @@ struct FreeBytes {
 };
 using Bytes = std::unique_ptr<unsigned char[], FreeBytes>;
 
-// The name of a value type code: "int", "float", "string" or "hash".
+// The type words (one table for the tool, the JSON and the Python module; docs/tool.md):
+// a value type code as "int", "float", "string" or "hash" (a value that names a node).
 const char* type_name(int value_type);
 
-// The name of a node type code: "node", "int", "float", "string" or "int-kind".
+// A node type code as "container", "int", "float", "string" or "slot" (a user-control slot,
+// which holds an integer or names a node).
 const char* node_type_name(int node_type);
 
-// A value as one line's text: a hash as 8 hex digits, a float that reads back to itself, a
-// string escaped (output.h).
+// A value that names a node: that node's path, or 8 hex digits when the dictionary has no node
+// with that hash.
+std::string hash_text(uint32_t hash);
+
+// A value as one line's text: a hash as hash_text, a float that reads back to itself, a string
+// escaped (output.h).
 std::string value_text(int type, const w_value& v);
 
-// A value as JSON: numbers as numbers, a hash and a string as JSON strings.
+// A value as JSON: numbers as numbers, a hash (as hash_text) and a string as JSON strings.
 std::string json_value(int type, const w_value& v);
+
+// Calls visit(hash, value, width) for each entry (0xD7, a node hash, one value token) in the
+// length bytes of block: value points at the entry's value token and width is its length, or 0
+// when its code is no value token (such an entry takes one byte after the hash). Bytes where no
+// entry starts are stepped over; an entry cut off by the end of the block ends the walk.
+template <class Visit>
+void walk_entries(const unsigned char* block, int length, Visit visit) {
+  constexpr int kHeader = 5;  // the code and the 4-byte hash
+  int p = 0;
+  while (p < length) {
+    if (block[p] != mixlink::kTokNodeHash) {
+      ++p;
+      continue;
+    }
+    const int rest = length - p - kHeader;
+    if (rest < 1) return;
+    const unsigned char* value = block + p + kHeader;
+    const int width = wTokenLength(value, rest);
+    if (width == 0 && value[0] < mixlink::kTokFirstInvalid) return;  // the token runs past the end
+    const uint32_t hash = (uint32_t{block[p + 1]} << 24) | (uint32_t{block[p + 2]} << 16) |
+                          (uint32_t{block[p + 3]} << 8) | uint32_t{block[p + 4]};
+    visit(hash, value, width);
+    p += kHeader + (width > 0 ? width : 1);
+  }
+}
 
 }  // namespace mixtool
