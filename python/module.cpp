@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The Python module mixlink: the node dictionary without a console, and the one console
-// connection with its value, container and definition reads, the event stream and meters.
+// The extension mixlink._core under the Python package mixlink: the node dictionary without a
+// console, and the one console connection with its value, container and definition reads, the
+// event stream and meters. The package (python/mixlink/) re-exports it and adds what is written
+// in Python: Error, Hash and the asyncio interface.
 //
 // Every value reaches Python as the value reads decode it (wParesToValueBounded), whether it
 // comes from get, dump or events: an offset integer (0x40-0x7F) is 1 to 64 and a node-hash value
-// is a mixlink.Hash. The library's container records and event records use its stream decoder,
+// is a mixlink.Hash (the path of the node it names). The library's container records and event records use its stream decoder,
 // which reads those codes differently, so dump walks the raw reply and events walk the event
 // bytes the library takes out of its receive stream (whole events only, however TCP cut them).
 // Texts that are not valid UTF-8 are decoded with 'replace', so printing or saving a value never
@@ -61,31 +63,8 @@ constexpr int kMeterBitmapRows = 29;
 constexpr auto kMeterRenewal = std::chrono::seconds(5);
 constexpr int kLargestDatagram = 65536;
 
-// ---- Two types written in Python: the error with its code, and the node-hash value ----
-
-const char* const kPythonTypes = R"py(
-class Error(Exception):
-    """A failure of the console link. code is the library's result (a negative number), or
-    None when a rule of this module refused the call (a second connection, a closed one)."""
-
-    def __init__(self, message, code=None):
-        super().__init__(message)
-        self.code = code
-
-
-class Hash(int):
-    """A value that names a node by its hash, such as the node a user control is assigned to.
-    An int; path is that node's path, or None when the dictionary has no such node."""
-
-    __slots__ = ()
-
-    @property
-    def path(self):
-        return _path_of_hash(self)
-
-    def __repr__(self):
-        return f"mixlink.Hash(0x{int(self):08x})"
-)py";
+// ---- Two types written in Python (mixlink/_types.py): the error with its code, and the
+// node-hash value ----
 
 // Set once at import and held for the life of the process.
 PyObject* g_error_type = nullptr;
@@ -167,9 +146,14 @@ py::object text_value(char* text) {
   return text == nullptr ? py::str("") : decode_text(text);
 }
 
+py::object path_of_hash(uint32_t hash) {
+  const uint32_t token = wGetTokenFromHash(hash);
+  return token == 0 ? py::object(py::none()) : py::object(py::str(wGetNameFromToken(token)));
+}
+
 py::object value_object(int type, const w_value& v) {
   switch (type) {
-    case W_VALUE_HASH: return py::reinterpret_borrow<py::object>(g_hash_type)(v.hash);
+    case W_VALUE_HASH: return py::reinterpret_borrow<py::object>(g_hash_type)(v.hash, path_of_hash(v.hash));
     case W_VALUE_INT: return py::int_(v.i);
     case W_VALUE_FLOAT: return py::float_(static_cast<double>(v.f));
     default: return text_value(v.s);
@@ -430,15 +414,20 @@ class Console {
 // Change events as (path, value) pairs.
 class EventIterator {
  public:
-  EventIterator(Console& console, std::optional<double> timeout)
+  EventIterator(Console& console, std::optional<double> duration, std::optional<double> idle)
       : console_(console), buffer_(kEventBytes), quiet_since_(Clock::now()) {
-    if (timeout) limit_ = duration_of(seconds(timeout, 0, "timeout"));
+    if (idle) limit_ = duration_of(seconds(idle, 0, "idle"));
+    if (duration) end_ = quiet_since_ + duration_of(seconds(duration, 0, "duration"));
   }
 
   py::object next() {
     while (pending_.empty()) {
       const Clock::time_point now = Clock::now();
       Clock::duration wait = kSignalCheck;
+      if (end_) {
+        if (now >= *end_) throw py::stop_iteration();
+        wait = std::min(wait, *end_ - now);
+      }
       if (limit_) {
         if (now - quiet_since_ >= *limit_) throw py::stop_iteration();
         wait = std::min(wait, *limit_ - (now - quiet_since_));
@@ -479,14 +468,16 @@ class EventIterator {
   Console& console_;
   std::vector<unsigned char> buffer_;
   std::deque<py::object> pending_;
-  std::optional<Clock::duration> limit_;
+  std::optional<Clock::duration> limit_;  // idle: the longest quiet
+  std::optional<Clock::time_point> end_;  // duration: when the iterator ends
   Clock::time_point quiet_since_;
 };
 
 // Meter datagrams, with the subscription renewed in time.
 class MeterIterator {
  public:
-  MeterIterator(Console& console, bool rta, int port, const py::bytes& bitmap, std::optional<double> timeout)
+  MeterIterator(Console& console, bool rta, int port, const py::bytes& bitmap, std::optional<double> duration,
+                std::optional<double> idle)
       : console_(console), buffer_(kLargestDatagram) {
     if (port < 1 || port > 65535) throw py::value_error("port must be 1 to 65535");
     const std::string bits = bitmap;
@@ -496,12 +487,14 @@ class MeterIterator {
     if (rta) rows[mixlink::kRtaBitmapRow] |= mixlink::kRtaBitmapBit;
     if (std::all_of(rows, rows + kMeterBitmapRows, [](unsigned char b) { return b == 0; }))
       throw py::value_error("no meters selected: set rta or bitmap");
-    if (timeout) limit_ = duration_of(seconds(timeout, 0, "timeout"));
+    if (idle) limit_ = duration_of(seconds(idle, 0, "idle"));
+    const double run_for = duration ? seconds(duration, 0, "duration") : 0;
     const mixpy::Connection connection = console_.connection();
     const int r = blocking([&] { return mixpy::subscribe_meters(connection, port, kMeterId, rows); });
     check_signals();
     if (r != 1) raise_failure("meters on port " + std::to_string(port), r);
     renewed_ = quiet_since_ = Clock::now();
+    if (duration) end_ = renewed_ + duration_of(run_for);
   }
 
   py::bytes next() {
@@ -509,6 +502,7 @@ class MeterIterator {
     for (;;) {
       const Clock::time_point now = Clock::now();
       if (limit_ && now - quiet_since_ >= *limit_) throw py::stop_iteration();
+      if (end_ && now >= *end_) throw py::stop_iteration();
       if (now - renewed_ >= kMeterRenewal) {
         const int r = blocking([&] { return mixpy::renew_meters(connection, kMeterId); });
         if (r != 1) raise_failure("meters: renewal", r);
@@ -516,6 +510,7 @@ class MeterIterator {
       }
       Clock::duration wait = kSignalCheck;
       if (limit_) wait = std::min(wait, *limit_ - (now - quiet_since_));
+      if (end_) wait = std::min(wait, *end_ - now);
       int error = 0;
       const int n = blocking([&] {
         const int got = mixpy::read_meters(connection, buffer_.data(), kLargestDatagram, micros(wait));
@@ -541,6 +536,7 @@ class MeterIterator {
   Console& console_;
   std::vector<unsigned char> buffer_;
   std::optional<Clock::duration> limit_;
+  std::optional<Clock::time_point> end_;
   Clock::time_point renewed_;
   Clock::time_point quiet_since_;
 };
@@ -605,21 +601,10 @@ py::list rta_values(const py::buffer& datagram) {
   return values;
 }
 
-py::object path_of_hash(uint32_t hash) {
-  const uint32_t token = wGetTokenFromHash(hash);
-  return token == 0 ? py::object(py::none()) : py::object(py::str(wGetNameFromToken(token)));
-}
-
 }  // namespace
 
-PYBIND11_MODULE(mixlink, m) {
-  m.doc() =
-      "Client for a digital mixing console's native network protocol: the console's node "
-      "dictionary, one connection with value and container reads, change events and meters.\n\n"
-      "What the library has to say beyond a call's result (a reply that stopped short, a "
-      "connection reset) is logged as a warning to the logger 'mixlink', which has a "
-      "NullHandler: it shows only where the program configures logging (logging.basicConfig() "
-      "puts it on stderr), and never reaches stderr by itself.";
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The compiled part of the package mixlink, which re-exports it: use mixlink.";
   m.attr("__version__") = wVersionText();
 
   const py::module_ logging = py::module_::import("logging");
@@ -628,9 +613,9 @@ PYBIND11_MODULE(mixlink, m) {
   g_log_warning = py::object(logger.attr("warning")).release().ptr();
   mixpy::collect_diagnostics();
 
-  py::exec(kPythonTypes, m.attr("__dict__"));
-  g_error_type = m.attr("Error").ptr();
-  g_hash_type = m.attr("Hash").ptr();
+  const py::module_ types = py::module_::import("mixlink._types");
+  g_error_type = types.attr("Error").ptr();
+  g_hash_type = types.attr("Hash").ptr();
   Py_INCREF(g_error_type);
   Py_INCREF(g_hash_type);
   m.def("_path_of_hash", &path_of_hash, py::arg("hash"), "The path of the node whose hash is hash, or None.");
@@ -640,7 +625,8 @@ PYBIND11_MODULE(mixlink, m) {
       .def_property_readonly("hash", [](const Node& n) { return wGetHashFromToken(n.token); },
                              "The node's hash, which names it on the wire.")
       .def_property_readonly("type", [](const Node& n) { return kTypeNames[wGetType(n.token)]; },
-                             "'container', 'int', 'float', 'string' or 'slot' (an integer user-control slot).")
+                             "'container', 'int', 'float', 'string' or 'slot' (a user-control slot, which "
+                             "holds an integer or names a node).")
       .def_property_readonly("path", [](const Node& n) { return wGetNameFromToken(n.token); },
                              "The full dotted path, spelled as the console spells it.")
       .def_property_readonly("leaf_count", [](const Node& n) { return wNodeLeafCount(n.token); },
@@ -666,6 +652,14 @@ PYBIND11_MODULE(mixlink, m) {
         "The 120 analyser band values of a meter datagram, as signed 16-bit numbers; ValueError "
         "when the datagram is too short to hold them.");
 
+  // Registered before Console, so that the signatures of its methods name them.
+  py::class_<EventIterator>(m, "EventIterator", "Change events of a Console, as (path, value) pairs.")
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &EventIterator::next);
+  py::class_<MeterIterator>(m, "MeterIterator", "Meter datagrams of a Console, as bytes.")
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &MeterIterator::next);
+
   py::class_<Console>(m, "Console",
                       "The connection to a console, made by connect(). One per process; a context "
                       "manager that closes it. Calls block (without holding the GIL) and run one at "
@@ -677,7 +671,8 @@ PYBIND11_MODULE(mixlink, m) {
       .def_property_readonly("timeout", &Console::timeout, "Seconds that reads wait when given no timeout.")
       .def_property_readonly("closed", &Console::closed, "True once closed.")
       .def("get", &Console::get, py::arg("path"), py::arg("timeout") = py::none(),
-           "The value of the leaf at path: int, float, str, or Hash for a value that names a node. "
+           "The value of the leaf at path: int, float, str, or Hash (a str: the node's path) for a "
+           "value that names a node. "
            "KeyError for an unknown path, ValueError for a container, TimeoutError when no reply "
            "comes within timeout seconds (default: the connection's).")
       .def("get_many", &Console::get_many, py::arg("paths"), py::arg("timeout") = py::none(),
@@ -693,21 +688,29 @@ PYBIND11_MODULE(mixlink, m) {
       .def("raw", &Console::raw, py::arg("path"), py::arg("timeout") = py::none(),
            "The console's reply to a read of path, as received: for a leaf 0xD7, its hash and the "
            "value token; for a container one such entry per leaf.")
-      .def("events", [](Console& c, std::optional<double> timeout) { return EventIterator(c, timeout); },
+      .def("events",
+           [](Console& c, std::optional<double> duration, std::optional<double> idle, std::optional<double> timeout) {
+             return EventIterator(c, duration, idle ? idle : timeout);
+           },
+           py::kw_only(), py::arg("duration") = py::none(), py::arg("idle") = py::none(),
            py::arg("timeout") = py::none(), py::keep_alive<0, 1>(),
-           "An iterator of (path, value) pairs as changes arrive; it ends after timeout seconds "
-           "without one (never when None). Ctrl-C stops it.")
+           "An iterator of (path, value) pairs as changes arrive. It ends duration seconds after "
+           "it was made, or after idle seconds without a change; never when both are None. "
+           "timeout is the former name of idle. Ctrl-C stops it.")
       .def("meters",
-           [](Console& c, bool rta, int port, const py::bytes& bitmap, std::optional<double> timeout) {
-             return MeterIterator(c, rta, port, bitmap, timeout);
+           [](Console& c, bool rta, int port, const py::bytes& bitmap, std::optional<double> duration,
+              std::optional<double> idle, std::optional<double> timeout) {
+             return MeterIterator(c, rta, port, bitmap, duration, idle ? idle : timeout);
            },
            py::arg("rta") = true, py::arg("port") = mixlink::kDefaultMeterPort, py::arg("bitmap") = py::bytes(),
+           py::kw_only(), py::arg("duration") = py::none(), py::arg("idle") = py::none(),
            py::arg("timeout") = py::none(), py::keep_alive<0, 1>(),
            "Subscribes to meters and returns an iterator of their datagrams as bytes, renewing "
            "the subscription while it runs. rta selects the analyser block (see rta_values); "
            "bitmap adds the console's meter selection (up to 29 bytes, one per meter group row). "
-           "The datagrams come to this host's UDP port. The iterator ends after timeout seconds "
-           "without a datagram (never when None); Ctrl-C stops it.")
+           "The datagrams come to this host's UDP port. The iterator ends duration seconds after "
+           "the subscription, or after idle seconds without a datagram; never when both are None. "
+           "timeout is the former name of idle. Ctrl-C stops it.")
       .def("close", &Console::close, "Closes the connection; closing again does nothing.")
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](Console& c, const py::args&) {
@@ -718,12 +721,6 @@ PYBIND11_MODULE(mixlink, m) {
         return "<mixlink.Console " + c.address() + (c.closed() ? " closed>" : ">");
       });
 
-  py::class_<EventIterator>(m, "EventIterator", "Change events of a Console, as (path, value) pairs.")
-      .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", &EventIterator::next);
-  py::class_<MeterIterator>(m, "MeterIterator", "Meter datagrams of a Console, as bytes.")
-      .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", &MeterIterator::next);
 
   m.def("connect", &connect, py::arg("address") = py::none(), py::arg("timeout") = kDefaultTimeout,
         "Connects to the console at address (dotted IPv4), or to the one discover() finds when "
