@@ -134,13 +134,15 @@ uint32_t token_of(const std::string& path) {
 
 void read_failed(const char* what, const std::string& path, int r, long timeout_ms) {
   const std::string detail = last_diagnostic();
-  if (connection_closed())
+  const size_t stopped = detail.find("stopped after");
+  const bool closed = connection_closed();
+  if (stopped != std::string::npos)
+    std::fprintf(stderr, "mixlink: %s of %s: the reply %s%s\n", what, path.c_str(), detail.substr(stopped).c_str(),
+                 closed ? " (the console closed the connection)" : "");
+  else if (closed)
     std::fprintf(stderr, "mixlink: %s of %s: the console closed the connection\n", what, path.c_str());
   else if (r == 0)
     std::fprintf(stderr, "mixlink: %s of %s: no reply within %ld ms\n", what, path.c_str(), timeout_ms);
-  else if (r == -2 && detail.find("stopped after") != std::string::npos)
-    std::fprintf(stderr, "mixlink: %s of %s: the reply %s\n", what, path.c_str(),
-                 detail.substr(detail.find("stopped after")).c_str());
   else
     std::fprintf(stderr, "mixlink: %s of %s: %s (%d)\n", what, path.c_str(), result_text(r), r);
 }

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // mixlink discover: where the console is.
+#include <mixlink/dictionary.h>
 #include <mixlink/link.h>
+#include <mixlink/nodes.h>
+#include <mixlink/protocol.h>
 
 #include <cstdio>
 #include <string>
@@ -20,12 +23,11 @@ With -a ADDRESS, connects there instead and prints the address once a console
 answers there (within --timeout).
 )";
 
-// Whether what listens at the connection answers as a console does: its answer to the
-// keep-alive that connecting sent (or anything else it says) comes within timeout_us.
+// Whether what listens at the connection answers as a console does: a read of the node the
+// keep-alive asks for is answered within timeout_us.
 bool console_answers(int timeout_us) {
-  unsigned char scratch[4096];
-  const int n = wRecv(scratch, sizeof scratch, timeout_us);
-  return n > 0 || n == -10;
+  unsigned char reply[512];
+  return wGetBinaryNodeTimed(wGetTokenFromHash(mixlink::kKeepAliveHash), reply, sizeof reply, timeout_us) > 0;
 }
 
 int run(const Invocation& call) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -108,7 +109,7 @@ TEST(Cli, NodesListsDictionaryRowsOffline) {
   const uint32_t eq = wGetTokenFromName("cfg.mon.1.eq");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(lines(r.out), static_cast<int>(wNodeSubtreeEnd(eq) - eq));  // the container and its leaves
-  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), std::to_string(eq) + "\td1ff5641\tnode\tcfg.mon.1.eq");
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), std::to_string(eq) + "\td1ff5641\tcontainer\tcfg.mon.1.eq");
   EXPECT_NE(r.out.find("\tf92f4380\tint\tcfg.mon.1.eq.on\n"), std::string::npos);
   EXPECT_EQ(lines(run("nodes").out), wds_imax - 1);
   EXPECT_EQ(run("nodes zzz").status, 1);
@@ -121,6 +122,9 @@ TEST(Cli, ReadsAgainstTheSimulatedConsole) {
   const std::string a = "-a 127.0.0.1 ";
 
   EXPECT_EQ(run(a + "discover").out, "127.0.0.1\n");
+  // The dictionary is local: a path that names no node fails before anything is asked.
+  EXPECT_EQ(run("-a 127.0.0.9 get ch.9.nme ''").err,
+            "mixlink: ch.9.nme: no such node\nmixlink: an empty path names no node\n");
 
   Outcome r = run(a + "get cfg.mon.1.eq.on cfg.mon.1.\\$lvl --timeout 2000");
   EXPECT_EQ(r.status, 0);
@@ -203,7 +207,7 @@ TEST(Cli, ConsoleTextCannotReachTheTerminalOrBreakARecordOrTheJson) {
     int records;
     const char* shows;
   } cases[] = {
-      {"", 1, "=-30.00,"},
+      {"", 1, "=-30,"},
       {" --records", leaves, "\tfloat\t-30\n"},
       {" --json", leaves + 2, ": -30.0"},
   };
@@ -257,6 +261,25 @@ TEST(Cli, EveryCommandFailsWithinItsTimeOutWhenTheReplyIsMissingOrCut) {
   }
 }
 
+// Every line on standard error is the tool's own: a console that closes the connection is said
+// to have closed it, once, and a listener that never answers is no console.
+TEST(Cli, AClosedConnectionIsSaidOnceAndASilentListenerIsNoConsole) {
+  mixtest::ScriptedPeer peer;
+  ASSERT_TRUE(peer.ok());
+  script(peer, {});
+  peer.close_after(kRequest);
+  Outcome r = run("-a 127.0.0.1 --timeout 300 get ch.1.fdr ch.1.mute ch.1.name");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "mixlink: get of ch.1.fdr: the console closed the connection\n");
+
+  script(peer, {});  // accepts, answers the connect, then nothing
+  r = run("-a 127.0.0.1 --timeout 300 discover");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "") << "an address is named only when a console answered there";
+  EXPECT_EQ(r.err, "mixlink: 127.0.0.1 accepts connections but no console answered within 300 ms\n");
+}
+
 TEST(Cli, EventsAndMetersEndQuietlyWhenTheReaderGoesAndSayWhenTheConsoleDoes) {
   for (const char* command : {"events", "meters"}) {
     SCOPED_TRACE(command);
@@ -303,10 +326,48 @@ TEST(Cli, EventsAndMetersStopAfterTheirCount) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(lines(r.out), 2);
   EXPECT_EQ(r.out.rfind("320\t", 0), 0u) << r.out.substr(0, 20);
-  r = run(a + "meters --rta --count 2 | cat");
-  EXPECT_EQ(r.status, 0);
-  ASSERT_EQ(lines(r.out), 2);
-  EXPECT_EQ(r.out.find('\n'), 120u);  // one character per RTA bar, one line per datagram
+  // One character per RTA bar, one line per datagram; as wide as COLUMNS says, bands merged.
+  for (const auto& [columns, width] : {std::pair{"", 120u}, {"COLUMNS=80 ", 80u}, {"COLUMNS=500 ", 120u}}) {
+    const std::string env = columns;
+    FILE* p = popen(("env " + (env.empty() ? std::string("-u COLUMNS ") : env) + MIXLINK_CLI +
+                     " -a 127.0.0.1 meters --rta --count 2").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char line[512] = "";
+    ASSERT_NE(fgets(line, sizeof line, p), nullptr);
+    pclose(p);
+    EXPECT_EQ(std::string(line).find('\n'), width) << columns;
+  }
+}
+
+// --for bounds events and meters in time; patterns keep the paths that match; --json gives one
+// object a line with path, value, type and time.
+TEST(Cli, EventsAndMetersRunForTheirTimeAndEventsFilterAndStamp) {
+  mixtest::SimProcess sim({"--animate"});
+  if (!mixtest::sim_executable()[0]) GTEST_SKIP() << "mixsim is not built";
+  ASSERT_TRUE(sim.ok());
+  for (const char* command : {"events --for 1.5", "meters --for 1.5"}) {
+    const Outcome r = run(std::string("-a 127.0.0.1 ") + command);
+    EXPECT_EQ(r.status, 0) << command << ": " << r.err;
+    EXPECT_GT(lines(r.out), 5) << command;
+    EXPECT_GE(r.seconds, 1.5) << command;
+    EXPECT_LT(r.seconds, 1.5 + 1.5) << command << ": the connect and a busy machine";
+  }
+  const double before = static_cast<double>(std::time(nullptr));
+  const Outcome r = run("-a 127.0.0.1 events 'CH.1.M*' 'nothing.[' --for 2.5 --json");
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_GE(lines(r.out), 2) << "ch.1.mute toggles each second";
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    EXPECT_TRUE(tooltest::JsonCheck::valid(line)) << line;
+    EXPECT_EQ(line.rfind("{\"path\": \"ch.1.mute\", \"value\": ", 0), 0u) << line;
+    EXPECT_NE(line.find(", \"type\": \"int\", \"time\": "), std::string::npos) << line;
+    const double t = std::stod(line.substr(line.find("\"time\": ") + 8));
+    EXPECT_GE(t, before - 1);
+    EXPECT_LE(t, before + 10);
+  }
+  EXPECT_EQ(run("events --for 0").status, 2);
+  EXPECT_EQ(run("meters --for soon").status, 2);
 }
 
 // A recording made with --record reads back with --replay --csv: one line per datagram, its
@@ -334,6 +395,11 @@ TEST(Cli, MetersRecordAndReplayAsCsv) {
   }
   EXPECT_EQ(r.out.substr(0, 9), "0.000000,");
   EXPECT_EQ(run("meters --replay " + file).status, 2) << "CSV is the one form of a replay";
+  // A replay that matches no datagram says what the recording holds, and fails.
+  r = run("meters --replay " + file + " --csv --port 10027");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("no RTA datagram to port 10027; it holds RTA datagrams to port 10026"), std::string::npos) << r.err;
   EXPECT_EQ(run("meters --replay /dev/null --csv").status, 1);
 }
 

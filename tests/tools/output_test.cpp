@@ -11,6 +11,7 @@
 
 #include "json_check.h"
 #include "output.h"
+#include "pattern.h"
 
 namespace {
 
@@ -84,3 +85,35 @@ TEST(ToolOutput, FloatsAreTheShortestTextThatReadsBackAndStayFloatsInJson) {
 }
 
 }  // namespace
+
+TEST(ToolPattern, ShellStylePatternsMatchWholePathsInAnyLetterCase) {
+  struct Case {
+    const char* pattern;
+    const char* path;
+    bool matches;
+  } cases[] = {
+      {"ch.1.fdr", "ch.1.fdr", true},
+      {"CH.1.FDR", "ch.1.fdr", true},
+      {"ch.1", "ch.1.fdr", false},  // the whole path, not a prefix
+      {"ch.*", "ch.1.fdr", true},   // * crosses dots
+      {"ch.*.fdr", "ch.12.fdr", true},
+      {"ch.*.fdr", "ch.1.fdrx", false},
+      {"*mute", "ch.1.mute", true},
+      {"*", "", true},
+      {"ch.?.mute", "ch.1.mute", true},
+      {"ch.?.mute", "ch.10.mute", false},
+      {"ch.[1-3].mute", "ch.2.mute", true},
+      {"ch.[1-3].mute", "ch.4.mute", false},
+      {"ch.[!1-3].mute", "ch.4.mute", true},
+      {"ch.[!1-3].mute", "ch.1.mute", false},
+      {"io.in.[a-c].1", "io.in.B.1", true},
+      {"ch.[].mute", "ch.].mute", false},  // "]" first in a set is a member; unclosed, "[" is plain
+      {"nothing.[", "nothing.[", true},    // an unclosed [ is itself
+      {"\\$stat.*", "$stat.lock", true},
+      {"a\\*b", "a*b", true},
+      {"a\\*b", "axb", false},
+      {"*a*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},  // no blow-up
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(mixtool::path_matches(c.pattern, c.path), c.matches) << c.pattern << " ~ " << c.path;
+}
