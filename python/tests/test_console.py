@@ -39,8 +39,10 @@ def test_get_gives_long_texts_exact_floats_and_node_hashes(desk):
         raw = desk.raw(path)
         assert desk.get(path) == struct.unpack(">f", raw[6:10])[0]
     target = desk.get("$ctl.user.1.1.enc.1")
-    assert isinstance(target, mixlink.Hash) and target.path == "ch.1.mute"
-    assert target == mixlink.node("ch.1.mute").hash and repr(target) == f"mixlink.Hash(0x{target:08x})"
+    assert isinstance(target, mixlink.Hash) and target == target.path == "ch.1.mute"
+    assert int(target) == target.hash == mixlink.node("ch.1.mute").hash
+    assert repr(target) == f"mixlink.Hash(0x{target.hash:08x}, 'ch.1.mute')"
+    assert mixlink.Hash(0x12345678) == "12345678" and mixlink.Hash(0x12345678).path is None
 
 
 @pytest.mark.parametrize("container", ["$stat", "$syscfg", "io.in.LCL.1", "$ctl.user.1.1", "play", "cfg.mon.1"])

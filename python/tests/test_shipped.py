@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""What ships with the module: its type stub, its install and the example scripts."""
+"""What ships with the package: its type stub, its install and the example scripts."""
 import ast
 import csv
 import inspect
@@ -19,7 +19,7 @@ import pytest
 import mixlink
 from conftest import ADDRESS, running_sim
 
-STUB = Path(mixlink.__file__).with_name("mixlink.pyi")
+STUB = Path(mixlink.__file__).with_name("_core.pyi")
 EXAMPLES = Path(os.environ.get("MIXLINK_EXAMPLES", Path(__file__).parents[2] / "examples" / "python"))
 
 
@@ -37,30 +37,38 @@ def public(names):
     return {n for n in names if not n.startswith("_") or n in ("__enter__", "__exit__", "__iter__", "__next__")}
 
 
-def test_stub_names_everything_the_module_has_with_the_same_parameters():
+def test_stub_names_everything_the_extension_has_with_the_same_parameters():
     tree = ast.parse(STUB.read_text())
     stub = {}
     for item in tree.body:
         if isinstance(item, ast.FunctionDef):
-            stub[item.name] = [a.arg for a in item.args.args]
+            stub[item.name] = [a.arg for a in item.args.args + item.args.kwonlyargs]
         elif isinstance(item, ast.ClassDef):
             members = {m.name: m for m in item.body if isinstance(m, ast.FunctionDef)}
             members.update({m.target.id: None for m in item.body if isinstance(m, ast.AnnAssign)})
             stub[item.name] = members
         elif isinstance(item, ast.AnnAssign):
             stub[item.target.id] = None
-    assert public(vars(mixlink)) | {"__version__"} == public(stub) | {"__version__"}
+        elif isinstance(item, ast.Assign):  # type aliases
+            stub.update({t.id: None for t in item.targets})
+    core = mixlink._core
+    assert public(vars(core)) | {"__version__"} == public(stub) - {"Value", "NodeType"} | {"__version__"}
+    # The package: the extension's names and the two types written in Python.
+    assert set(mixlink.__all__) == public(vars(core)) | {"__version__", "Error", "Hash"}
+    assert all(getattr(mixlink, name) is getattr(core, name) for name in public(vars(core)))
+    assert STUB.with_name("py.typed").is_file()
     for name, entry in stub.items():
-        thing = getattr(mixlink, name)
+        if name in ("Value", "NodeType"):
+            continue
+        thing = getattr(core, name)
         if isinstance(entry, list):
             assert parameters(thing) == entry, name
         elif isinstance(entry, dict):
-            inherited = set(vars(int)) | set(vars(Exception)) | set(vars(object))
-            own = public(vars(thing)) - (inherited - public(entry))
-            assert own == public(entry) - {"code"}, name
+            own = public(vars(thing)) - (set(vars(object)) - public(entry))
+            assert own == public(entry), name
             for member, definition in entry.items():
                 if definition is not None and not definition.decorator_list and member in own:
-                    stub_parameters = [a.arg for a in definition.args.args]
+                    stub_parameters = [a.arg for a in definition.args.args + definition.args.kwonlyargs]
                     assert parameters(getattr(thing, member)) == stub_parameters, f"{name}.{member}"
 
 
@@ -72,10 +80,12 @@ def test_install_puts_the_module_and_its_stub_where_python_finds_them(tmp_path):
     subprocess.run(install, check=True, capture_output=True)
     installed = tmp_path / folder
     where = subprocess.run(
-        [sys.executable, "-c", "import mixlink; print(mixlink.__file__)"],
+        [sys.executable, "-c", "import mixlink, mixlink.aio; print(mixlink.__file__)"],
         check=True, capture_output=True, text=True, env={**os.environ, "PYTHONPATH": str(installed)},
     )
-    assert Path(where.stdout.strip()).parent == installed and (installed / "mixlink.pyi").is_file()
+    package = installed / "mixlink"
+    assert Path(where.stdout.strip()) == package / "__init__.py"
+    assert {"_types.py", "aio.py", "_core.pyi", "py.typed"} <= {p.name for p in package.iterdir()}
     prefix = os.environ["MIXLINK_INSTALL_PREFIX"]
     if prefix in ("/usr", "/usr/local"):  # where this, the system's, Python looks
         assert os.path.join(prefix, folder) in site.getsitepackages()
