@@ -2,14 +2,17 @@
 // Reads every leaf below a container in one request and prints them as one JSON object, keyed by
 // full path.
 //
-//   dump_json ADDRESS CONTAINER        dump_json 127.0.0.1 ch.1.eq > eq.json
+//   dump_json [-a ADDRESS] CONTAINER   dump_json -a 127.0.0.1 ch.1.eq > eq.json
 //
-// An empty ADDRESS ("") finds the console by a broadcast on the local network.
+// Without -a the console is found by a broadcast on the local network. Exits 1 when it cannot
+// connect or read, 2 for a wrong command line. The values are the library's records (see
+// wGetNodeToTVArray), the protocol-level view of the reply.
 #include <mixlink/mixlink.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,17 +53,20 @@ std::string json_value(const w_token_value& record) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: dump_json ADDRESS CONTAINER\n");
+  const bool given = argc > 2 && std::strcmp(argv[1], "-a") == 0;
+  const int at = given ? 3 : 1;
+  if (argc != at + 1 || argv[at][0] == '-') {
+    std::fprintf(stderr, "usage: dump_json [-a ADDRESS] CONTAINER\n");
     return 2;
   }
-  const uint32_t container = wGetTokenFromName(argv[2]);
+  const char* path = argv[at];
+  const uint32_t container = wGetTokenFromName(path);
   if (container == 0 || wGetType(container) != W_CONTAINER) {
-    std::fprintf(stderr, "dump_json: %s is not a container\n", argv[2]);
+    std::fprintf(stderr, "dump_json: %s is not a container\n", path);
     return 1;
   }
   char address[64];
-  std::snprintf(address, sizeof address, "%s", argv[1]);
+  std::snprintf(address, sizeof address, "%s", given ? argv[2] : "");
   const int opened = wOpen(address);
   if (opened != 1) {
     std::fprintf(stderr, "dump_json: cannot connect (%d)\n", opened);
@@ -72,7 +78,7 @@ int main(int argc, char** argv) {
   const int n = wGetNodeToTVArray(container, records.data(), static_cast<int>(records.size()));
   wClose();
   if (n < 0) {
-    std::fprintf(stderr, "dump_json: read of %s failed (%d)\n", argv[2], n);
+    std::fprintf(stderr, "dump_json: read of %s failed (%d)\n", path, n);
     return 1;
   }
 

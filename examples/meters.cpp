@@ -2,30 +2,34 @@
 // Subscribes to the console's real-time analyser and prints, for each meter datagram, the loudest
 // of its 120 bands.
 //
-//   meters ADDRESS [COUNT [PORT]]      meters 127.0.0.1 20
+//   meters [-a ADDRESS] [COUNT [PORT]] meters -a 127.0.0.1 20
 //
-// COUNT datagrams (default 10) arrive at this host's UDP port PORT (default 10026). An empty
-// ADDRESS ("") finds the console by a broadcast on the local network.
+// COUNT datagrams (default 10) arrive at this host's UDP port PORT (default 10026). Without -a
+// the console is found by a broadcast on the local network. Exits 1 when it cannot connect or no
+// datagrams come, 2 for a wrong command line.
 #include <mixlink/mixlink.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 4) {
-    std::fprintf(stderr, "usage: meters ADDRESS [COUNT [PORT]]\n");
+  const bool given = argc > 2 && std::strcmp(argv[1], "-a") == 0;
+  const int at = given ? 3 : 1;  // COUNT, if given
+  if (argc > at + 2 || (argc > at && argv[at][0] == '-')) {
+    std::fprintf(stderr, "usage: meters [-a ADDRESS] [COUNT [PORT]]\n");
     return 2;
   }
-  const int count = argc > 2 ? std::atoi(argv[2]) : 10;
-  const int port = argc > 3 ? std::atoi(argv[3]) : mixlink::kDefaultMeterPort;
+  const int count = argc > at ? std::atoi(argv[at]) : 10;
+  const int port = argc > at + 1 ? std::atoi(argv[at + 1]) : mixlink::kDefaultMeterPort;
   if (count < 1 || port < 1 || port > 65535) {
     std::fprintf(stderr, "meters: COUNT must be positive and PORT from 1 to 65535\n");
     return 2;
   }
   char address[64];
-  std::snprintf(address, sizeof address, "%s", argv[1]);
+  std::snprintf(address, sizeof address, "%s", given ? argv[2] : "");
   const int opened = wOpen(address);
   if (opened != 1) {
     std::fprintf(stderr, "meters: cannot connect (%d)\n", opened);

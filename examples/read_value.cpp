@@ -1,22 +1,26 @@
 // SPDX-License-Identifier: MIT
 // Connects to a console and reads the value of each leaf named on the command line.
 //
-//   read_value ADDRESS PATH...        read_value 127.0.0.1 ch.1.name ch.1.fdr ch.1.mute
+//   read_value [-a ADDRESS] PATH...   read_value -a 127.0.0.1 ch.1.name ch.1.fdr ch.1.mute
 //
-// An empty ADDRESS ("") finds the console by a broadcast on the local network.
+// Without -a the console is found by a broadcast on the local network. Exits 1 when it cannot
+// connect or a value cannot be read, 2 for a wrong command line.
 #include <mixlink/mixlink.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: read_value ADDRESS PATH...\n");
+  const bool given = argc > 2 && std::strcmp(argv[1], "-a") == 0;
+  const int first = given ? 3 : 1;
+  if (first >= argc || argv[first][0] == '-') {
+    std::fprintf(stderr, "usage: read_value [-a ADDRESS] PATH...\n");
     return 2;
   }
   // wOpen writes the address it found into the buffer when it discovers the console.
   char address[64];
-  std::snprintf(address, sizeof address, "%s", argv[1]);
+  std::snprintf(address, sizeof address, "%s", given ? argv[2] : "");
   const int opened = wOpen(address);
   if (opened != 1) {
     std::fprintf(stderr, "read_value: cannot connect (%d)\n", opened);
@@ -25,7 +29,7 @@ int main(int argc, char** argv) {
   std::printf("connected to %s (mixlink %s)\n", address, wVersionText());
 
   int status = 0;
-  for (int i = 2; i < argc; ++i) {
+  for (int i = first; i < argc; ++i) {
     // Paths become tokens through the compiled-in dictionary; letter case does not matter.
     const uint32_t token = wGetTokenFromName(argv[i]);
     if (token == 0 || wGetType(token) == W_CONTAINER) {

@@ -111,3 +111,28 @@ def test_examples_save_the_console_print_mutes_and_record_the_analyser(tmp_path)
         out, _ = mutes.communicate(timeout=5)
         assert mutes.returncode == 0
         assert set(out.splitlines()) <= {"ch.1.mute muted", "ch.1.mute unmuted"} and len(out.splitlines()) >= 2
+
+
+@pytest.mark.parametrize(
+    "program, arguments",
+    [
+        ("save_json.py", ["out.json"]),
+        ("rta_csv.py", ["out.csv"]),
+        ("mute_changes.py", []),
+        ("read_value", ["ch.1.name"]),
+        ("dump_json", ["ch.1.eq"]),
+        ("meters", ["1"]),
+    ],
+)
+def test_examples_say_in_one_line_that_they_cannot_connect_and_exit_1(tmp_path, program, arguments):
+    if program.endswith(".py"):
+        command = [sys.executable, EXAMPLES / program]
+    else:
+        built = Path(os.environ.get("MIXLINK_EXAMPLES_BUILT", "/nonexistent")) / program
+        if not built.is_file():
+            pytest.skip("MIXLINK_EXAMPLES_BUILT names no built examples")
+        command = [built]
+    done = subprocess.run([*command, "-a", ADDRESS, *arguments], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=30)
+    assert done.returncode == 1 and done.stdout == ""
+    assert len(done.stderr.splitlines()) == 1 and "connect" in done.stderr, done.stderr
