@@ -67,7 +67,7 @@ _mixlink() {
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return 0 ;;
-    -a|--address|--timeout|--count|--port) return 0 ;;
+    -a|--address|--timeout|--count|--port|--for) return 0 ;;
   esac
   # After "=" of an option that takes no value there is nothing to offer.
   [[ $prev == = || ${COMP_WORDS[COMP_CWORD]} == = ]] && return 0
@@ -80,7 +80,7 @@ _mixlink() {
       continue
     fi
     case ${COMP_WORDS[i]} in
-      -a|--address|--timeout|--count|--port|--record|--replay) ((++i)) ;;
+      -a|--address|--timeout|--count|--port|--for|--record|--replay) ((++i)) ;;
       -*) ;;
       *) if [[ -z $command ]]; then command=${COMP_WORDS[i]}; else ((++given)); fi ;;
     esac
@@ -98,9 +98,10 @@ _mixlink() {
   # A command's own options; -a and --timeout may follow the command too.
   local options="-a --address --timeout"
   case $command in
+    get) options+=" --json" ;;
     dump) options+=" --records --json" ;;
-    events) options+=" --count" ;;
-    meters) options+=" --rta --count --port --record --replay --csv" ;;
+    events) options+=" --count --for --json" ;;
+    meters) options+=" --rta --count --for --port --record --replay --csv" ;;
     nodes) options= ;;
   esac
   if [[ $cur == -* ]]; then
@@ -108,7 +109,7 @@ _mixlink() {
     return 0
   fi
   case $command in
-    get) _mixlink_node_paths "$cur" ;;
+    get|events) _mixlink_node_paths "$cur" ;;
     dump|def|raw|nodes) ((given == 0)) && _mixlink_node_paths "$cur" ;;
   esac
   return 0

@@ -25,7 +25,8 @@ class CMakeBuild(build_ext):
     def build_extension(self, ext):
         if not (ROOT / "CMakeLists.txt").is_file():
             sys.exit(f"mixlink: {ROOT} is not the source tree this package builds from")
-        build = Path(self.build_temp).resolve() / "cmake"
+        # MIXLINK_PYTHON_BUILD: a build folder outside the source tree (scripts/check-python).
+        build = Path(os.environ.get("MIXLINK_PYTHON_BUILD") or Path(self.build_temp).resolve() / "cmake")
         configure = [
             "cmake", "-S", str(ROOT), "-B", str(build),
             "-DCMAKE_BUILD_TYPE=Release",

@@ -12,7 +12,7 @@ MIXLINK_PACKAGES=(
   clang libclang-rt-14-dev
   iproute2 util-linux procps
   scdoc doxygen
-  pybind11-dev python3-dev python3-pytest
+  pybind11-dev python3-dev python3-pytest python3-venv python3-setuptools
 )
 
 # The Python module is built for, and its tests run with, the system's python3 (the one the

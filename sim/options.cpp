@@ -14,8 +14,8 @@ namespace {
 
 const char kUsage[] =
     "usage: mixsim [options]\n"
-    "A simulated console speaking the native protocol: TCP and UDP port 2222 on the bind address,\n"
-    "meter datagrams to each client's address at the UDP port it names.\n"
+    "A simulated console speaking the native protocol: TCP and UDP at the native port (--port)\n"
+    "on the bind address, meter datagrams to each client's address at the UDP port it names.\n"
     "Options take their value as the next argument or after '=' (--port=2223).\n"
     "\n"
     "  --bind ADDR              address to listen on (default 127.0.0.1; 0.0.0.0 only when asked)\n"

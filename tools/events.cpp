@@ -102,7 +102,7 @@ int run(const Invocation& call) {
 
 extern const Command kEvents{.name = "events",
                              .summary = "print change events as they arrive\n"
-                                        "[PATTERN...] [--count N] [--for SECONDS] [--json]",
+                                        "[--count N] [--for SECONDS] [--json]",
                              .help = kHelp, .options = kOptions, .operands = {"PATTERN", 0, -1}, .run = run,
                              .endless = true};
 
