@@ -17,7 +17,6 @@
 // check between them; a signal during any other wait is raised once the call returns, by its
 // timeout at the latest. The library's diagnostics go to the logger "mixlink", never to stderr
 // of their own accord.
-#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
