@@ -556,7 +556,7 @@ std::unique_ptr<Console> connect(std::optional<std::string> address, double time
   int r = 0;
   {
     py::gil_scoped_release nogil;
-    r = mixpy::open(text, &connection, &reached);
+    r = mixpy::open(text, micros(duration_of(limit)), &connection, &reached);
   }
   std::unique_ptr<Console> console;
   if (r == 1) console = std::make_unique<Console>(connection, reached, limit);
@@ -727,6 +727,7 @@ PYBIND11_MODULE(mixlink, m) {
 
   m.def("connect", &connect, py::arg("address") = py::none(), py::arg("timeout") = kDefaultTimeout,
         "Connects to the console at address (dotted IPv4), or to the one discover() finds when "
-        "address is None. timeout: the seconds reads wait by default. Returns a Console; Error "
+        "address is None. timeout: the seconds connecting may take, and reads wait by default. "
+        "Returns a Console; Error "
         "when a connection is already open (one per process) or the console cannot be reached.");
 }

@@ -160,4 +160,10 @@ int wGetEventEntriesTimed(unsigned char* buf, int capacity, int timeout);
 
 #ifdef __cplusplus
 }
+
+/// The record decoder without a length, for C++ callers: the caller vouches that the whole token
+/// is there.
+inline int wParseToTV(const unsigned char* block, int position, w_token_value* record) {
+  return wParseToTV(block, position, record, -1);
+}
 #endif
