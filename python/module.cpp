@@ -466,7 +466,8 @@ class EventIterator {
 
  private:
   // The events of length bytes of whole entries, as the library took them out of its stream (the
-  // answer to the keep-alive, a late reply and stray bytes are left out there already).
+  // answer to the keep-alive and stray bytes are left out there already; a late reply to a read
+  // that gave up comes as an event of its node).
   void take(int length) {
     mixpy::walk_entries(buffer_.data(), length, [&](uint32_t hash, const unsigned char* value, int width) {
       const uint32_t token = wGetTokenFromHash(hash);
