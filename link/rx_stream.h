@@ -32,7 +32,6 @@ class owed_replies {
   // Forgets the marks whose moment is before now_us.
   void expire(int64_t now_us);
   void clear() { count_ = 0; }
-  int size() const { return count_; }
 
  private:
   struct mark {
