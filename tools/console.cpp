@@ -99,12 +99,12 @@ Session::~Session() {
   if (open_) wClose();
 }
 
-bool Session::open(const std::string& address) {
+bool Session::open(const std::string& address, int timeout_us) {
   std::string where = address;
   if (where.empty() && !find_console(&where)) return false;
   char text[64] = "";
   std::snprintf(text, sizeof text, "%s", where.c_str());
-  const int r = wOpen(text);
+  const int r = wOpenTimed(text, timeout_us);
   if (r != 1) {
     std::fprintf(stderr, "mixlink: cannot connect to %s: %s (%d)\n", where.c_str(), result_text(r), r);
     return false;

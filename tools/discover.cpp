@@ -33,7 +33,7 @@ bool console_answers(int timeout_us) {
 int run(const Invocation& call) {
   if (!call.address.empty()) {
     Session session;
-    if (!session.open(call.address)) return kExitFail;
+    if (!session.open(call.address, call.timeout_us())) return kExitFail;
     if (!console_answers(call.timeout_us())) {
       std::fprintf(stderr, "mixlink: %s accepts connections but no console answered within %ld ms\n",
                    call.address.c_str(), call.timeout_ms);

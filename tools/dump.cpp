@@ -124,7 +124,7 @@ int run(const Invocation& call) {
     return kExitFail;
   }
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   if (records) return print_records(call, token, path);
   return print_values(call, token, path, json);
 }

@@ -63,7 +63,7 @@ int run(const Invocation& call) {
   const bool json = call.has("--json");
   std::optional<Clock::time_point> end;
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   if (seconds > 0) end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   std::vector<unsigned char> buffer(kEventBytes);
   long seen = 0;

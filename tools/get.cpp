@@ -24,18 +24,18 @@ Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash). A val
 that names a node (hash) shows as that node's path, or as 8 hex digits when no
 node has that hash. Every PATH is checked before connecting.
 --json        one JSON object of path to value instead
---timeout MS  wait at most MS milliseconds for each value (default 5000)
+--timeout MS  wait at most MS milliseconds in all, connecting included (default 5000)
 )";
 
 constexpr Option kOptions[] = {{"--json", nullptr}};
 
 using Clock = std::chrono::steady_clock;
 
-// Reads the leaf token into value; returns 1, 0 when no value came by the deadline, or the
-// read's failure. A read ends with 0 on another node's reply (an event in front of its own), so
-// it asks again while time is left.
-int read_leaf(uint32_t token, long timeout_ms, Value* value) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+// Reads the leaf token into value within timeout_us; returns 1, 0 when no value came by then, or
+// the read's failure. A read ends with 0 on another node's reply (an event in front of its own),
+// so it asks again while time is left.
+int read_leaf(uint32_t token, int timeout_us, Value* value) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(timeout_us);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
     if (left <= 0) return 0;
@@ -62,7 +62,7 @@ int run(const Invocation& call) {
   }
   if (leaves.empty()) return status;
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   const char* separator = "{";
   for (const auto& [path, token] : leaves) {
     if (connection_closed()) {
@@ -71,7 +71,7 @@ int run(const Invocation& call) {
       break;
     }
     Value value;
-    const int r = read_leaf(token, call.timeout_ms, &value);
+    const int r = read_leaf(token, call.timeout_us(), &value);
     if (r != 1) {
       read_failed("get", path, r, call.timeout_ms);
       status = kExitFail;
