@@ -115,7 +115,7 @@ void paintBars(QPainter& p, const Layout& l, const Theme& t, const DisplayModel&
   for (int i = 0; i < kBarCount; ++i) {
     const int left = l.barLeft(i);
     const int width = l.barRight(i) - left;
-    const int n = wBarFills(0, m.band(i).height, fills);
+    const int n = barFills(0, m.band(i).height, fills);
     for (int f = 0; f < n; ++f) {
       const int top = l.rowAt(kBarAreaHeight - fills[f].top);
       const int bottom = l.rowAt(kBarAreaHeight - fills[f].bottom);
@@ -161,7 +161,7 @@ void paintReferences(QPainter& p, const Layout& l, const std::vector<Reference>&
     const QColor c = referenceColour(static_cast<int>(r));
     int previous = -1;
     for (int i = 0; i < kBarCount; ++i) {
-      const double h = std::min(wBarHeight(static_cast<int>(std::lround(references[r].values[static_cast<size_t>(i)]))),
+      const double h = std::min(barHeight(static_cast<int>(std::lround(references[r].values[static_cast<size_t>(i)]))),
                                 kBarAreaHeight);
       const int row = std::max(l.rowAt(h) - w, l.top);
       // Across the bar's pitch, gap included, then upright from the previous level.
@@ -259,9 +259,9 @@ QStringList readoutLines(const DisplayModel& m, int band, Micros now) {
   lines << value;
   lines << QStringLiteral("height %1 of %2").arg(std::min(b.height, kBarAreaHeight)).arg(kBarAreaHeight);
   lines << QStringLiteral("peak %1").arg(std::lround(m.peakHeight(band)));
-  lines << QStringLiteral("%1 datagrams/s, %2 foreign dropped")
-               .arg(m.datagramsPerSecond(now))
-               .arg(m.droppedForeign());
+  QString dropped = QStringLiteral("%1 foreign").arg(m.droppedForeign());
+  if (m.droppedShort() > 0) dropped += QStringLiteral(" and %1 short").arg(m.droppedShort());
+  lines << QStringLiteral("%1 datagrams/s, %2 dropped").arg(m.datagramsPerSecond(now)).arg(dropped);
   return lines;
 }
 

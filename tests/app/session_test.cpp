@@ -175,7 +175,7 @@ TEST_F(SessionTest, ReadsEveryDatagramOfABacklog) {
   }
   EXPECT_TRUE(apptest::pumpUntil([&] { return w.stats().datagrams >= kBacklog && w.stats().frames >= 1; }, 3000))
       << "read " << w.stats().datagrams << " of " << kBacklog;
-  EXPECT_EQ(w.model().band(0).height, bandscope::wBarHeight(static_cast<int16_t>((kBacklog - 1) << 8)));
+  EXPECT_EQ(w.model().band(0).height, bandscope::barHeight(static_cast<int16_t>((kBacklog - 1) << 8)));
 }
 
 TEST_F(SessionTest, DatagramsFromAnotherAddressAreDroppedAndCounted) {

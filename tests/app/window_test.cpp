@@ -147,7 +147,7 @@ TEST_F(WindowTest, PaintsEachBarsZonesAndPeakMarkerInTheClassicArea) {
   const QImage img = render();
   const QColor marker = bandscope::lightTheme(face()).marker;
   for (size_t i = 0; i < std::size(kValues); ++i) {
-    const int h = bandscope::wBarHeight(kValues[i]);
+    const int h = bandscope::barHeight(kValues[i]);
     const int level = 168 - std::min(h, 128);
     const int marker_top = h >= 1 ? std::max(40, level - 2) : 1000;
     const int x = 10 + 5 * static_cast<int>(i) * 3;
@@ -408,7 +408,7 @@ TEST_F(WindowTest, FreezeHoldsThePictureWhileDatagramsAreStillKept) {
   EXPECT_TRUE(w.findChild<QSlider*>("timeline")->isVisibleTo(&w));
 
   QTest::keyClick(&w, Qt::Key_Left);
-  EXPECT_EQ(w.shown().model.band(0).height, bandscope::wBarHeight(-20000)) << "the moment before";
+  EXPECT_EQ(w.shown().model.band(0).height, bandscope::barHeight(-20000)) << "the moment before";
   EXPECT_TRUE(w.statusLine().startsWith(QStringLiteral("Frozen at "))) << w.statusLine().toStdString();
   QTest::keyClick(&w, Qt::Key_Right);
   EXPECT_EQ(spectrum(), frozen) << "the moment of freezing, rebuilt from what was kept";
