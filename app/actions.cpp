@@ -6,6 +6,8 @@
 #include <QMenu>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace bandscope {
 
 namespace {
@@ -85,23 +87,30 @@ KeyOverlay::KeyOverlay(QWidget* parent) : QWidget(parent) {
 void KeyOverlay::paintEvent(QPaintEvent*) {
   QPainter p(this);
   const QFontMetrics fm(font());
-  int key_width = 0;
-  for (const ActionRow& row : actionRows()) key_width = std::max(key_width, fm.horizontalAdvance(QString::fromLatin1(row.keys)));
   const QRect panel = rect().adjusted(kOverlayMargin, kOverlayMargin / 2, -kOverlayMargin, -kOverlayMargin / 2);
   p.fillRect(panel, QColor(20, 20, 24, 230));
   p.setPen(QColor(235, 235, 235));
   // Two columns, the rows in the table's order, down the first and then the second.
   const auto rows = actionRows();
-  const int per_column = static_cast<int>((rows.size() + 1) / 2);
+  const size_t per_column = (rows.size() + 1) / 2;
   const int column_width = (panel.width() - 2 * kOverlayPadding) / 2;
-  for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
-    const int x = panel.left() + kOverlayPadding + (i / per_column) * column_width;
-    const int y = panel.top() + kOverlayPadding + (i % per_column) * fm.height();
-    const QRect line(x, y, column_width, fm.height());
-    p.drawText(line, Qt::AlignLeft | Qt::AlignVCenter, QString::fromLatin1(rows[static_cast<size_t>(i)].keys));
-    p.drawText(line.adjusted(key_width + kOverlayPadding, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
-               fm.elidedText(QString::fromLatin1(rows[static_cast<size_t>(i)].text), Qt::ElideRight,
-                             column_width - key_width - 2 * kOverlayPadding));
+  for (size_t column = 0; column * per_column < rows.size(); ++column) {
+    const auto lines = rows.subspan(column * per_column, std::min(per_column, rows.size() - column * per_column));
+    QStringList keys;
+    int key_width = 0;
+    for (const ActionRow& row : lines) {
+      QStringList each;
+      for (const std::string& key : keysOf(row)) each << QString::fromStdString(key);
+      keys << each.join(QStringLiteral(", "));
+      key_width = std::max(key_width, fm.horizontalAdvance(keys.back()));
+    }
+    const int x = panel.left() + kOverlayPadding + static_cast<int>(column) * column_width;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const QRect line(x, panel.top() + kOverlayPadding + static_cast<int>(i) * fm.height(), column_width, fm.height());
+      p.drawText(line, Qt::AlignLeft | Qt::AlignVCenter, keys[static_cast<qsizetype>(i)]);
+      p.drawText(line.adjusted(key_width + kOverlayPadding, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                 fm.elidedText(QString::fromLatin1(lines[i].text), Qt::ElideRight, column_width - key_width - 2 * kOverlayPadding));
+    }
   }
 }
 

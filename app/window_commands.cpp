@@ -55,8 +55,12 @@ void BandscopeWindow::run(Command c) {
   switch (c) {
     case Command::full_screen: isFullScreen() ? showNormal() : showFullScreen(); break;
     case Command::leave:
-      if (keys_->isVisible()) keys_->hide();
-      else if (isFullScreen()) showNormal();
+      if (keys_->isVisible()) {
+        keys_->hide();
+        setFocus();  // the keys stay with the window, not with the address box
+      } else if (isFullScreen()) {
+        showNormal();
+      }
       break;
     case Command::theme: setDark(!theme_.dark); break;
     case Command::next_view:

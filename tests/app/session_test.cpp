@@ -198,6 +198,20 @@ TEST_F(SessionTest, DatagramsFromAnotherAddressAreDroppedAndCounted) {
   EXPECT_EQ(w.model().droppedForeign(), 3);
 }
 
+// A console whose datagrams are cut short of the RTA block: they are counted, no bar is drawn,
+// and the status says that no meter data comes.
+TEST_F(SessionTest, CutDatagramsAreCountedAndShowNoMeterData) {
+  if (*mixtest::sim_executable() == '\0') GTEST_SKIP() << "mixsim is not built";
+  mixtest::SimProcess sim(std::vector<std::string>{"--rate", "50", "--short-meters"});
+  ASSERT_TRUE(sim.ok());
+  BandscopeWindow w(QStringLiteral("127.0.0.1"));
+  ASSERT_TRUE(connectTo(w));
+  ASSERT_TRUE(apptest::pumpUntil([&] { return w.model().droppedShort() >= 20 && w.statusLine().startsWith("No meter data for"); }, 4000))
+      << w.model().droppedShort() << " " << w.statusLine().toStdString();
+  EXPECT_FALSE(w.model().hasValues());
+  EXPECT_EQ(colouredBarPixels(w), 0);
+}
+
 // The console stops sending (stopped, or killed) and comes back: the bars go grey within half a
 // second, the status says why, and colour returns without a click.
 TEST_F(SessionTest, LostConsoleGoesGreyAndComesBackOnItsOwn) {
