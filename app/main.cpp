@@ -251,7 +251,12 @@ int main(int argc, char** argv) {
     QTimer::singleShot(opt.run_for_ms, window.get(), [&] { window->close(); });
   }
 
-  const int status = QApplication::exec();
+  int status = QApplication::exec();
+  // A recording that could not be written in full ends the run as a failure, not quietly.
+  if (!opt.record.isEmpty() && !window->stopRecording()) {
+    std::fprintf(stderr, "bandscope: cannot write %s\n", qPrintable(opt.record));
+    status = 1;
+  }
   if (!opt.all_features) window->saveSettings(settings);
   if (opt.stats) {
     const bandscope::DisplayStats& s = window->stats();

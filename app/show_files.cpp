@@ -52,13 +52,16 @@ bool RecordingFile::add(const MeterDatagram& d) {
   return false;
 }
 
-void RecordingFile::flush() {
-  if (writer_ != nullptr) wPcapFlush(writer_);
+bool RecordingFile::flush() {
+  if (writer_ == nullptr || wPcapFlush(writer_) == 1) return true;
+  stop();
+  return false;
 }
 
-void RecordingFile::stop() {
-  wPcapClose(writer_);
+bool RecordingFile::stop() {
+  const bool written = wPcapClose(writer_) == 1;
   writer_ = nullptr;
+  return written;
 }
 
 }  // namespace bandscope

@@ -42,9 +42,11 @@ class RecordingFile {
   bool start(const QString& path);
   // Appends d; false once a write has failed (the recording then stops).
   bool add(const MeterDatagram& d);
-  // Hands what is buffered to the system, so that a crash keeps it.
-  void flush();
-  void stop();
+  // Hands what is buffered to the system, so that a crash keeps it; false when that failed (the
+  // recording then stops).
+  bool flush();
+  // Ends the recording; false when any of it could not be written.
+  bool stop();
   bool isOn() const { return writer_ != nullptr; }
   const QString& path() const { return path_; }
 

@@ -189,7 +189,7 @@ void BandscopeWindow::frame() {
   spectrum_->requestFrame();
   if (statusLine() != status_->shownText()) status_->update();
   // A recording cut by a crash keeps what came up to the last frame.
-  recording_.flush();
+  if (!recording_.flush()) notify(QStringLiteral("Recording stopped: cannot write ") + recording_.path());
 }
 
 void BandscopeWindow::repaintWhole() {

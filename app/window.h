@@ -94,7 +94,8 @@ class BandscopeWindow : public QWidget {
   bool savePicture(const QString& path);
   // Records every meter datagram that comes to path, until stopped.
   bool startRecording(const QString& path) { return recording_.start(path); }
-  void stopRecording() { recording_.stop(); }
+  // Ends the recording; false when any of it could not be written.
+  bool stopRecording() { return recording_.stop(); }
   bool isRecording() const { return recording_.isOn(); }
   // Writes the show recorder's last minutes to path as a recording.
   bool saveShow(const QString& path, int minutes) const;

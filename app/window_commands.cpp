@@ -96,8 +96,7 @@ void BandscopeWindow::run(Command c) {
     }
     case Command::record: {
       if (isRecording()) {
-        stopRecording();
-        notify(QStringLiteral("Recorded ") + recording_.path());
+        notify((stopRecording() ? QStringLiteral("Recorded ") : QStringLiteral("Cannot write ")) + recording_.path());
         break;
       }
       const QString path = newFileIn(export_folder_, QStringLiteral("pcap"));

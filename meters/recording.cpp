@@ -17,9 +17,7 @@ constexpr uint32_t kMagicMicro = 0xA1B2C3D4;
 constexpr uint32_t kMagicNano = 0xA1B23C4D;
 constexpr uint32_t kSnapLength = 65535;
 // Link types: raw IP (IPv4 or IPv6 by the version nibble), IPv4 only, Ethernet.
-constexpr uint32_t kLinkRaw = 101;
-constexpr uint32_t kLinkIpv4 = 228;
-constexpr uint32_t kLinkEthernet = 1;
+enum LinkType : uint32_t { kLinkEthernet = 1, kLinkRaw = 101, kLinkIpv4 = 228 };
 constexpr int kEthernetHeader = 14;
 constexpr unsigned kEtherTypeIpv4 = 0x0800;
 // No record of a file written by any tool we know of is larger; a claim beyond it is damage.
