@@ -345,6 +345,12 @@ TEST_F(SessionTest, ProgramExitStatuses) {
     EXPECT_GE(countOf(peer.received(), kRenewal), 1);
   }
   {
+    // A recording that cannot be written ends the run as a failure, not quietly.
+    const ProgramRun r = runProgram({"--record", "/dev/full", "--run-for", "300"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("bandscope: cannot write /dev/full\n"), std::string::npos) << r.err;
+  }
+  {
     const ProgramRun r = runProgram({"--no-such-option"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("bandscope: unknown option --no-such-option (try 'bandscope --help')\n"), std::string::npos)
