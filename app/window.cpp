@@ -183,7 +183,6 @@ void BandscopeWindow::stop() {
 
 void BandscopeWindow::frame() {
   if (running_) session_->deliver();
-  if (!running_) return;
   // A readout due for new figures may change its size: the whole view is painted again.
   if (hover_band_ >= 0 && spectrum_->readoutDue()) spectrum_->requestWhole();
   spectrum_->requestFrame();
