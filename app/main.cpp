@@ -30,6 +30,7 @@
 #include <mixlink/link.h>
 #include <mixlink/version.h>
 
+#include "action_table.h"
 #include "window.h"
 
 namespace {
@@ -73,6 +74,7 @@ const OptionText kOptionTexts[] = {
     {"stats", nullptr, "on exit, print datagram and frame counts and the datagram-to-frame latency"},
     {"all-features", nullptr, "max hold, slow averaging, dark theme, the 1 kHz readout, the spectrogram\n"
                               "and two reference traces, without the saved settings"},
+    {"keys", nullptr, "print the keys and what they do, one KEY<TAB>ACTION line each, and exit"},
     {"version", nullptr, "print the version and exit"},
     {"help", nullptr, "print this help and exit"},
 };
@@ -131,6 +133,7 @@ CommandLine readCommandLine(const QStringList& arguments) {
   const bool parsed = parser.parse(arguments);
   if (parser.isSet(QStringLiteral("help"))) return {CommandLine::print, usageText(), {}};
   if (parser.isSet(QStringLiteral("version"))) return {CommandLine::print, "bandscope " MIXLINK_VERSION "\n", {}};
+  if (parser.isSet(QStringLiteral("keys"))) return {CommandLine::print, bandscope::keyListText(), {}};
   auto refuse = [&](const QString& why) { return CommandLine{CommandLine::usage_error, why.toStdString(), {}}; };
   if (!parsed) {
     const QStringList unknown = parser.unknownOptionNames();
@@ -185,7 +188,7 @@ int answer(const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // --help and --version need no window system: they are answered before one is opened.
+  // --help, --version and --keys need no window system: they are answered before one is opened.
   {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -248,7 +251,12 @@ int main(int argc, char** argv) {
     QTimer::singleShot(opt.run_for_ms, window.get(), [&] { window->close(); });
   }
 
-  const int status = QApplication::exec();
+  int status = QApplication::exec();
+  // A recording that could not be written in full ends the run as a failure, not quietly.
+  if (!opt.record.isEmpty() && !window->stopRecording()) {
+    std::fprintf(stderr, "bandscope: cannot write %s\n", qPrintable(opt.record));
+    status = 1;
+  }
   if (!opt.all_features) window->saveSettings(settings);
   if (opt.stats) {
     const bandscope::DisplayStats& s = window->stats();

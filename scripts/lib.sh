@@ -11,7 +11,7 @@ MIXLINK_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev
-  iproute2 util-linux procps
+  iproute2 util-linux procps xvfb
   scdoc doxygen
   pybind11-dev python3-dev python3-pytest python3-venv python3-setuptools
 )

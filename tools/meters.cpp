@@ -15,9 +15,9 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -79,15 +79,14 @@ int chart_width(bool tty) {
 std::string rta_line(const unsigned char* datagram, int length, int width) {
   static const char kLevels[] = " .:-=+*#%@";
   constexpr int kTop = static_cast<int>(sizeof kLevels) - 2;
+  int16_t values[mixlink::kRtaValues];
+  // A datagram without a whole RTA block draws no chart: a line of its own says so.
+  if (wRtaValues(datagram, length, values) != 1) return "(" + std::to_string(length) + " bytes: no RTA block)";
   std::string line;
   for (int column = 0; column < width; ++column) {
     int level = 0;
-    for (int i = column * mixlink::kRtaValues / width; i < (column + 1) * mixlink::kRtaValues / width; ++i) {
-      const int at = mixlink::kRtaHeaderBytes + 2 * i;
-      if (at + 1 >= length) break;
-      const auto v = static_cast<int16_t>((datagram[at] << 8) | datagram[at + 1]);
-      level = std::max(level, std::clamp(static_cast<int>(std::lround(wRtaLevel(v) * kTop)), 0, kTop));
-    }
+    for (int i = column * mixlink::kRtaValues / width; i < (column + 1) * mixlink::kRtaValues / width; ++i)
+      level = std::max(level, std::clamp(static_cast<int>(std::lround(wRtaLevel(values[i]) * kTop)), 0, kTop));
     line += kLevels[level];
   }
   return line;
