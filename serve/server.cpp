@@ -60,21 +60,37 @@ std::string randomToken() {
 
 std::string errorJson(const char* message) { return std::string("{\"error\": \"") + message + "\"}"; }
 
-// Sends status with body (not for HEAD) and the headers every answer carries.
+const char* reasonOf(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "Error";
+  }
+}
+
+// Sends status with body (not for HEAD) and the headers every answer carries. civetweb's header
+// calls do not answer a WebSocket request that is turned away, so the head is written here alike
+// for every answer.
 void respond(mg_connection* conn, int status, const char* type, const std::string& body) {
-  mg_response_header_start(conn, status);
-  mg_response_header_add(conn, "Content-Type", type, -1);
-  mg_response_header_add(conn, "Content-Length", text(static_cast<int>(body.size())).c_str(), -1);
-  mg_response_header_add(conn, "Cache-Control", "no-store", -1);
-  mg_response_header_add(conn, "X-Content-Type-Options", "nosniff", -1);
   // The page loads nothing from anywhere: its script and style are inline, its data comes from
   // this server.
-  mg_response_header_add(conn, "Content-Security-Policy",
-                         "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                         "connect-src 'self' ws: wss:; img-src 'self' data:",
-                         -1);
-  if (status == 401) mg_response_header_add(conn, "WWW-Authenticate", "Bearer", -1);
-  mg_response_header_send(conn);
+  mg_printf(conn,
+            "HTTP/1.1 %d %s\r\n"
+            "Content-Type: %s\r\n"
+            "Content-Length: %zu\r\n"
+            "Cache-Control: no-store\r\n"
+            "X-Content-Type-Options: nosniff\r\n"
+            "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+            "connect-src 'self' ws: wss:; img-src 'self' data:\r\n"
+            "%s"
+            "\r\n",
+            status, reasonOf(status), type, body.size(), status == 401 ? "WWW-Authenticate: Bearer\r\n" : "");
   const char* method = mg_get_request_info(conn)->request_method;
   if (std::strcmp(method, "HEAD") != 0) mg_write(conn, body.data(), body.size());
 }
@@ -254,20 +270,25 @@ struct Server::Impl {
 
   // WebSocket ----------------------------------------------------------------------------
 
-  int wsConnect(const mg_connection* cconn) {
-    auto* conn = const_cast<mg_connection*>(cconn);
-    if (!authorised(conn)) {
-      answer(conn, 401, errorJson("token needed"));
-      return 1;
-    }
+  // Before civetweb's own handling: a WebSocket request without the token, or beyond the
+  // clients allowed, gets its answer here, while it can still have one.
+  int begin(mg_connection* conn) {
+    const mg_request_info* info = mg_get_request_info(conn);
+    const char* upgrade = mg_get_header(conn, "Upgrade");
+    if (upgrade == nullptr || info->local_uri == nullptr || std::strcmp(info->local_uri, "/ws") != 0) return 0;
+    if (!authorised(conn)) return answer(conn, 401, errorJson("token needed"));
     std::lock_guard lock(mutex);
-    if (stopping || ws_clients >= kMaxWebSocketClients) {
-      mg_send_http_error(conn, 503, "%s", "too many clients");
-      return 1;
-    }
+    if (ws_clients >= kMaxWebSocketClients) return answer(conn, 503, errorJson("too many clients"));
+    return 0;
+  }
+
+  int wsConnect(const mg_connection* conn) {
+    // begin() has let it through; a race of the last few for the last slot closes the loser.
+    std::lock_guard lock(mutex);
+    if (stopping || ws_clients >= kMaxWebSocketClients || !authorised(conn)) return 1;
     ++ws_clients;
     Client& c = clients.emplace_back();
-    c.conn = conn;
+    c.conn = const_cast<mg_connection*>(conn);
     mg_set_user_connection_data(conn, &c);
     return 0;
   }
@@ -297,6 +318,9 @@ struct Server::Impl {
 
 namespace {
 
+int onBegin(mg_connection* conn) {
+  return static_cast<Server::Impl*>(mg_get_user_data(mg_get_context(conn)))->begin(conn);
+}
 int onRequest(mg_connection* conn, void* data) { return static_cast<Server::Impl*>(data)->request(conn); }
 int onWsConnect(const mg_connection* conn, void* data) { return static_cast<Server::Impl*>(data)->wsConnect(conn); }
 void onWsReady(mg_connection* conn, void* data) { static_cast<Server::Impl*>(data)->wsReady(conn); }
@@ -342,6 +366,7 @@ bool Server::start(const Settings& settings, std::string* error) {
   (void)initialised;
   mg_callbacks callbacks{};
   callbacks.log_message = onLog;
+  callbacks.begin_request = onBegin;
   char reason[256] = "";
   unsigned code = 0;
   mg_error_data failure{&code, reason, sizeof reason};
