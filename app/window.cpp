@@ -230,6 +230,7 @@ void BandscopeWindow::onConnectClicked() {
   // a frame.
   worker_ = std::make_unique<LinkWorker>(
       [this] { QMetaObject::invokeMethod(this, &BandscopeWindow::scheduleFrame, Qt::QueuedConnection); });
+  worker_->setBetweenCalls(taps_.on_link_thread);
   worker_->start(typed, M_port, M_id, mbits);
 }
 
@@ -245,9 +246,13 @@ void BandscopeWindow::takeMail() {
     hwndconx->setText(kConnectText);
     hwndipaddr->setText(QString::fromStdString(mail.outcome->address));
   }
-  for (const LinkWorker::LinkChange& c : mail.changes) live_.model.setLink(c.link, c.at);
+  for (const LinkWorker::LinkChange& c : mail.changes) {
+    live_.model.setLink(c.link, c.at);
+    if (taps_.link) taps_.link(c.link);
+  }
   for (const LinkWorker::Datagram& d : mail.datagrams) {
     take(d);
+    if (taps_.datagram) taps_.datagram(d);
     if (unshown_since_ < 0) unshown_since_ = d.at;
   }
   stats_.datagrams += static_cast<int64_t>(mail.datagrams.size());

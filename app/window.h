@@ -132,6 +132,16 @@ class BandscopeWindow : public QWidget {
   // After the run has ended, waits up to ms for the link's thread; true when it has stopped.
   bool waitLinkStopped(int ms);
 
+  // What else gets the live link's news (the web view): each datagram and link change as the
+  // window takes them, and a call on the link's thread between its library calls, where reads
+  // of the console may be made. Set before Connect.
+  struct Taps {
+    std::function<void(const MeterDatagram&)> datagram;
+    std::function<void(Link)> link;
+    std::function<void()> on_link_thread;
+  };
+  void setTaps(Taps taps) { taps_ = std::move(taps); }
+
  signals:
   // The run is over: 0 after a close or a second Connect press, 1 after a failed connect.
   void finished(int status);
@@ -189,6 +199,7 @@ class BandscopeWindow : public QWidget {
   QRect bars_update_;            // the bar columns' update asked for by the last frame
 
   std::unique_ptr<LinkWorker> worker_;  // from the first press of Connect
+  Taps taps_;
   ShowState live_;                      // the datagrams as they come (or as a replay plays them)
   std::optional<ShowState> frozen_;     // the picture held while frozen
   Micros frozen_at_ = 0;                // the display time of the frozen picture

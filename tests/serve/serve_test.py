@@ -33,6 +33,7 @@ import websockets  # noqa: E402 (only needed once inside the namespace)
 MIXSIM = os.environ["MIXSIM"]
 TOOL = os.environ["MIXLINK_TOOL"]
 CHROMIUM = os.environ.get("CHROMIUM", "/usr/bin/chromium")
+BANDSCOPE = os.environ.get("BANDSCOPE", "")
 HOST = "127.0.0.1"
 PORT = 8080
 # The server's limits (serve/server.h).
@@ -338,6 +339,22 @@ class Limits(Serving):
             s.close()
         self.assertEqual(closed, 50)
         self.assertLess(time.monotonic() - started, IDLE_CLOSE_S + 5)
+
+
+@unittest.skipUnless(BANDSCOPE, "bandscope is not part of this build")
+class Bandscope(unittest.TestCase):
+    def test_bandscope_serves_its_link(self):
+        sim = subprocess.Popen([MIXSIM, "--bind", HOST, "--quiet"])
+        self.addCleanup(Serving.stop, sim)
+        self.assertTrue(wait_for(lambda: accepts(2222), 5))
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=tempfile.mkdtemp())
+        app = subprocess.Popen([BANDSCOPE, HOST, "--connect", "--all-features", "--serve", f"{HOST}:{PORT}"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
+        self.addCleanup(Serving.stop, app)
+        self.assertEqual(app.stdout.readline().strip(), f"bandscope: web view at http://{HOST}:{PORT}/")
+        self.assertTrue(wait_for(lambda: json.loads(fetch("/api/rta")[1])["status"] == "live", 10))
+        # Reads go through bandscope's own link.
+        self.assertEqual(json.loads(fetch("/api/value?path=ch.2.name")[1])["value"], "CH 2")
 
 
 if __name__ == "__main__":
