@@ -33,7 +33,6 @@ constexpr double kReferenceHz = 1000.0;
 constexpr int kReferenceBand = 67;
 constexpr double kBandsPerOctave = 12.0;
 
-constexpr std::chrono::milliseconds kFrameGap{1000 / kMaxFramesPerSecond + 1};
 
 // civetweb's options take numbers as text.
 std::string text(int n) { return std::to_string(n); }
@@ -158,6 +157,7 @@ struct Server::Impl {
   std::condition_variable changed;
   std::array<int16_t, kBands> values{};
   uint64_t frame = 0;  // frames taken so far
+  std::string frame_message;  // the newest frame as every client gets it while live
   Clock::time_point frame_at;
   Clock::time_point started = Clock::now();
   LinkStatus link = LinkStatus::connecting;
@@ -205,21 +205,35 @@ struct Server::Impl {
   void send(Client* c) {
     uint64_t sent_frame = 0, sent_change = link_changes;
     Clock::time_point sent_at{};
+    // The rate cap is a bucket of kFrameBurst frames that fills at kMaxFramesPerSecond: frames
+    // that come a little early after a late one are not held back, and the rate stays capped.
+    double credit = kFrameBurst;
+    Clock::time_point credited = Clock::now();
     std::unique_lock lock(mutex);
     while (!c->closing && !stopping) {
       const Clock::time_point now = Clock::now();
+      credit = std::min<double>(kFrameBurst, credit + std::chrono::duration<double>(now - credited).count() *
+                                                          kMaxFramesPerSecond);
+      credited = now;
       int64_t age = 0;
       const bool live = std::strcmp(status(now, &age), "live") == 0;
-      const bool new_frame = frame != sent_frame && now >= sent_at + kFrameGap;
+      const bool frame_waiting = frame != sent_frame;
+      const bool new_frame = frame_waiting && credit >= 1.0;
       const bool status_due = !live && now >= sent_at + std::chrono::milliseconds(kStatusEveryMs);
       if (!new_frame && !status_due && link_changes == sent_change) {
-        Clock::time_point wake = sent_at + (frame != sent_frame ? kFrameGap : std::chrono::milliseconds(kStatusEveryMs));
+        Clock::time_point wake = sent_at + std::chrono::milliseconds(kStatusEveryMs);
+        if (frame_waiting)
+          wake = now + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>((1.0 - credit) / kMaxFramesPerSecond));
         // A live display turns stale without a frame: the client hears it then.
         if (live) wake = std::min(wake, frame_at + std::chrono::milliseconds(kStaleAfterMs));
-        changed.wait_until(lock, std::max(wake, now + std::chrono::milliseconds(1)));
+        changed.wait_until(lock, std::max(wake, now + std::chrono::microseconds(100)));
         continue;
       }
-      const std::string json = rtaJson(values.data(), status(now, &age), age, false);
+      // A live frame's message is made once for every client; the status of a display that is
+      // not live, with its age, for each.
+      const std::string json = live && new_frame ? frame_message : rtaJson(values.data(), status(now, &age), age, false);
+      if (new_frame) credit -= 1.0;
       sent_frame = frame;
       sent_change = link_changes;
       sent_at = now;
@@ -358,6 +372,8 @@ bool Server::start(const Settings& settings, std::string* error) {
                            "websocket_timeout_ms", idle.c_str(),
                            "enable_websocket_ping_pong", "yes",
                            "enable_directory_listing", "no",
+                           // A frame goes out when written, not after the client's delayed ACK.
+                           "tcp_nodelay", "1",
                            nullptr};
   static const bool initialised = [] {
     mg_init_library(MG_FEATURES_WEBSOCKET);
@@ -416,6 +432,7 @@ void Server::feedRta(const unsigned char* datagram, int length) {
   }
   ++s.frame;
   s.frame_at = Clock::now();
+  s.frame_message = rtaJson(s.values.data(), "live", 0, false);  // what it is sent as while live
   s.changed.notify_all();
 }
 

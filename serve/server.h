@@ -46,7 +46,8 @@ struct Settings {
 inline constexpr int kMaxWebSocketClients = 32;
 inline constexpr int kMaxHeaderBytes = 8 * 1024;  // request line and headers; more gets 413
 inline constexpr int kIdleCloseMs = 5000;         // a connection that sends nothing is closed
-inline constexpr int kMaxFramesPerSecond = 30;    // per WebSocket client
+inline constexpr int kMaxFramesPerSecond = 30;    // per WebSocket client, on average
+inline constexpr int kFrameBurst = 2;             // frames a client may get closer together than that
 inline constexpr int kStaleAfterMs = 500;         // no frame for this long: not live
 inline constexpr int kStatusEveryMs = 1000;       // how often a client hears the status when not live
 // Worker threads: each open connection holds one, so there are enough for every WebSocket client

@@ -93,6 +93,8 @@ class Serving(unittest.TestCase):
             os.kill(p.pid, signal.SIGCONT)
             p.terminate()
             p.wait(10)
+        if p.stdout:
+            p.stdout.close()
 
     def silence(self):
         os.kill(self.sim.pid, signal.SIGSTOP)
