@@ -44,7 +44,7 @@ struct Settings {
 
 // The limits the server keeps.
 inline constexpr int kMaxWebSocketClients = 32;
-inline constexpr int kMaxHeaderBytes = 8 * 1024;  // request line and headers; more gets 413
+inline constexpr int kMaxHeaderBytes = 8 * 1024;  // request line and headers; more gets 400
 inline constexpr int kIdleCloseMs = 5000;         // a connection that sends nothing is closed
 inline constexpr int kMaxFramesPerSecond = 30;    // per WebSocket client, on average
 inline constexpr int kFrameBurst = 2;             // frames a client may get closer together than that
