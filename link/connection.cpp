@@ -41,6 +41,8 @@ namespace {
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kFirstReplyWaitUs = 900000;
 constexpr int kKeepAliveSeconds = 6;
+// How long the keep-alive's answer is expected: one that comes later reads as an event.
+constexpr int kKeepAliveAnswerUs = 2000000;
 constexpr int kReconnectPauseMs = 100;
 constexpr int kConnectAttempts = 3;
 constexpr int kMapReadSize = 2048;
@@ -66,7 +68,7 @@ KeepAlive keep_alive_step() {
   wnext = wnow + kKeepAliveSeconds;
   if (detail::send_raw(kKeepAliveRequest, sizeof kKeepAliveRequest) >= 0) {
     // Nobody waits for its reply: when it comes, the reads know it for a late answer.
-    detail::link_stream().owed().add(kKeepAliveHash);
+    detail::link_stream().owed().add(kKeepAliveHash, detail::monotonic_us() + kKeepAliveAnswerUs, true);
     return KeepAlive::Sent;
   }
   detail::diagnose("Network error %d, connection reset!!!\n ---- Please check the state of the console ----\n",
@@ -79,7 +81,7 @@ KeepAlive keep_alive_step() {
 
 // One connection attempt. *keep_alive_failed tells the caller that the connection was made but
 // dropped again because its first keep-alive could not be sent, so another attempt is worth it.
-int connect_once(const char* address, bool* keep_alive_failed) {
+int connect_once(const char* address, bool* keep_alive_failed, const detail::deadline& d) {
   *keep_alive_failed = false;
   drop_both_sockets();
   // A text that is not an address comes back as all ones; never let it become a connect to the
@@ -94,7 +96,12 @@ int connect_once(const char* address, bool* keep_alive_failed) {
   WING_tip.sin_family = AF_INET;
   WING_tip.sin_port = htons(kNativePort);
   WING_tip.sin_addr.s_addr = ip;
-  if (detail::connect_within(wing_tsocket, WING_tip, kConnectTimeoutMs) != 0) return -7;
+  int connect_ms = kConnectTimeoutMs;
+  if (!d.unlimited) {
+    const int64_t left_ms = (d.at_us - detail::monotonic_us() + 999) / 1000;
+    if (left_ms < connect_ms) connect_ms = left_ms > 0 ? static_cast<int>(left_ms) : 1;
+  }
+  if (detail::connect_within(wing_tsocket, WING_tip, connect_ms) != 0) return -7;
   const unsigned char select1[2] = {kEscape, static_cast<unsigned char>(kSelectFirst + kValueChannel)};
   if (detail::send_raw(select1, 2) < 0) return -5;
   // The console is now on channel 1 behind wSend's back: make its next send select again.
@@ -104,7 +111,7 @@ int connect_once(const char* address, bool* keep_alive_failed) {
     return -3;  // the reply wait would run on the dropped socket and fail
   }
   // Whatever the console answers first is of no use, but it may switch the receive channel.
-  const int first = detail::stream_receive(detail::deadline_after(kFirstReplyWaitUs), 0);
+  const int first = detail::stream_receive(detail::earlier(d, kFirstReplyWaitUs), 0);
   if (first < 0 && first != detail::kReceiveEnded) return -3;
   if (first > 0) {
     detail::rx_stream& s = detail::link_stream();
@@ -121,22 +128,27 @@ int connect_once(const char* address, bool* keep_alive_failed) {
 
 }  // namespace
 
-int wOpen(char* address) {
+int wOpen(char* address) { return wOpenTimed(address, 0); }
+
+int wOpenTimed(char* address, int timeout) {
   wnext = 0;
   drop_both_sockets();
   if (address == nullptr) return -6;
   if (address[0] == '\0' && wSearchWING(address) == 0) return -6;
-  return wTCPConnect(address);
+  return wTCPConnectTimed(address, timeout);
 }
 
-int wTCPConnect(const char* address) {
+int wTCPConnect(const char* address) { return wTCPConnectTimed(address, 0); }
+
+int wTCPConnectTimed(const char* address, int timeout) {
+  const detail::deadline d = detail::deadline_or_unlimited(timeout);
   // A console that takes the connection but drops it at once would otherwise make every attempt
   // start another one; a few attempts are enough to ride out a console that is restarting.
   int result = -7;
   for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
     bool keep_alive_failed = false;
-    result = connect_once(address, &keep_alive_failed);
-    if (!keep_alive_failed) break;
+    result = connect_once(address, &keep_alive_failed, d);
+    if (!keep_alive_failed || detail::passed(d)) break;
   }
   return result;
 }

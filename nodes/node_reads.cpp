@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "link/diagnostics.h"
+#include "link/platform.h"
 #include "link/stream.h"
 #include "link/wire.h"
 #include "values/reassembly.h"
@@ -55,6 +56,7 @@ Gather gather_reply(uint32_t first_hash, int leaves, bool closing_byte, const de
   detail::rx_stream& s = detail::link_stream();
   for (int receives = 0; leaves > 0; ++receives) {
     int used = 0;
+    s.owed().expire(detail::monotonic_us());
     const int at = values::find_reply_start(s.data(), s.size(), first_hash, &s.owed(), &used);
     s.consume(used);
     if (at >= 0) break;

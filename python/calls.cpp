@@ -57,12 +57,12 @@ int drop_arrived() {
 
 }  // namespace
 
-int open(const std::string& address, Connection* connection, std::string* connected_to) {
+int open(const std::string& address, int timeout_us, Connection* connection, std::string* connected_to) {
   std::lock_guard<std::mutex> hold(g_lock);
   if (g_open != 0) return kAlreadyOpen;
   char text[64] = {};
   std::strncpy(text, address.c_str(), sizeof text - 1);
-  const int r = wOpen(text);
+  const int r = wOpenTimed(text, timeout_us > 0 ? timeout_us : 1);
   if (r != 1) {
     const int error = errno;
     wClose();  // wOpen keeps a failed attempt's sockets until the next open: release them now

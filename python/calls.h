@@ -24,8 +24,9 @@ using Connection = std::uint64_t;
 
 // Connects (discovers first when address is empty) and stores the new connection in
 // *connection and the address reached in *connected_to; returns 1, kAlreadyOpen, or wOpen's
-// failure (-5, -6, -7, -3). The connect itself waits as long as the system's TCP does.
-int open(const std::string& address, Connection* connection, std::string* connected_to);
+// failure (-5, -6, -7, -3). Connecting and the first keep-alive's answer take at most timeout_us
+// (at least 1; discovery takes its own time before that).
+int open(const std::string& address, int timeout_us, Connection* connection, std::string* connected_to);
 
 // Closes connection if it is the open one; returns 1, or kNotOpen.
 int close(Connection connection);

@@ -66,8 +66,9 @@ def discover(timeout: float = 2.5) -> str | None:
 
 def connect(address: str | None = None, timeout: float = 5.0) -> Console:
     """Connects to the console at address (dotted IPv4), or to the one discover() finds when
-    address is None. timeout: the seconds reads wait by default. Error when a connection is
-    already open (one per process) or the console cannot be reached."""
+    address is None. timeout: the seconds connecting (the first keep-alive's answer included)
+    may take, and reads wait by default. Error when a connection is already open (one per
+    process) or the console cannot be reached."""
 
 def rta_values(datagram: bytes | bytearray | memoryview) -> list[int]:
     """The 120 analyser band values of a meter datagram, as signed 16-bit numbers; ValueError

@@ -466,7 +466,8 @@ class EventIterator {
 
  private:
   // The events of length bytes of whole entries, as the library took them out of its stream (the
-  // answer to the keep-alive, a late reply and stray bytes are left out there already).
+  // answer to the keep-alive and stray bytes are left out there already; a late reply to a read
+  // that gave up comes as an event of its node).
   void take(int length) {
     mixpy::walk_entries(buffer_.data(), length, [&](uint32_t hash, const unsigned char* value, int width) {
       const uint32_t token = wGetTokenFromHash(hash);
@@ -556,7 +557,7 @@ std::unique_ptr<Console> connect(std::optional<std::string> address, double time
   int r = 0;
   {
     py::gil_scoped_release nogil;
-    r = mixpy::open(text, &connection, &reached);
+    r = mixpy::open(text, micros(duration_of(limit)), &connection, &reached);
   }
   std::unique_ptr<Console> console;
   if (r == 1) console = std::make_unique<Console>(connection, reached, limit);
@@ -727,6 +728,7 @@ PYBIND11_MODULE(mixlink, m) {
 
   m.def("connect", &connect, py::arg("address") = py::none(), py::arg("timeout") = kDefaultTimeout,
         "Connects to the console at address (dotted IPv4), or to the one discover() finds when "
-        "address is None. timeout: the seconds reads wait by default. Returns a Console; Error "
+        "address is None. timeout: the seconds connecting may take, and reads wait by default. "
+        "Returns a Console; Error "
         "when a connection is already open (one per process) or the console cannot be reached.");
 }

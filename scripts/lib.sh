@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash
 # Shared set-up for the project's scripts: Debian packages and the CMake build.
 # Sourced, not run.
 
@@ -19,6 +20,12 @@ MIXLINK_PACKAGES=(
 # The Python module is built for, and its tests run with, the system's python3 (the one the
 # python3-* packages serve), not whichever python3 comes first on PATH.
 MIXLINK_PYTHON_OPTIONS=(-DPython_EXECUTABLE=/usr/bin/python3)
+
+# Packages CI's checks of the scripts and of the demo need (.ci/run, scripts/check-demo): the
+# shell linter, a virtual display and a screenshot of it.
+MIXLINK_CHECK_PACKAGES=(
+  shellcheck xvfb imagemagick
+)
 
 # Packages the Windows build and its test run under Wine need (scripts/test --windows).
 MIXLINK_WINDOWS_PACKAGES=(

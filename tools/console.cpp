@@ -39,10 +39,10 @@ Session::~Session() {
   if (open_) wClose();
 }
 
-bool Session::open(const std::string& address) {
+bool Session::open(const std::string& address, int timeout_us) {
   char text[64] = "";
   std::snprintf(text, sizeof text, "%s", address.c_str());
-  const int r = wOpen(text);
+  const int r = wOpenTimed(text, timeout_us);
   if (r != 1) {
     if (address.empty())
       std::fprintf(stderr, "mixlink: no console found (%d)\n", r);

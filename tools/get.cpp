@@ -18,7 +18,7 @@ namespace {
 // What `mixlink get --help` prints.
 constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] [--timeout MS] get PATH...
 Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash).
---timeout MS  wait at most MS milliseconds for each value (default 5000)
+--timeout MS  wait at most MS milliseconds in all, connecting included (default 5000)
 )";
 
 // Reads one leaf with the converting read of its kind, so that events and other replies in front
@@ -64,7 +64,7 @@ int read_leaf(uint32_t token, int timeout_us, std::string* value, const char** t
 
 int run(const Invocation& call) {
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   int status = kExitOk;
   for (const std::string& path : call.operands) {
     const uint32_t token = token_of(path);

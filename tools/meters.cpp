@@ -103,7 +103,7 @@ int run(const Invocation& call) {
   MeterRecording recording;
   if (call.has("--record") && !recording.open(record)) return cannot_write(record);
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   if (!subscribe(port)) return kExitFail;
   const bool tty = rta && isatty(STDOUT_FILENO);
   // Renewals run on the monotonic clock: a step of the wall clock must not stop or rush them.

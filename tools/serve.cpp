@@ -153,7 +153,7 @@ int run(const Invocation& call) {
     return usage_error(call, "--listen takes ADDR:PORT, not '" + settings.listen + "'");
 
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   char address[32] = "";
   const uint32_t console = wConsoleAddress();
   const auto* b = reinterpret_cast<const unsigned char*>(&console);
