@@ -10,6 +10,7 @@
 #include <array>
 #include <charconv>
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -64,6 +65,7 @@ const char* reasonOf(int status) {
     case 200: return "OK";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
+    case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 502: return "Bad Gateway";
@@ -101,6 +103,14 @@ bool isLoopback(const std::string& host) {
   unsigned a = 0;
   const auto [end, ec] = std::from_chars(host.data(), host.data() + host.size(), a);
   return ec == std::errc() && a == 127 && end != host.data() + host.size() && *end == '.';
+}
+
+bool validToken(const std::string& text) {
+  constexpr size_t kMaxTokenLength = 128;
+  if (text.empty() || text.size() > kMaxTokenLength) return false;
+  for (const char c : text)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr("-._~", c) == nullptr) return false;
+  return true;
 }
 
 bool splitListen(const std::string& listen, std::string* host, int* port) {
@@ -202,6 +212,15 @@ struct Server::Impl {
     return false;
   }
 
+  // A request without an Origin header comes from no browser page; one with it, from a page
+  // of this server: http:// and the host the request was sent to.
+  static bool sameOrigin(const mg_connection* conn) {
+    const char* origin = mg_get_header(conn, "Origin");
+    if (origin == nullptr) return true;
+    const char* host = mg_get_header(conn, "Host");
+    return host != nullptr && std::string(origin) == std::string("http://") + host;
+  }
+
   void send(Client* c) {
     uint64_t sent_frame = 0, sent_change = link_changes;
     Clock::time_point sent_at{};
@@ -290,6 +309,9 @@ struct Server::Impl {
     const mg_request_info* info = mg_get_request_info(conn);
     const char* upgrade = mg_get_header(conn, "Upgrade");
     if (upgrade == nullptr || info->local_uri == nullptr || std::strcmp(info->local_uri, "/ws") != 0) return 0;
+    // A page from another site that the browser shows may not open the stream (a WebSocket is
+    // not held to the same origin as other requests are).
+    if (!sameOrigin(conn)) return answer(conn, 403, errorJson("not from this server's page"));
     if (!authorised(conn)) return answer(conn, 401, errorJson("token needed"));
     std::lock_guard lock(mutex);
     if (ws_clients >= kMaxWebSocketClients) return answer(conn, 503, errorJson("too many clients"));
@@ -356,6 +378,10 @@ bool Server::start(const Settings& settings, std::string* error) {
   Impl& s = *impl_;
   if (!splitListen(settings.listen, &s.host, &s.port)) {
     *error = "'" + settings.listen + "' is not ADDR:PORT";
+    return false;
+  }
+  if (!settings.token.empty() && !validToken(settings.token)) {
+    *error = "a token is 1 to 128 of A-Z, a-z, 0-9 and -._~";
     return false;
   }
   s.token = settings.token;

@@ -59,6 +59,10 @@ inline constexpr int kTokenBytes = 16;
 // Returns whether host (of ADDR:PORT) is a loopback address: 127.0.0.0/8 or "localhost".
 bool isLoopback(const std::string& host);
 
+// Returns whether text may serve as a token: 1 to 128 of A-Z, a-z, 0-9 and "-._~", which stand
+// in an address as they are.
+bool validToken(const std::string& text);
+
 // Splits "ADDR:PORT" into its host and port; false for anything else (no port, a port out of
 // range, an empty host).
 bool splitListen(const std::string& listen, std::string* host, int* port);

@@ -147,6 +147,8 @@ int run(const Invocation& call) {
   mixserve::Settings settings;
   if (call.has("--listen")) settings.listen = call.value("--listen");
   settings.token = call.value("--token");
+  if (call.has("--token") && !mixserve::validToken(settings.token))
+    return usage_error(call, "--token takes 1 to 128 of A-Z, a-z, 0-9 and -._~");
   std::string host;
   int listen_port = 0;
   if (!mixserve::splitListen(settings.listen, &host, &listen_port))

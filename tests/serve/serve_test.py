@@ -308,6 +308,20 @@ class Tokens(Serving):
         self.assertEqual(refused.exception.status_code, 401)
         self.assertIn("bands", asyncio.run(ws("?token=" + token)))
 
+        # Another site's page in a browser may not open the stream, token or not.
+        async def foreign():
+            async with websockets.connect(f"ws://{HOST}:{PORT}/ws?token={token}", origin="http://example.org"):
+                pass
+        with self.assertRaises(websockets.exceptions.InvalidStatusCode) as refused:
+            asyncio.run(foreign())
+        self.assertEqual(refused.exception.status_code, 403)
+
+        # A token must stand in an address as it is.
+        for bad in ("a b", "a&b", "x" * 129):
+            with self.subTest(token=bad):
+                r = subprocess.run([TOOL, "-a", HOST, "serve", "--token", bad], capture_output=True, text=True)
+                self.assertEqual(r.returncode, 2, r.stderr)
+
     def test_given_token_is_needed_on_loopback_too(self):
         self.start("--token", "s3cret")
         self.assertTrue(self.url.endswith("/?token=s3cret"))
