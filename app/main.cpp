@@ -13,11 +13,8 @@
 // Exports, pictures and recordings made from the window go to ~/Documents/bandscope (the
 // desktop's documents folder).
 
-#include <QAction>
 #include <QApplication>
-#include <QClipboard>
 #include <QCommandLineParser>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
@@ -33,6 +30,7 @@
 #include <mixlink/link.h>
 #include <mixlink/version.h>
 
+#include "action_table.h"
 #include "window.h"
 #ifdef MIXLINK_HAVE_SERVE
 #include "reads.h"
@@ -76,7 +74,7 @@ const OptionText kOptionTexts[] = {
     {"connect", nullptr, "press Connect as soon as the window is up"},
 #ifdef MIXLINK_HAVE_SERVE
     {"serve", "ADDR:PORT", "also show the analyser as a web page at ADDR:PORT (the address is printed\n"
-                           "and in the context menu; beyond loopback it carries a token)"},
+                           "and shown by the key W; beyond loopback it carries a token)"},
 #endif
     {"screenshot", "FILE", "after --after MS, save the window to FILE (PNG) and end the run"},
     {"export-csv", "FILE", "after --after MS, write the frame's CSV to FILE and end the run"},
@@ -85,6 +83,7 @@ const OptionText kOptionTexts[] = {
     {"stats", nullptr, "on exit, print datagram and frame counts and the datagram-to-frame latency"},
     {"all-features", nullptr, "max hold, slow averaging, dark theme, the 1 kHz readout, the spectrogram\n"
                               "and two reference traces, without the saved settings"},
+    {"keys", nullptr, "print the keys and what they do, one KEY<TAB>ACTION line each, and exit"},
     {"version", nullptr, "print the version and exit"},
     {"help", nullptr, "print this help and exit"},
 };
@@ -143,6 +142,7 @@ CommandLine readCommandLine(const QStringList& arguments) {
   const bool parsed = parser.parse(arguments);
   if (parser.isSet(QStringLiteral("help"))) return {CommandLine::print, usageText(), {}};
   if (parser.isSet(QStringLiteral("version"))) return {CommandLine::print, "bandscope " MIXLINK_VERSION "\n", {}};
+  if (parser.isSet(QStringLiteral("keys"))) return {CommandLine::print, bandscope::keyListText(), {}};
   auto refuse = [&](const QString& why) { return CommandLine{CommandLine::usage_error, why.toStdString(), {}}; };
   if (!parsed) {
     const QStringList unknown = parser.unknownOptionNames();
@@ -204,7 +204,7 @@ int answer(const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // --help and --version need no window system: they are answered before one is opened.
+  // --help, --version and --keys need no window system: they are answered before one is opened.
   {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -252,30 +252,20 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bandscope: %s\n", error.c_str());
       return 1;
     }
-    bandscope::BandscopeWindow::Taps taps;
-    taps.datagram = [&server](const bandscope::MeterDatagram& d) { server.feedRta(d.bytes.data(), d.length); };
-    taps.link = [&server](bandscope::Link link) {
-      server.setLink(link == bandscope::Link::connected ? mixserve::LinkStatus::connected
-                     : link == bandscope::Link::lost    ? mixserve::LinkStatus::lost
-                                                        : mixserve::LinkStatus::connecting);
-    };
-    taps.on_link_thread = [&serve_reads] { serve_reads.answer(); };
-    window->setTaps(std::move(taps));
-    const QString url = QString::fromStdString(server.url());
+    bandscope::LinkSession& link = window->linkSession();
+    QObject::connect(&link, &bandscope::LinkSession::datagramsRead, &link,
+                     [&server](const std::vector<bandscope::MeterDatagram>& datagrams) {
+                       for (const bandscope::MeterDatagram& d : datagrams) server.feedRta(d.bytes.data(), d.length);
+                     });
+    QObject::connect(&link, &bandscope::LinkSession::linkChanged, &link, [&server](bandscope::Link l) {
+      server.setLink(l == bandscope::Link::connected ? mixserve::LinkStatus::connected
+                     : l == bandscope::Link::lost    ? mixserve::LinkStatus::lost
+                                                     : mixserve::LinkStatus::connecting);
+    });
+    link.setBetweenCalls([&serve_reads] { serve_reads.answer(); });
+    window->setWebAddress(QString::fromStdString(server.url()));
     std::printf("bandscope: web view at %s\n", server.url().c_str());
     std::fflush(stdout);
-    auto* show_url = new QAction(QStringLiteral("Web view address..."), window.get());
-    QObject::connect(show_url, &QAction::triggered, window.get(), [&window, url] {
-      QGuiApplication::clipboard()->setText(url);
-      QMessageBox box(QMessageBox::Information, QStringLiteral("Web view"),
-                      QStringLiteral("Open this address in a browser on the same network:\n\n%1\n\n"
-                                     "(copied to the clipboard)").arg(url),
-                      QMessageBox::Ok, window.get());
-      box.setTextInteractionFlags(Qt::TextSelectableByMouse);
-      box.exec();
-    });
-    window->addAction(show_url);
-    window->setContextMenuPolicy(Qt::ActionsContextMenu);
   }
 #endif
   // The window ends the run; the quit message is the event loop's own end.
@@ -303,7 +293,12 @@ int main(int argc, char** argv) {
     QTimer::singleShot(opt.run_for_ms, window.get(), [&] { window->close(); });
   }
 
-  const int status = QApplication::exec();
+  int status = QApplication::exec();
+  // A recording that could not be written in full ends the run as a failure, not quietly.
+  if (!opt.record.isEmpty() && !window->stopRecording()) {
+    std::fprintf(stderr, "bandscope: cannot write %s\n", qPrintable(opt.record));
+    status = 1;
+  }
   if (!opt.all_features) window->saveSettings(settings);
   if (opt.stats) {
     const bandscope::DisplayStats& s = window->stats();

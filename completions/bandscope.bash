@@ -22,7 +22,7 @@ _bandscope() {
   [[ $prev == = || ${COMP_WORDS[COMP_CWORD]} == = ]] && return 0
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "--connect --record --replay --serve --screenshot --export-csv --after --run-for --stats
-      --all-features --help --version" -- "$cur"))
+      --all-features --keys --help --version" -- "$cur"))
   fi
   return 0
 }

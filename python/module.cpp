@@ -34,6 +34,7 @@
 #include <vector>
 
 #include <mixlink/dictionary.h>
+#include <mixlink/meters.h>
 #include <mixlink/nodes.h>
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
@@ -595,15 +596,14 @@ std::optional<std::string> discover(double timeout) {
 py::list rta_values(const py::buffer& datagram) {
   const py::buffer_info info = datagram.request();
   if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1) throw py::type_error("a datagram is bytes");
-  const int needed = mixlink::kRtaHeaderBytes + 2 * mixlink::kRtaValues;
-  if (info.size < needed)
+  int16_t values[mixlink::kRtaValues];
+  const int length = static_cast<int>(std::min<py::ssize_t>(info.size, INT_MAX));
+  if (wRtaValues(static_cast<const unsigned char*>(info.ptr), length, values) != 1)
     throw py::value_error("a datagram of " + std::to_string(info.size) + " bytes holds no RTA block (" +
-                          std::to_string(needed) + " needed)");
-  const auto* bytes = static_cast<const unsigned char*>(info.ptr) + mixlink::kRtaHeaderBytes;
-  py::list values(mixlink::kRtaValues);
-  for (int i = 0; i < mixlink::kRtaValues; ++i)
-    values[static_cast<size_t>(i)] = py::int_(static_cast<int16_t>((bytes[2 * i] << 8) | bytes[2 * i + 1]));
-  return values;
+                          std::to_string(mixlink::kRtaBytes) + " needed)");
+  py::list list(mixlink::kRtaValues);
+  for (int i = 0; i < mixlink::kRtaValues; ++i) list[static_cast<size_t>(i)] = py::int_(values[i]);
+  return list;
 }
 
 py::object path_of_hash(uint32_t hash) {

@@ -11,7 +11,7 @@ MIXLINK_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev
-  iproute2 util-linux procps
+  iproute2 util-linux procps xvfb
   scdoc doxygen
   pybind11-dev python3-dev python3-pytest
   libcivetweb-dev chromium python3-websockets
@@ -81,6 +81,19 @@ wait_for_port() {
     sleep 0.05
   done
   return 1
+}
+
+# run_in_private_network COMMAND...: runs COMMAND in a network namespace of its own with only
+# loopback up (as root), so that the tests' fixed console ports meet nothing on the host (a mixsim
+# someone started) and nothing they send leaves the machine; without root it says so and runs
+# COMMAND on the host's loopback.
+run_in_private_network() {
+  if [[ $(id -u) -eq 0 ]] && unshare --net true 2>/dev/null; then
+    unshare --net bash -c 'ip link set lo up && exec "$@"' bash "$@"
+  else
+    echo "cannot create a network namespace (needs root); the tests share the host's loopback" >&2
+    "$@"
+  fi
 }
 
 # configure_and_build BUILD_DIR [cmake options...]

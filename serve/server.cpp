@@ -3,7 +3,7 @@
 
 #include <civetweb.h>
 
-#include <mixlink/dictionary.h>
+#include <mixlink/meters.h>
 #include <mixlink/protocol.h>
 
 #include <algorithm>
@@ -449,13 +449,11 @@ int Server::port() const { return impl_->port; }
 
 void Server::feedRta(const unsigned char* datagram, int length) {
   Impl& s = *impl_;
+  // A datagram shorter than the RTA block is no frame: it is not shown, as bandscope does not.
+  int16_t values[kBands];
+  if (wRtaValues(datagram, length, values) != 1) return;
   std::lock_guard lock(s.mutex);
-  // A datagram shorter than the RTA block changes the bands it holds.
-  for (int i = 0; i < kBands; ++i) {
-    const int at = mixlink::kRtaHeaderBytes + 2 * i;
-    if (at + 1 >= length) break;
-    s.values[static_cast<size_t>(i)] = static_cast<int16_t>((datagram[at] << 8) | datagram[at + 1]);
-  }
+  std::copy(values, values + kBands, s.values.begin());
   ++s.frame;
   s.frame_at = Clock::now();
   s.frame_message = rtaJson(s.values.data(), "live", 0, false);  // what it is sent as while live

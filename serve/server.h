@@ -67,8 +67,8 @@ bool validToken(const std::string& text);
 // range, an empty host).
 bool splitListen(const std::string& listen, std::string* host, int* port);
 
-// The JSON of one frame: the 120 band values of an RTA datagram (shorter ones count as silent
-// bands), the status and the age; with the band centres when centres is true.
+// The JSON of one frame: the 120 band values, the status and the age; with the band centres when
+// centres is true.
 std::string rtaJson(const int16_t* values, const char* status, int64_t age_ms, bool centres);
 
 class Server {
@@ -89,7 +89,8 @@ class Server {
   std::string token() const;
   int port() const;
 
-  // Takes one meter datagram (its 4-byte header and the 120 big-endian values); any thread.
+  // Takes one meter datagram (its 4-byte header and the 120 big-endian values); one shorter than
+  // that is passed over. Any thread.
   void feedRta(const unsigned char* datagram, int length);
   // Takes the link's state; any thread.
   void setLink(LinkStatus status);

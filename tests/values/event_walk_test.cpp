@@ -74,14 +74,17 @@ TEST(EventWalk, DecodesEveryEventOfABlock) {
   release(rec, 5);
 }
 
+// A block, the result its walk gives, and what the walk found in it.
+template <class Found>
+struct WalkCase {
+  const char* name;
+  Bytes block;
+  int want;
+  Found found;
+};
+
 TEST(EventWalk, SkipsWhatIsNoKnownEvent) {
-  struct Case {
-    const char* name;
-    Bytes block;
-    int want;
-    int32_t first_value;
-  };
-  const Case cases[] = {
+  const WalkCase<int32_t> cases[] = {
       {"an unknown node's event is passed whole",
        join({event(kUnknownHash, {0xD5, 0xD7, 0xD7, 0x00, 0x00}), event(hash_of(kEqOn), {0x09})}), 1, 9},
       {"stray bytes are passed one at a time", join({{0x01, 0x02, 0x03}, event(hash_of(kEqOn), {0x11})}), 1, 0x11},
@@ -90,13 +93,13 @@ TEST(EventWalk, SkipsWhatIsNoKnownEvent) {
       {"empty block", {}, 0, 0},
       {"unknown hash at the very end", event(kUnknownHash, {}), 0, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     w_token_value rec[4] = {};
     ASSERT_EQ(walk(c.block, rec, 4), c.want);
     if (c.want > 0) {
       EXPECT_EQ(rec[0].token, kEqOn);
-      EXPECT_EQ(rec[0].value.i, c.first_value);
+      EXPECT_EQ(rec[0].value.i, c.found);
     }
   }
 }
@@ -176,20 +179,14 @@ Bytes definition(bool long_header, uint32_t hash, Bytes def) {
 
 TEST(DefinitionReply, FindsTheDefinitionInEitherHeaderLayout) {
   const uint32_t h = 0xF92F4380;
-  struct Case {
-    const char* name;
-    Bytes block;
-    int want;
-    Bytes def;
-  };
-  const Case cases[] = {
+  const WalkCase<Bytes> cases[] = {
       {"bytes 1 and 2 zero: hash at 11", definition(true, h, {1, 2, 3, 4}), 1, {1, 2, 3, 4}},
       {"byte 2 set: hash at 7", definition(false, h, {9, 8, 7, 6, 5}), 1, {9, 8, 7, 6, 5}},
       {"empty definition", definition(false, h, {}), 1, {}},
       {"another node's definition", definition(true, h + 1, {1}), 0, {}},
       {"not a definition reply", event(h, {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0, {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::unique_ptr<unsigned char[]> copy(new unsigned char[c.block.size()]);
     std::memcpy(copy.get(), c.block.data(), c.block.size());
@@ -197,7 +194,7 @@ TEST(DefinitionReply, FindsTheDefinitionInEitherHeaderLayout) {
     int n = -1;
     ASSERT_EQ(wParseDefinitionReply(copy.get(), static_cast<int>(c.block.size()), h, &data, &n), c.want);
     if (c.want == 1) {
-      EXPECT_EQ(Bytes(data, data + n), c.def);
+      EXPECT_EQ(Bytes(data, data + n), c.found);
     }
   }
   // The 19-byte long-header block: the layout decides which 4 bytes are the hash.
