@@ -31,6 +31,7 @@ constexpr ActionRow kRows[] = {
     {record, G::record, "Ctrl+R", "Record every meter datagram", true},
     {save_show, G::record, "Ctrl+Shift+S", "Save the last minutes of the show", false},
     {show_keys, G::help, "F1 ?", "Show the keys", false},
+    {web_address, G::help, "W", "Show the web view's address", false},
 };
 
 }  // namespace

@@ -31,6 +31,7 @@ enum class Command {
   record,
   save_show,
   show_keys,
+  web_address,
 };
 
 // The context menu's sections, in its order.

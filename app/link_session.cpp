@@ -11,6 +11,7 @@ void LinkSession::start(const std::string& address, int port, int id, const unsi
   // come, the window wakes about once a frame.
   worker_ = std::make_unique<LinkWorker>(
       [this] { QMetaObject::invokeMethod(this, &LinkSession::mailWaiting, Qt::QueuedConnection); });
+  worker_->setBetweenCalls(between_calls_);
   worker_->start(address, port, id, bitmap);
 }
 

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,9 @@ class LinkSession : public QObject {
   // meters of bitmap on UDP port.
   void start(const std::string& address, int port, int id, const unsigned char* bitmap);
   bool isStarted() const { return worker_ != nullptr; }
+  // Work for the link's thread between its library calls while connected (reads others ask
+  // for); before start.
+  void setBetweenCalls(std::function<void()> work) { between_calls_ = std::move(work); }
   // Takes the mail waiting and tells it through the signals, in the order it came.
   void deliver();
   // Asks the link's thread to end after its current library call.
@@ -46,6 +50,7 @@ class LinkSession : public QObject {
 
  private:
   std::unique_ptr<LinkWorker> worker_;
+  std::function<void()> between_calls_;
 };
 
 }  // namespace bandscope

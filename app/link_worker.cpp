@@ -118,6 +118,7 @@ void LinkWorker::run() {
       const Micros wait = next_housekeeping - now;
       if (link_ == Link::connected) {
         readMeters(static_cast<int>(wait));
+        if (between_calls_ && !stop_) between_calls_();
       } else {
         pause(static_cast<int>((wait + 999) / 1000));
       }

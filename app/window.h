@@ -123,6 +123,10 @@ class BandscopeWindow : public QWidget {
 
   // After the run has ended, waits up to ms for the link's thread; true when it has stopped.
   bool waitLinkStopped(int ms) { return session_->waitStopped(ms); }
+  // The link's news, for the web view too.
+  LinkSession& linkSession() { return *session_; }
+  // The web view's address, which the web_address action shows; empty when there is none.
+  void setWebAddress(const QString& url) { web_address_ = url; }
 
   // The actions of the keys and the context menu; the menu opened at global, and the key list.
   WindowActions& actions() { return *actions_; }
@@ -185,6 +189,7 @@ class BandscopeWindow : public QWidget {
   ReferenceStore* references_ = nullptr;
   RecordingFile recording_;
   QString export_folder_;
+  QString web_address_;
 
   View view_ = View::bars;
   int floor_ = 0;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What the window does on its actions: the commands of the action table, freezing and the
 // timeline, replays, exports, notices in the status, and the settings.
+#include <QClipboard>
 #include <QDir>
+#include <QGuiApplication>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMenu>
@@ -113,6 +115,14 @@ void BandscopeWindow::run(Command c) {
       break;
     }
     case Command::show_keys: showKeys(); break;
+    case Command::web_address:
+      if (web_address_.isEmpty()) {
+        notify(QStringLiteral("No web view: start bandscope with --serve ADDR:PORT"));
+        break;
+      }
+      QGuiApplication::clipboard()->setText(web_address_);
+      notify(QStringLiteral("Web view at ") + web_address_ + QStringLiteral(" (copied)"));
+      break;
   }
   pacer_->schedule();
 }

@@ -14,6 +14,7 @@ MIXLINK_PACKAGES=(
   iproute2 util-linux procps xvfb
   scdoc doxygen
   pybind11-dev python3-dev python3-pytest python3-venv python3-setuptools
+  libcivetweb-dev chromium python3-websockets
 )
 
 # The Python module is built for, and its tests run with, the system's python3 (the one the

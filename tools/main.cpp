@@ -18,9 +18,16 @@
 namespace mixtool {
 
 extern const Command kDiscover, kGet, kDump, kDef, kRaw, kEvents, kMeters, kNodes;
+#ifdef MIXLINK_HAVE_SERVE
+extern const Command kServe;  // a build without civetweb (the Windows one) has no web view
+#endif
 
 std::span<const Command* const> commands() {
-  static const Command* const kCommands[] = {&kDiscover, &kGet, &kDump, &kDef, &kRaw, &kEvents, &kMeters, &kNodes};
+  static const Command* const kCommands[] = {&kDiscover, &kGet, &kDump, &kDef, &kRaw, &kEvents, &kMeters, &kNodes,
+#ifdef MIXLINK_HAVE_SERVE
+                                             &kServe,
+#endif
+  };
   return kCommands;
 }
 
