@@ -47,6 +47,17 @@ void rx_stream::consume(int n) {
   }
 }
 
+void rx_stream::erase(int at, int n) {
+  if (at < 0 || n <= 0 || at >= size()) return;
+  if (n > size() - at) n = size() - at;
+  if (at == 0) {
+    consume(n);
+    return;
+  }
+  std::memmove(buf_ + head_ + n, buf_ + head_, static_cast<size_t>(at));
+  head_ += n;
+}
+
 unsigned char* rx_stream::raw_room(int want, int* room) {
   if (want < 1) want = 1;
   // The raw bytes go right behind the decoded ones, where decoding in place moves nothing until
