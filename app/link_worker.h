@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <mixlink/link.h>
+
 #include "bars.h"
 #include "model.h"
 #include "show.h"
@@ -99,6 +101,7 @@ class LinkWorker {
   bool mail_waiting_ = false;
 
   // Worker-thread state.
+  w_link* link_handle_;  // the worker's own link to the console (null when memory ran out)
   std::string address_;
   int port_ = 0;
   int id_ = 0;

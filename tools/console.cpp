@@ -36,18 +36,19 @@ bool reader_gone(int error) {
 }  // namespace
 
 Session::~Session() {
-  if (open_) wClose();
+  if (open_) wLinkClose(wLinkDefault());
 }
 
 bool Session::open(const std::string& address) {
   char text[64] = "";
   std::snprintf(text, sizeof text, "%s", address.c_str());
-  const int r = wOpen(text);
-  if (r != 1) {
+  // The link's own forms: A.B.C.D, A.B.C.D:PORT and host names, and a console that answers.
+  const int r = wLinkOpen(wLinkDefault(), text);
+  if (r != W_SUCCESS) {
     if (address.empty())
       std::fprintf(stderr, "mixlink: no console found (%d)\n", r);
     else
-      std::fprintf(stderr, "mixlink: cannot connect to %s (%d)\n", address.c_str(), r);
+      std::fprintf(stderr, "mixlink: cannot connect to %s: %s (%d)\n", address.c_str(), wResultText(r), r);
     return false;
   }
   open_ = true;
@@ -55,11 +56,17 @@ bool Session::open(const std::string& address) {
 }
 
 bool console_alive() {
-  if (wKeepAlive() != 1) {
+  w_link* link = wLinkDefault();
+  if (wLinkKeepAlive(link) != W_SUCCESS) {
     std::fprintf(stderr, "mixlink: the console does not answer any more (keep-alive failed)\n");
     return false;
   }
-  if (wLinkState() != 1) {
+  const int alive = wLinkAlive(link);
+  if (alive == W_ERR_LOST) {
+    std::fprintf(stderr, "mixlink: the console stopped answering\n");
+    return false;
+  }
+  if (alive != W_SUCCESS || wLinkStatus(link) != 1) {
     std::fprintf(stderr, "mixlink: the console closed the connection\n");
     return false;
   }
@@ -76,7 +83,7 @@ void read_failed(const char* what, const std::string& path, int r, long timeout_
   if (r == 0)
     std::fprintf(stderr, "mixlink: %s of %s: no reply within %ld ms\n", what, path.c_str(), timeout_ms);
   else
-    std::fprintf(stderr, "mixlink: %s of %s failed (%d)\n", what, path.c_str(), r);
+    std::fprintf(stderr, "mixlink: %s of %s failed: %s (%d)\n", what, path.c_str(), wResultText(r), r);
 }
 
 void catch_signals() {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // mixlink events: change events as they arrive.
 #include <mixlink/dictionary.h>
+#include <mixlink/result.h>
 #include <mixlink/values.h>
 
 #include <cstdio>
@@ -38,7 +39,7 @@ int run(const Invocation& call) {
     });
     if (n < 0) {
       if (interrupted()) break;
-      std::fprintf(stderr, "mixlink: event read failed (%d)\n", n);
+      std::fprintf(stderr, "mixlink: event read failed: %s (%d)\n", wResultText(n), n);
       return kExitFail;
     }
     for (const w_token_value& rec : records.filled()) {

@@ -3,8 +3,14 @@
 #include <mixlink/dictionary.h>
 #include <mixlink/values.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include <mixlink/link.h>
 
 #include "command.h"
 #include "console.h"
@@ -21,75 +27,81 @@ Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash).
 --timeout MS  wait at most MS milliseconds for each value (default 5000)
 )";
 
-// Reads one leaf with the converting read of its kind, so that events and other replies in front
-// of its reply are passed over; returns the read's result with the value text and its type.
-int read_leaf(uint32_t token, int timeout_us, std::string* value, const char** type) {
-  int r = 0;
+// The text and type word of leaf token's value as the read of the leaf's kind gives it: a float
+// leaf shows a float, a string leaf a text, any other leaf an integer; a node hash (a control
+// assigned to a node) shows as a hash whatever the leaf.
+void leaf_text(uint32_t token, const w_token_value& rec, std::string* value, const char** type) {
+  if (rec.type == W_VALUE_HASH) {
+    *value = value_text(rec.type, rec.value);
+    *type = "hash";
+    return;
+  }
+  const bool is_text = rec.type == W_VALUE_STRING;
+  const char* text = is_text && rec.value.s != nullptr ? rec.value.s : "";
   switch (wGetType(token)) {
     case W_FLOAT: {
-      float f = 0;
-      r = wGetTokenFloatTimed(token, &f, timeout_us);
+      float f = rec.type == W_VALUE_FLOAT ? rec.value.f : static_cast<float>(rec.value.i);
+      if (is_text) std::sscanf(text, "%f", &f);
       *value = float_text(f);
       *type = "float";
-      break;
+      return;
     }
     case W_STRING: {
-      // The empty string is the one no-value result that writes the text.
-      char text[257] = "?";
-      r = wGetTokenStringTimed(token, text, timeout_us);
-      if (r == 0 && text[0] == '\0') r = 1;
-      *value = text_escaped(text);
+      char number[32] = "";
+      if (rec.type == W_VALUE_INT) std::snprintf(number, sizeof number, "%i", rec.value.i);
+      if (rec.type == W_VALUE_FLOAT) std::snprintf(number, sizeof number, "%f", static_cast<double>(rec.value.f));
+      *value = text_escaped(is_text ? text : number);
       *type = "string";
-      break;
+      return;
     }
     default: {
-      int i = 0;
-      r = wGetTokenIntTimed(token, &i, timeout_us);
+      int i = rec.type == W_VALUE_INT ? rec.value.i : 0;
+      if (rec.type == W_VALUE_FLOAT) i = static_cast<int>(std::trunc(std::clamp(rec.value.f, -2147483648.0f, 2147483520.0f)));
+      if (is_text) std::sscanf(text, "%i", &i);
       *value = std::to_string(i);
       *type = "int";
-      break;
+      return;
     }
   }
-  if (r != -1) return r;
-  // The value is a node hash (a control assigned to a node), which only the raw read hands over.
-  Value v;
-  r = v.read([&](int* t, w_value* decoded) { return wGetTokenTimed(token, t, decoded, timeout_us); });
-  if (r == 1 && v.type() == W_VALUE_HASH) {
-    *value = value_text(v.type(), v.value());
-    *type = "hash";
-    return 1;
-  }
-  return r == 1 ? -1 : r;
 }
 
 int run(const Invocation& call) {
   Session session;
   if (!session.open(call.address)) return kExitFail;
   int status = kExitOk;
+  std::vector<uint32_t> tokens;
   for (const std::string& path : call.operands) {
     const uint32_t token = token_of(path);
-    if (token == 0) {
-      status = kExitFail;
-      continue;
-    }
-    if (wGetType(token) == W_CONTAINER) {
+    if (token != 0 && wGetType(token) == W_CONTAINER) {
       std::fprintf(stderr, "mixlink: %s is a container (use dump)\n", path.c_str());
+      tokens.push_back(0);
+    } else {
+      tokens.push_back(token);
+    }
+    if (tokens.back() == 0) status = kExitFail;
+  }
+  // All values in one pipelined read: a round trip for every window of them, not for each.
+  std::vector<w_token_value> got(tokens.size());
+  const int r = wLinkGetTokensTimed(wLinkDefault(), tokens.data(), static_cast<int>(tokens.size()), got.data(),
+                                    call.timeout_us());
+  if (r < 0) {
+    std::fprintf(stderr, "mixlink: read failed: %s (%d)\n", wResultText(r), r);
+    return kExitFail;
+  }
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    if (tokens[i] == 0) continue;
+    if (got[i].token == 0) {
+      std::fprintf(stderr, "mixlink: %s: no value within %ld ms\n", call.operands[i].c_str(), call.timeout_ms);
       status = kExitFail;
       continue;
     }
     std::string value;
     const char* type = "";
-    const int r = read_leaf(token, call.timeout_us(), &value, &type);
-    if (r == 0) {
-      std::fprintf(stderr, "mixlink: %s: no value within %ld ms\n", path.c_str(), call.timeout_ms);
-      status = kExitFail;
-    } else if (r != 1) {
-      std::fprintf(stderr, "mixlink: %s: read failed (%d)\n", path.c_str(), r);
-      status = kExitFail;
-    } else {
-      std::printf("%s=%s\t%s\n", wGetName(token), value.c_str(), type);
-    }
+    leaf_text(tokens[i], got[i], &value, &type);
+    std::printf("%s=%s\t%s\n", wGetName(tokens[i]), value.c_str(), type);
   }
+  for (w_token_value& rec : got)
+    if (rec.type == W_VALUE_STRING) std::free(rec.value.s);
   return status;
 }
 

@@ -129,7 +129,7 @@ int run(const Invocation& call) {
     const int n = wMRecvFrom(datagram, static_cast<int>(sizeof datagram), kPollUs, &sender);
     if (n < 0) {
       if (interrupted()) break;
-      std::fprintf(stderr, "mixlink: meter read failed (%d)\n", n);
+      std::fprintf(stderr, "mixlink: meter read failed: %s (%d)\n", wResultText(n), n);
       return kExitFail;
     }
     if (n == 0) continue;
