@@ -186,7 +186,11 @@ void LinkWorker::keepLink(Micros now) {
     // backlog takes the connection but never answers.
     char address[kAddressText] = {};
     std::strncpy(address, address_.c_str(), sizeof address - 1);
-    if (wLinkOpen(link_handle_, address) == W_SUCCESS && !stop_ && subscribe()) changeLink(Link::connected);
+    if (wLinkOpen(link_handle_, address) != W_SUCCESS || wLinkAnswered(link_handle_) != 1) {
+      wLinkClose(link_handle_);
+      return;
+    }
+    if (!stop_ && subscribe()) changeLink(Link::connected);
     return;
   }
   // A closed connection shows here at once; the keep-alive would find out only on its second

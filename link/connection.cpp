@@ -248,7 +248,7 @@ int wLinkOpen(w_link* link, char* address) {
   drop_both_sockets(*link);
   if (address[0] == '\0' && wSearchWING(address) == 0) return W_ERR_NO_CONSOLE;
   if (address[0] == '\0') return W_ERR_CONNECT;
-  return connect_address(*link, address, Answer::required, static_cast<int>(kSilenceLimitUs));
+  return connect_address(*link, address, Answer::optional, kFirstReplyWaitUs);
 }
 
 int wOpen(char* address) {
@@ -281,6 +281,12 @@ int wLinkAlive(w_link* link) {
   if (link->asked_us != 0) return now - link->asked_us >= kSilenceLimitUs ? W_ERR_LOST : W_SUCCESS;
   if (now - link->heard_us >= kProbeAfterUs && send_keep_alive(*link) < 0) return W_ERR_SEND;
   return W_SUCCESS;
+}
+
+int wLinkAnswered(w_link* link) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
+  if (link->tsocket == kNoSocket) return W_ERR_NO_LINK;
+  return link->answered ? 1 : 0;
 }
 
 int wLinkSilence(w_link* link) {

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 """Client for a digital mixing console's native network protocol: the console's node
-dictionary, one connection with value and container reads, change events and meters.
+dictionary, connections with value and container reads, change events and meters.
 
 What the library has to say beyond a call's result (a reply that stopped short, a connection
 reset) is logged as a warning to the logger 'mixlink', which has a NullHandler: it shows only
@@ -61,13 +61,15 @@ def nodes(prefix: str = "") -> list[Node]:
 def discover(timeout: float = 2.5) -> str | None:
     """Finds a console on the local network by broadcast and returns its address, or None.
     Probes go out in rounds of five, half a second apart, until timeout seconds are used (at
-    least one round). Needs an IPv4 network with mask 255.255.255.0 (else Error, code -7);
-    not while connected."""
+    least one round). Needs an IPv4 network with mask 255.255.255.0 (else Error, code -7).
+    Runs while connections are open."""
 
 def connect(address: str | None = None, timeout: float = 5.0) -> Console:
-    """Connects to the console at address (dotted IPv4), or to the one discover() finds when
-    address is None. timeout: the seconds reads wait by default. Error when a connection is
-    already open (one per process) or the console cannot be reached."""
+    """Connects to the console at address (A.B.C.D, A.B.C.D:PORT or a host name), or to the one
+    discover() finds when address is None. timeout: the seconds reads wait by default. Each
+    Console is a connection of its own: several may be open, calls on different ones run at
+    once (the GIL released) and calls on one from several threads take turns. Error when the
+    console cannot be reached or does not answer."""
 
 def rta_values(datagram: bytes | bytearray | memoryview) -> list[int]:
     """The 120 analyser band values of a meter datagram, as signed 16-bit numbers; ValueError

@@ -43,15 +43,16 @@ w_link* wLinkDefault(void);
 
 /// Connects link to the console at address: a dotted IPv4 address or a host name (resolved by
 /// the system, IPv4), either optionally followed by ":PORT" (default 2222); an empty text runs
-/// discovery and writes the address found into it. The connection counts only once the console
-/// has answered on it, within W_LINK_SILENCE_MS.
+/// discovery and writes the address found into it. Like wOpen it selects channel 1, sends a
+/// keep-alive and waits up to 0.9 s for an answer, connected whether one came or not
+/// (wLinkAnswered tells; wLinkAlive judges the console lost when none comes).
 /// \return
 /// - W_SUCCESS connected
 /// - W_ERR_NO_CONSOLE no console found by discovery
 /// - W_ERR_UNKNOWN_HOST the address is malformed or names no host
 /// - W_ERR_CONNECT socket or connect failed or timed out
 /// - W_ERR_SELECT the select send failed
-/// - W_ERR_NO_ANSWER the console accepted the connection but did not answer
+/// - W_ERR_NO_ANSWER the wait for the first answer failed
 /// - W_ERR_ARGUMENT link or address is null
 int wLinkOpen(w_link* link, char* address);
 
@@ -72,6 +73,11 @@ int wLinkStatus(w_link* link);
 /// - W_ERR_SEND the question could not be sent
 /// - W_ERR_NO_LINK there is no connection
 int wLinkAlive(w_link* link);
+
+/// Returns 1 once link's console has sent anything on the current connection, 0 while it has not,
+/// W_ERR_NO_LINK without a connection. A reconnection counts only once this is 1: a frozen
+/// console's listen backlog takes a connection but never answers on it.
+int wLinkAnswered(w_link* link);
 
 /// Returns the milliseconds since link's console last sent anything (since connecting, when it has
 /// sent nothing), or W_ERR_NO_LINK.

@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -16,20 +17,37 @@ import mixlink
 from conftest import ADDRESS, connected, running_sim
 
 
-def test_one_connection_per_process():
-    with running_sim():
+def test_consoles_are_connections_of_their_own_that_run_at_once():
+    with running_sim("--latency", "200"):
         first = mixlink.connect(ADDRESS)
-        with pytest.raises(mixlink.Error) as refused:
-            mixlink.connect(ADDRESS)
-        assert refused.value.code is None
-        with pytest.raises(mixlink.Error):
-            mixlink.discover()
+        second = mixlink.connect(f"{ADDRESS}:2222")
+        # Two reads of 200 ms each on two threads: together about one read's time, since each
+        # Console has its own link and the GIL is released while they wait.
+        got = {}
+        start = time.monotonic()
+        threads = [threading.Thread(target=lambda d=d, k=k: got.setdefault(k, d.get("ch.2.name")))
+                   for k, d in (("first", first), ("second", second))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert got == {"first": "CH 2", "second": "CH 2"}
+        assert time.monotonic() - start < 0.38
+        # Two threads on one Console take turns: both reads are answered, each with its own value.
+        got.clear()
+        threads = [threading.Thread(target=lambda p=p: got.setdefault(p, first.get(p)))
+                   for p in ("ch.2.name", "ch.3.name")]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert got == {"ch.2.name": "CH 2", "ch.3.name": "CH 3"}
         first.close()
         first.close()
-        with mixlink.connect(ADDRESS) as second:
-            with pytest.raises(mixlink.Error, match="closed"):
-                first.get("ch.2.name")  # never the newer connection
-            assert second.get("ch.2.name") == "CH 2"
+        with pytest.raises(mixlink.Error, match="closed"):
+            first.get("ch.2.name")
+        assert second.get("ch.2.name") == "CH 2"  # the other connection stays
+        second.close()
         assert second.closed and "closed" in repr(second)
         with pytest.raises(mixlink.Error, match="closed"):
             second.dump("ch.1")
