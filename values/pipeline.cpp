@@ -49,7 +49,7 @@ bool readable_leaf(uint32_t token) {
 int send_window(pipeline& p) {
   std::vector<unsigned char> out;
   int count = 0;
-  while (p.next < p.n && static_cast<int>(p.waiting.size()) + count < W_PIPELINE_WINDOW) {
+  while (p.next < p.n && static_cast<int>(p.waiting.size()) < W_PIPELINE_WINDOW) {
     const int i = p.next++;
     if (!readable_leaf(p.tokens[i])) {
       ++p.settled;

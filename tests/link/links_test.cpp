@@ -153,6 +153,22 @@ TEST(Links, PipelinedReadsMatchRepliesByHashInTheCallersOrder) {
   EXPECT_EQ(events[0].token, event_token);
   EXPECT_EQ(events[1].token, event_token);
   EXPECT_FLOAT_EQ(events[1].value.f, 1.0f);
+  // A console that answers nothing gets the first window of requests, no more and no fewer.
+  std::vector<uint32_t> many;
+  Bytes window;
+  for (uint32_t tk = token("ch.1"); many.size() < 300; ++tk) {
+    if (wGetType(tk) == W_CONTAINER) continue;
+    if (many.size() < W_PIPELINE_WINDOW) {
+      const uint32_t h = hash(tk);
+      window = mixtest::cat({window, {0xD7, static_cast<unsigned char>(h >> 24), static_cast<unsigned char>(h >> 16),
+                                      static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h), 0xDC}});
+    }
+    many.push_back(tk);
+  }
+  peer.clear_received();
+  std::vector<w_token_value> none(many.size());
+  EXPECT_EQ(wLinkGetTokensTimed(link.get(), many.data(), 300, none.data(), 300000), 0);
+  EXPECT_EQ(peer.received(), mixtest::escaped(window));
   // Bad arguments get a defined result.
   EXPECT_EQ(wLinkGetTokensTimed(nullptr, t, 4, records.data(), 1), W_ERR_ARGUMENT);
   EXPECT_EQ(wLinkGetTokensTimed(link.get(), t, -1, records.data(), 1), W_ERR_ARGUMENT);
