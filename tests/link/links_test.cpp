@@ -84,9 +84,9 @@ struct Session {
 
 // Runs under ThreadSanitizer in the sanitizer build: the two links share nothing.
 TEST(Links, TwoLinksToTwoConsolesRunOnTwoThreadsAtOnce) {
-  mixtest::SimProcess near({"--bind", "127.0.0.2"});
-  mixtest::SimProcess far({"--bind", "127.0.0.3", "--latency", "50"});
-  ASSERT_TRUE(near.ok() && far.ok()) << "mixsim on 127.0.0.2 and 127.0.0.3";
+  mixtest::SimProcess quick({"--bind", "127.0.0.2"});
+  mixtest::SimProcess slow({"--bind", "127.0.0.3", "--latency", "50"});
+  ASSERT_TRUE(quick.ok() && slow.ok()) << "mixsim on 127.0.0.2 and 127.0.0.3";
   Session a{"127.0.0.2", 0, ""}, b{"127.0.0.3:2222", 0, ""};
   const Clock::time_point start = Clock::now();
   std::thread ta([&] { a.run(); });
