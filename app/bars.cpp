@@ -8,23 +8,24 @@
 
 namespace bandscope {
 
-int wBarHeight(int v) {
+int barHeight(int v) {
   if (v >= -32768 && v <= 32767) return kBarHeightTable[v + 32768];
   return wRtaBarHeight(v);
 }
 
-int wBarHeight(unsigned char hi, unsigned char lo) {
+int barHeight(unsigned char hi, unsigned char lo) {
   // Flipping the sign bit of the raw word gives v + 32768.
   return kBarHeightTable[((hi << 8) | lo) ^ 0x8000];
 }
 
-void wBarHeights(const unsigned char* buf, int* heights) {
-  for (int i = 0; i < kBarCount; ++i) {
-    heights[i] = wBarHeight(buf[kRtaHeaderBytes + 2 * i], buf[kRtaHeaderBytes + 2 * i + 1]);
-  }
+bool barHeights(const unsigned char* datagram, int length, int* heights) {
+  int16_t values[kBarCount];
+  if (wRtaValues(datagram, length, values) != 1) return false;
+  for (int i = 0; i < kBarCount; ++i) heights[i] = kBarHeightTable[values[i] + 32768];
+  return true;
 }
 
-int wBarFills(int y, int h, BarFill out[4]) {
+int barFills(int y, int h, BarFill out[4]) {
   const int base = y + kBarAreaHeight;
   // Heights beyond the area would paint above it; the visible bar stops at the top edge.
   const int level = base - std::clamp(h, 0, kBarAreaHeight);

@@ -29,14 +29,14 @@ extern const int32_t kBarHeightTable[65536];
 
 // Returns wRtaBarHeight(v), the bar height in pixels of meter value v, from the table for every
 // signed 16-bit value (0 to 131052).
-int wBarHeight(int v);
+int barHeight(int v);
 
 // Returns the bar height for the big-endian value whose high byte is hi and low byte lo.
-int wBarHeight(unsigned char hi, unsigned char lo);
+int barHeight(unsigned char hi, unsigned char lo);
 
-// Converts the 120 values at bytes 4 to 243 of a datagram buffer (at least 244 bytes) into
-// heights[0..119].
-void wBarHeights(const unsigned char* buf, int* heights);
+// Converts the 120 values of a meter datagram of length bytes into heights[0..119]; false
+// (heights untouched) when it holds no whole RTA block.
+bool barHeights(const unsigned char* datagram, int length, int* heights);
 
 enum class Zone { green, yellow, red, white };
 
@@ -51,6 +51,6 @@ struct BarFill {
 // to the area (rows y to y + 127): a height above 128 gives a full bar and no white.
 // Writes the fills into out and returns their count (2 to 4); a fill may be empty (top == bottom),
 // as the green one of a zero height or the white one of a full bar.
-int wBarFills(int y, int h, BarFill out[4]);
+int barFills(int y, int h, BarFill out[4]);
 
 }  // namespace bandscope

@@ -8,6 +8,7 @@
 
 #include <mixlink/link.h>
 #include <mixlink/meters.h>
+#include <mixlink/recording.h>
 #include <mixlink/result.h>
 
 namespace bandscope {
@@ -35,13 +36,6 @@ constexpr int kQueuedOnly = -1;
 constexpr Micros kBatchRest = 8000;
 // An IPv4 address in dotted text is at most 15 characters.
 constexpr size_t kAddressText = 24;
-
-// The address as a number (127.0.0.1 is 0x7F000001), from its bytes in network order.
-uint32_t addressNumber(uint32_t network_order) {
-  unsigned char b[4];
-  std::memcpy(b, &network_order, 4);
-  return (static_cast<uint32_t>(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
-}
 
 }  // namespace
 
@@ -127,6 +121,7 @@ void LinkWorker::run() {
       const Micros wait = next_housekeeping - now;
       if (link_ == Link::connected) {
         readMeters(static_cast<int>(wait));
+        if (between_calls_ && !stop_) between_calls_();
       } else {
         pause(static_cast<int>((wait + 999) / 1000));
       }
@@ -282,12 +277,12 @@ int LinkWorker::readDatagram(int wait_us) {
   }
   Datagram& d = batch_.emplace_back();
   d.at = steadyMicros();
-  d.source = addressNumber(sender);
+  d.source = wAddressNumber(sender);
   d.length = n;
   fast_ = d.at - last_heard_ < kBatchRest;
   last_heard_ = d.at;
-  // A datagram shorter than the RTA block leaves the tail of the buffer as the last one did.
-  std::memcpy(d.bytes.data(), buf_, d.bytes.size());
+  // Only what came: a datagram shorter than the RTA block is counted by the window, never drawn.
+  std::memcpy(d.bytes.data(), buf_, std::min(static_cast<size_t>(n), d.bytes.size()));
   return n;
 }
 

@@ -67,6 +67,10 @@ class LinkWorker {
   // the meters of bitmap (29 bytes) on UDP port, and keep the link until stopped.
   void start(const std::string& address, int port, int id, const unsigned char* bitmap);
 
+  // Sets work for the thread between its library calls while connected (reads that others ask
+  // for); before start.
+  void setBetweenCalls(std::function<void()> work) { between_calls_ = std::move(work); }
+
   // Takes the mail waiting.
   Mail take();
 
@@ -92,6 +96,7 @@ class LinkWorker {
   void pause(int ms);
 
   std::function<void()> wake_;
+  std::function<void()> between_calls_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;

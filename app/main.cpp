@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // bandscope: live RTA display of the console, over mixlink.
 //
-//   bandscope [ADDRESS] [--record FILE]
+//   bandscope [ADDRESS] [--record FILE] [--serve ADDR:PORT]
 //   bandscope --replay FILE
 //
 // ADDRESS pre-fills the address box; with the box empty, Connect discovers the console. The
@@ -30,7 +30,12 @@
 #include <mixlink/link.h>
 #include <mixlink/version.h>
 
+#include "action_table.h"
 #include "window.h"
+#ifdef MIXLINK_HAVE_SERVE
+#include "reads.h"
+#include "server.h"
+#endif
 
 namespace {
 
@@ -49,6 +54,7 @@ struct Options {
   QString export_csv;
   QString record;
   QString replay;
+  QString serve;
   int after_ms = 3000;
   int run_for_ms = -1;
   bool stats = false;
@@ -66,6 +72,10 @@ const OptionText kOptionTexts[] = {
     {"record", "FILE", "record every meter datagram to FILE (pcap) while connected"},
     {"replay", "FILE", "show a recording at its recorded pace, without a console"},
     {"connect", nullptr, "press Connect as soon as the window is up"},
+#ifdef MIXLINK_HAVE_SERVE
+    {"serve", "ADDR:PORT", "also show the analyser as a web page at ADDR:PORT (the address is printed\n"
+                           "and shown by the key W; beyond loopback it carries a token)"},
+#endif
     {"screenshot", "FILE", "after --after MS, save the window to FILE (PNG) and end the run"},
     {"export-csv", "FILE", "after --after MS, write the frame's CSV to FILE and end the run"},
     {"after", "MS", "the wait before --screenshot and --export-csv (default 3000)"},
@@ -73,6 +83,7 @@ const OptionText kOptionTexts[] = {
     {"stats", nullptr, "on exit, print datagram and frame counts and the datagram-to-frame latency"},
     {"all-features", nullptr, "max hold, slow averaging, dark theme, the 1 kHz readout, the spectrogram\n"
                               "and two reference traces, without the saved settings"},
+    {"keys", nullptr, "print the keys and what they do, one KEY<TAB>ACTION line each, and exit"},
     {"version", nullptr, "print the version and exit"},
     {"help", nullptr, "print this help and exit"},
 };
@@ -131,6 +142,7 @@ CommandLine readCommandLine(const QStringList& arguments) {
   const bool parsed = parser.parse(arguments);
   if (parser.isSet(QStringLiteral("help"))) return {CommandLine::print, usageText(), {}};
   if (parser.isSet(QStringLiteral("version"))) return {CommandLine::print, "bandscope " MIXLINK_VERSION "\n", {}};
+  if (parser.isSet(QStringLiteral("keys"))) return {CommandLine::print, bandscope::keyListText(), {}};
   auto refuse = [&](const QString& why) { return CommandLine{CommandLine::usage_error, why.toStdString(), {}}; };
   if (!parsed) {
     const QStringList unknown = parser.unknownOptionNames();
@@ -154,6 +166,13 @@ CommandLine readCommandLine(const QStringList& arguments) {
   o.export_csv = parser.value(QStringLiteral("export-csv"));
   o.record = parser.value(QStringLiteral("record"));
   o.replay = parser.value(QStringLiteral("replay"));
+#ifdef MIXLINK_HAVE_SERVE
+  o.serve = parser.value(QStringLiteral("serve"));
+  std::string serve_host;
+  int serve_port = 0;
+  if (!o.serve.isEmpty() && !mixserve::splitListen(o.serve.toStdString(), &serve_host, &serve_port))
+    return refuse(QStringLiteral("--serve takes ADDR:PORT, not '%1'").arg(o.serve));
+#endif
   for (const auto& [name, ms] : {std::pair{"after", &o.after_ms}, std::pair{"run-for", &o.run_for_ms}}) {
     const QString option = QString::fromLatin1(name);
     if (parser.isSet(option) && !readMs(parser.value(option), ms))
@@ -185,7 +204,7 @@ int answer(const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // --help and --version need no window system: they are answered before one is opened.
+  // --help, --version and --keys need no window system: they are answered before one is opened.
   {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -223,6 +242,32 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+#ifdef MIXLINK_HAVE_SERVE
+  // The web view: fed from the window's mail, its reads made on the link's thread.
+  mixserve::ReadQueue serve_reads;
+  mixserve::Server server;
+  if (!opt.serve.isEmpty()) {
+    std::string error;
+    if (!server.start({opt.serve.toStdString(), "", &serve_reads}, &error)) {
+      std::fprintf(stderr, "bandscope: %s\n", error.c_str());
+      return 1;
+    }
+    bandscope::LinkSession& link = window->linkSession();
+    QObject::connect(&link, &bandscope::LinkSession::datagramsRead, &link,
+                     [&server](const std::vector<bandscope::MeterDatagram>& datagrams) {
+                       for (const bandscope::MeterDatagram& d : datagrams) server.feedRta(d.bytes.data(), d.length);
+                     });
+    QObject::connect(&link, &bandscope::LinkSession::linkChanged, &link, [&server](bandscope::Link l) {
+      server.setLink(l == bandscope::Link::connected ? mixserve::LinkStatus::connected
+                     : l == bandscope::Link::lost    ? mixserve::LinkStatus::lost
+                                                     : mixserve::LinkStatus::connecting);
+    });
+    link.setBetweenCalls([&serve_reads] { serve_reads.answer(); });
+    window->setWebAddress(QString::fromStdString(server.url()));
+    std::printf("bandscope: web view at %s\n", server.url().c_str());
+    std::fflush(stdout);
+  }
+#endif
   // The window ends the run; the quit message is the event loop's own end.
   QObject::connect(window.get(), &bandscope::BandscopeWindow::finished, &app,
                    [](int status) { QCoreApplication::exit(status); });
@@ -248,7 +293,12 @@ int main(int argc, char** argv) {
     QTimer::singleShot(opt.run_for_ms, window.get(), [&] { window->close(); });
   }
 
-  const int status = QApplication::exec();
+  int status = QApplication::exec();
+  // A recording that could not be written in full ends the run as a failure, not quietly.
+  if (!opt.record.isEmpty() && !window->stopRecording()) {
+    std::fprintf(stderr, "bandscope: cannot write %s\n", qPrintable(opt.record));
+    status = 1;
+  }
   if (!opt.all_features) window->saveSettings(settings);
   if (opt.stats) {
     const bandscope::DisplayStats& s = window->stats();

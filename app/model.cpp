@@ -78,10 +78,10 @@ void DisplayModel::addValues(const int16_t* values, Micros at) {
     b.value = values[i];
     if (alpha >= 1.0) {
       b.averaged = b.value;
-      b.height = wBarHeight(b.value);
+      b.height = barHeight(b.value);
     } else {
       b.averaged += alpha * (b.value - b.averaged);
-      b.height = wBarHeight(static_cast<int>(std::lround(b.averaged)));
+      b.height = barHeight(static_cast<int>(std::lround(b.averaged)));
     }
     const double shown = shownHeight(b.height);
     // A bar at or above its falling marker lifts the marker and restarts its hold.

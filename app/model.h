@@ -100,6 +100,9 @@ class DisplayModel {
   // Records the total of meter datagrams dropped because another host sent them.
   void setDroppedForeign(int64_t dropped) { dropped_foreign_ = dropped; }
   int64_t droppedForeign() const { return dropped_foreign_; }
+  // Counts a datagram that came without a whole RTA block: it is not drawn.
+  void addShort() { ++dropped_short_; }
+  int64_t droppedShort() const { return dropped_short_; }
 
   // True once a datagram has been taken.
   bool hasValues() const { return datagrams_ > 0; }
@@ -140,6 +143,7 @@ class DisplayModel {
   Micros last_datagram_ = 0;
   int64_t datagrams_ = 0;
   int64_t dropped_foreign_ = 0;
+  int64_t dropped_short_ = 0;
   std::array<int, kRateSlots> rate_counts_{};
   int64_t rate_last_slot_ = 0;
 };

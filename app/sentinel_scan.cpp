@@ -48,7 +48,7 @@ void scan(const Recording& r, const SentinelRule& rule, bool verbose, Outcome* o
   std::vector<Micros> flagged_in_cycle;
   int16_t values[kBarCount];
   for (const MeterDatagram& d : r.datagrams) {
-    valuesOf(d, values);
+    if (!valuesOf(d, values)) continue;  // no whole RTA block: never drawn
     s.addValues(values, d.at);
     const Micros t = d.at - t0;
     const auto cycle = static_cast<size_t>(t / kCycle);

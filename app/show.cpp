@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "show.h"
 
+#include <mixlink/meters.h>
 #include <mixlink/protocol.h>
 #include <mixlink/recording.h>
 
@@ -28,11 +29,8 @@ void addNumber(std::string& s, const char* format, double v) {
 
 }  // namespace
 
-void valuesOf(const MeterDatagram& d, int16_t* values) {
-  for (int i = 0; i < kBarCount; ++i) {
-    const unsigned char* v = d.bytes.data() + kRtaHeaderBytes + 2 * i;
-    values[i] = static_cast<int16_t>(static_cast<uint16_t>((v[0] << 8) | v[1]));
-  }
+bool valuesOf(const MeterDatagram& d, int16_t* values) {
+  return wRtaValues(d.bytes.data(), std::min(d.length, kMeterBytes), values) == 1;
 }
 
 void Spectrogram::add(const DisplayModel& m, Micros at) {
@@ -58,6 +56,16 @@ void ShowState::add(const int16_t* values, Micros at) {
   spectrogram.add(model, at);
 }
 
+bool ShowState::add(const MeterDatagram& d) {
+  int16_t values[kBarCount];
+  if (!valuesOf(d, values)) {
+    model.addShort();
+    return false;
+  }
+  add(values, d.at);
+  return true;
+}
+
 Reference captureReference(const DisplayModel& m, const std::string& name) {
   Reference r;
   r.name = name;
@@ -80,10 +88,15 @@ std::string referenceCsv(const Reference& r) {
   return s;
 }
 
-bool parseReferenceCsv(const std::string& text, std::array<double, kBarCount>* values) {
+bool parseReferenceCsv(const std::string& text, std::array<double, kBarCount>* out, std::string* out_name) {
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line.rfind("band,centre_hz,", 0) != 0) return false;
+  const std::string prefix = "band,centre_hz,";
+  if (!std::getline(in, line) || line.rfind(prefix, 0) != 0) return false;
+  // The value column is named after the reference.
+  std::string name = line.substr(prefix.size());
+  if (!name.empty() && name.back() == '\r') name.pop_back();
+  std::array<double, kBarCount> values{};
   std::array<bool, kBarCount> seen{};
   int rows = 0;
   while (std::getline(in, line)) {
@@ -97,11 +110,14 @@ bool parseReferenceCsv(const std::string& text, std::array<double, kBarCount>* v
     const char* v = line.c_str() + value_at + 1;
     const double value = std::strtod(v, &end);
     if (end == v || !std::isfinite(value) || value < -32768 || value > 32767) return false;
-    (*values)[static_cast<size_t>(band)] = value;
+    values[static_cast<size_t>(band)] = value;
     seen[static_cast<size_t>(band)] = true;
     ++rows;
   }
-  return rows == kBarCount;
+  if (rows != kBarCount) return false;
+  *out = values;
+  if (out_name != nullptr) *out_name = name;
+  return true;
 }
 
 std::string safeName(const std::string& name) {
@@ -157,22 +173,14 @@ ShowState ShowRecorder::stateAt(size_t index, Averaging averaging, bool max_hold
   index = std::min(index, datagrams_.size() - 1);
   size_t first = indexAt(datagrams_[index].at - kRebuildSpan);
   first = std::max(first, index >= kRebuildMost ? index - kRebuildMost : 0);
-  int16_t values[kBarCount];
   for (size_t i = first; i <= index; ++i) {
-    valuesOf(datagrams_[i], values);
-    st.add(values, datagrams_[i].at);
+    st.add(datagrams_[i]);
     if (i == first) st.model.setMaxHold(max_hold);
   }
   return st;
 }
 
-std::vector<unsigned char> recordingHeader() {
-  std::vector<unsigned char> h(W_PCAP_FILE_HEADER);
-  wPcapWriteFileHeader(h.data(), W_PCAP_FILE_HEADER);
-  return h;
-}
-
-std::vector<unsigned char> recordingRecord(const MeterDatagram& d, int port) {
+w_pcap_datagram recordOf(const MeterDatagram& d, int port) {
   w_pcap_datagram p{};
   p.seconds = static_cast<uint32_t>(d.wall / kSecond);
   p.microseconds = static_cast<uint32_t>(d.wall % kSecond);
@@ -181,16 +189,17 @@ std::vector<unsigned char> recordingRecord(const MeterDatagram& d, int port) {
   p.source_port = mixlink::kNativePort;
   p.destination_port = port;
   p.length = std::clamp(d.length, 0, kMeterBytes);
-  std::vector<unsigned char> r(static_cast<size_t>(W_PCAP_RECORD_HEADER + W_PCAP_PACKET_HEADERS + p.length));
-  wPcapWriteDatagram(&p, d.bytes.data(), r.data(), static_cast<int>(r.size()));
-  return r;
+  return p;
 }
 
 std::vector<unsigned char> ShowRecorder::recording(size_t first, int port) const {
-  std::vector<unsigned char> out = recordingHeader();
+  std::vector<unsigned char> out(W_PCAP_FILE_HEADER);
+  wPcapWriteFileHeader(out.data(), W_PCAP_FILE_HEADER);
   for (size_t i = first; i < datagrams_.size(); ++i) {
-    const std::vector<unsigned char> r = recordingRecord(datagrams_[i], port);
-    out.insert(out.end(), r.begin(), r.end());
+    const w_pcap_datagram p = recordOf(datagrams_[i], port);
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(W_PCAP_RECORD_HEADER + W_PCAP_PACKET_HEADERS + p.length));
+    wPcapWriteDatagram(&p, datagrams_[i].bytes.data(), out.data() + at, static_cast<int>(out.size() - at));
   }
   return out;
 }
@@ -201,8 +210,6 @@ std::string readRecording(const std::vector<unsigned char>& bytes, int port, std
   w_pcap_file file{};
   int at = wPcapReadFileHeader(bytes.data(), length, &file);
   if (at < 0) return wPcapErrorText(at);
-  // The read buffer of the link: zeroed at the start, each datagram over what the last left.
-  std::array<unsigned char, kMeterBytes> buffer{};
   w_pcap_datagram p{};
   while ((at = wPcapReadDatagram(&file, bytes.data(), length, at, &p)) > 0) {
     if (p.destination_port != port) continue;
@@ -211,8 +218,7 @@ std::string readRecording(const std::vector<unsigned char>& bytes, int port, std
     d.at = d.wall;
     d.source = p.source;
     d.length = std::min(p.length, kMeterBytes);
-    std::copy_n(bytes.data() + p.offset, d.length, buffer.begin());
-    d.bytes = buffer;
+    std::copy_n(bytes.data() + p.offset, d.length, d.bytes.begin());
     out->push_back(d);
   }
   return at < 0 ? wPcapErrorText(at) : "";

@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
+#include <mixlink/recording.h>
+
 #include "model.h"
 #include "sentinel.h"
 
 namespace bandscope {
 
 // One meter datagram as read: when (on the display's clock, and the wall clock for recordings),
-// from where, and its bytes. A datagram shorter than the RTA block is kept with the tail that
-// the one before it left in the read buffer, as the bars show it; length says how long it was.
+// from where, its length and its first bytes (zeros behind a shorter one).
 inline constexpr int kMeterBytes = 254;
 struct MeterDatagram {
   Micros at = 0;
@@ -27,8 +28,9 @@ struct MeterDatagram {
   std::array<unsigned char, kMeterBytes> bytes{};
 };
 
-// Writes the 120 RTA values of d into values.
-void valuesOf(const MeterDatagram& d, int16_t* values);
+// Writes the 120 RTA values of d into values; false (values untouched) when d is shorter than
+// the RTA block, which is then counted and never drawn.
+bool valuesOf(const MeterDatagram& d, int16_t* values);
 
 // The last minute of bar heights, in tenths of a second: each cell holds the highest height
 // (0 to 128) of its band in its tenth, so a short burst still shows.
@@ -59,6 +61,8 @@ struct ShowState {
   Spectrogram spectrogram;
 
   void add(const int16_t* values, Micros at);
+  // Shows d when it holds a whole RTA block and counts it as short otherwise; true when shown.
+  bool add(const MeterDatagram& d);
 };
 
 // A reference trace: the spectrum captured at a moment, as meter values.
@@ -73,8 +77,9 @@ struct Reference {
 Reference captureReference(const DisplayModel& m, const std::string& name);
 // Returns a reference as CSV: "band,centre_hz,<its name>" and one row per band.
 std::string referenceCsv(const Reference& r);
-// Reads the values of a reference's CSV into values; false unless it has all 120 bands.
-bool parseReferenceCsv(const std::string& text, std::array<double, kBarCount>* values);
+// Reads the values of a reference's CSV into values, and its name (the header's value column)
+// into name when given; false unless it has the header and all 120 bands.
+bool parseReferenceCsv(const std::string& text, std::array<double, kBarCount>* values, std::string* name = nullptr);
 // Returns name made safe as a file name (no path separators, quotes or control characters,
 // not empty, at most 40 characters).
 std::string safeName(const std::string& name);
@@ -115,13 +120,12 @@ class ShowRecorder {
   std::deque<MeterDatagram> datagrams_;
 };
 
-// Returns the pcap file header, and the record of datagram d sent to port.
-std::vector<unsigned char> recordingHeader();
-std::vector<unsigned char> recordingRecord(const MeterDatagram& d, int port);
+// Returns the record of datagram d sent to port, for the library's recording writer.
+w_pcap_datagram recordOf(const MeterDatagram& d, int port);
 
 // Reads the datagrams sent to port from the recording in bytes into out (their times on the
-// wall clock, shorter ones filled from the one before); returns an empty text, or why it could
-// not read on (out then holds what came before).
+// wall clock); returns an empty text, or why it could not read on (out then holds what came
+// before).
 std::string readRecording(const std::vector<unsigned char>& bytes, int port, std::vector<MeterDatagram>* out);
 
 }  // namespace bandscope

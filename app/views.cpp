@@ -12,9 +12,9 @@ namespace bandscope {
 namespace {
 
 // Luminance weights of the red, green and blue primaries.
-constexpr double kLumaR = 0.299;
-constexpr double kLumaG = 0.587;
-constexpr double kLumaB = 0.114;
+constexpr struct {
+  double red, green, blue;
+} kLuma{0.299, 0.587, 0.114};
 
 // The readout sits this far (logical pixels) right of and below the pointer, with this padding.
 constexpr int kReadoutOffset = 14;
@@ -38,43 +38,35 @@ QColor shown(const QColor& c, bool live) { return live ? c : greyOf(c); }
 
 }  // namespace
 
-Theme lightTheme(const QColor& background) {
+// Each colour of the two themes: the light one's (on the window's own background) and the
+// dark one's.
+struct ThemeColour {
+  QColor Theme::*role;
+  QColor light, dark;
+};
+const ThemeColour kThemeColours[] = {
+    {&Theme::scale, Qt::black, {190, 190, 190}},          {&Theme::empty, Qt::white, {18, 18, 18}},
+    {&Theme::marker, {50, 50, 50}, {235, 235, 235}},      {&Theme::max_hold, {30, 90, 220}, {90, 160, 255}},
+    {&Theme::live, {0, 130, 0}, {90, 220, 90}},           {&Theme::stale, {170, 100, 0}, {255, 180, 60}},
+    {&Theme::lost, {200, 0, 0}, {255, 90, 90}},           {&Theme::readout_back, {255, 255, 225}, {55, 55, 58}},
+    {&Theme::readout_text, Qt::black, {230, 230, 230}},   {&Theme::ringing, {230, 0, 230}, {255, 60, 255}},
+    {&Theme::spectrogram_floor, {12, 12, 40}, {8, 8, 24}},
+};
+
+Theme themeOf(bool dark, const QColor& background) {
   Theme t;
+  t.dark = dark;
   t.background = background;
-  t.scale = Qt::black;
-  t.empty = Qt::white;
-  t.marker = QColor(50, 50, 50);
-  t.max_hold = QColor(30, 90, 220);
-  t.live = QColor(0, 130, 0);
-  t.stale = QColor(170, 100, 0);
-  t.lost = QColor(200, 0, 0);
-  t.readout_back = QColor(255, 255, 225);
-  t.readout_text = Qt::black;
-  t.ringing = QColor(230, 0, 230);
-  t.spectrogram_floor = QColor(12, 12, 40);
+  for (const ThemeColour& c : kThemeColours) t.*c.role = dark ? c.dark : c.light;
   return t;
 }
 
-Theme darkTheme() {
-  Theme t;
-  t.dark = true;
-  t.background = QColor(38, 38, 40);
-  t.scale = QColor(190, 190, 190);
-  t.empty = QColor(18, 18, 18);
-  t.marker = QColor(235, 235, 235);
-  t.max_hold = QColor(90, 160, 255);
-  t.live = QColor(90, 220, 90);
-  t.stale = QColor(255, 180, 60);
-  t.lost = QColor(255, 90, 90);
-  t.readout_back = QColor(55, 55, 58);
-  t.readout_text = QColor(230, 230, 230);
-  t.ringing = QColor(255, 60, 255);
-  t.spectrogram_floor = QColor(8, 8, 24);
-  return t;
-}
+Theme lightTheme(const QColor& background) { return themeOf(false, background); }
+
+Theme darkTheme() { return themeOf(true, QColor(38, 38, 40)); }
 
 QColor greyOf(const QColor& c) {
-  const int y = static_cast<int>(std::lround(kLumaR * c.red() + kLumaG * c.green() + kLumaB * c.blue()));
+  const int y = static_cast<int>(std::lround(kLuma.red * c.red() + kLuma.green * c.green() + kLuma.blue * c.blue()));
   return QColor(y, y, y);
 }
 
@@ -115,7 +107,7 @@ void paintBars(QPainter& p, const Layout& l, const Theme& t, const DisplayModel&
   for (int i = 0; i < kBarCount; ++i) {
     const int left = l.barLeft(i);
     const int width = l.barRight(i) - left;
-    const int n = wBarFills(0, m.band(i).height, fills);
+    const int n = barFills(0, m.band(i).height, fills);
     for (int f = 0; f < n; ++f) {
       const int top = l.rowAt(kBarAreaHeight - fills[f].top);
       const int bottom = l.rowAt(kBarAreaHeight - fills[f].bottom);
@@ -161,7 +153,7 @@ void paintReferences(QPainter& p, const Layout& l, const std::vector<Reference>&
     const QColor c = referenceColour(static_cast<int>(r));
     int previous = -1;
     for (int i = 0; i < kBarCount; ++i) {
-      const double h = std::min(wBarHeight(static_cast<int>(std::lround(references[r].values[static_cast<size_t>(i)]))),
+      const double h = std::min(barHeight(static_cast<int>(std::lround(references[r].values[static_cast<size_t>(i)]))),
                                 kBarAreaHeight);
       const int row = std::max(l.rowAt(h) - w, l.top);
       // Across the bar's pitch, gap included, then upright from the previous level.
@@ -259,9 +251,9 @@ QStringList readoutLines(const DisplayModel& m, int band, Micros now) {
   lines << value;
   lines << QStringLiteral("height %1 of %2").arg(std::min(b.height, kBarAreaHeight)).arg(kBarAreaHeight);
   lines << QStringLiteral("peak %1").arg(std::lround(m.peakHeight(band)));
-  lines << QStringLiteral("%1 datagrams/s, %2 foreign dropped")
-               .arg(m.datagramsPerSecond(now))
-               .arg(m.droppedForeign());
+  QString dropped = QStringLiteral("%1 foreign").arg(m.droppedForeign());
+  if (m.droppedShort() > 0) dropped += QStringLiteral(" and %1 short").arg(m.droppedShort());
+  lines << QStringLiteral("%1 datagrams/s, %2 dropped").arg(m.datagramsPerSecond(now)).arg(dropped);
   return lines;
 }
 

@@ -1,31 +1,32 @@
 // SPDX-License-Identifier: MIT
-// The bandscope main window: Connect button, address box, link status, level scale, 120 spectrum
-// bars with peak markers and a max-hold trace, the frequency axis and a hover readout; and what
-// keeps the show: freeze with a timeline over the show recorder, reference traces, the
-// spectrogram, the feedback sentinel, CSV and picture export, recording and replay.
+// The bandscope main window: Connect button, address box, status, and below them the spectrum
+// view; the action table's keys, context menu and key list; the settings. What it shows and
+// keeps lives in its parts: the playback (live, frozen, replay), the link session, the frame
+// pacer, the reference store and the show files.
 #pragma once
 
-#include <QFont>
-#include <QImage>
 #include <QPalette>
 #include <QPoint>
 #include <QWidget>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <vector>
 
+#include "actions.h"
+#include "frame_pacer.h"
 #include "layout.h"
-#include "link_worker.h"
+#include "link_session.h"
 #include "model.h"
+#include "playback.h"
+#include "references.h"
 #include "show.h"
+#include "show_files.h"
+#include "spectrum_view.h"
 #include "views.h"
 
 class QLineEdit;
-class QListWidget;
+class QMenu;
 class QPushButton;
 class QSettings;
 class QSlider;
@@ -38,16 +39,6 @@ inline constexpr int kWindowX = 220;
 inline constexpr int kWindowY = 220;
 inline constexpr char kWindowTitle[] = "bandscope - BANDSCOPE mixlink demo - ver 0.1";
 
-// Counters for measuring the display path.
-struct DisplayStats {
-  int64_t datagrams = 0;         // meter datagrams shown
-  int64_t skipped = 0;           // datagrams left out because the window fell behind the link
-  int64_t paints = 0;            // every paint of the window
-  int64_t frames = 0;            // paints that showed at least one new datagram
-  int64_t latency_sum_us = 0;    // reading of the oldest unshown datagram to the end of its frame
-  int64_t latency_max_us = 0;
-};
-
 class BandscopeWindow : public QWidget {
   Q_OBJECT
 
@@ -58,66 +49,67 @@ class BandscopeWindow : public QWidget {
   // Stops the link's thread, waiting for its current library call.
   ~BandscopeWindow() override;
 
-  QPushButton* connectButton() const { return hwndconx; }
-  QLineEdit* addressBox() const { return hwndipaddr; }
-  bool isReady() const { return ready != 0; }
-  bool isRunning() const { return keep_running != 0; }
-  const DisplayStats& stats() const { return stats_; }
+  QPushButton* connectButton() const { return connect_button_; }
+  QLineEdit* addressBox() const { return address_box_; }
+  bool isReady() const { return connected_; }
+  bool isRunning() const { return running_; }
+  const DisplayStats& stats() const { return pacer_->stats(); }
   // The display of the datagrams as they come, and what the window shows (the same unless frozen).
-  const DisplayModel& model() const { return live_.model; }
-  const ShowState& shown() const { return frozen_ ? *frozen_ : live_; }
+  const DisplayModel& model() const { return playback_.live().model; }
+  const ShowState& shown() const { return playback_.shown(); }
   bool isDark() const { return theme_.dark; }
   View view() const { return view_; }
   int spectrogramFloor() const { return floor_; }
-  bool isFrozen() const { return frozen_.has_value(); }
-  const ShowRecorder& recorder() const { return replay_ ? replay_data_ : recorder_; }
-  const std::vector<Reference>& references() const { return references_; }
+  bool isFrozen() const { return playback_.isFrozen(); }
+  const ShowRecorder& recorder() const { return playback_.recorder(); }
+  const std::vector<Reference>& references() const { return references_->all(); }
   // The status area's text at the moment.
   QString statusLine() const;
 
   // Where reference traces are kept, and where exports, pictures and recordings go.
-  void setDataFolder(const QString& folder) { data_folder_ = folder; }
+  void setDataFolder(const QString& folder) { references_->setFolder(folder); }
   void setExportFolder(const QString& folder) { export_folder_ = folder; }
   // Loads the reference traces kept in the data folder.
-  void loadReferences();
+  void loadReferences() { references_->load(); }
 
   // Holds the picture while datagrams are still read and recorded, or lets it go live again.
   void setFrozen(bool frozen);
   // While frozen or paused: shows the datagram delta steps later (earlier when negative).
-  void step(int delta);
+  void step(int delta) { moved(playback_.step(delta)); }
   // While frozen or paused: shows the moment of the datagram at index of the recorder.
-  void showMoment(size_t index);
+  void showMoment(size_t index) { moved(playback_.showMoment(index)); }
 
   // Captures the spectrum shown as a reference trace; false when eight are kept already.
-  bool captureReference();
-  void clearReferences();
-  void renameReference(int index, const std::string& name);
-  void removeReference(int index);
-  void setReferenceShown(int index, bool shown);
+  bool captureReference() { return references_->capture(shown().model); }
+  void clearReferences() { references_->clear(); }
+  void renameReference(int index, const std::string& name) { references_->rename(index, name); }
+  void removeReference(int index) { references_->remove(index); }
+  void setReferenceShown(int index, bool shown) { references_->setShown(index, shown); }
 
   void setView(View view);
   void setSpectrogramFloor(int floor);
 
   // Writes the frame's CSV, or the window's picture at its size and pixel ratio, to path.
-  bool exportCsv(const QString& path);
+  bool exportCsv(const QString& path) const;
   bool savePicture(const QString& path);
   // Records every meter datagram that comes to path, until stopped.
-  bool startRecording(const QString& path);
-  void stopRecording();
-  bool isRecording() const { return recording_file_ != nullptr; }
+  bool startRecording(const QString& path) { return recording_.start(path); }
+  // Ends the recording; false when any of it could not be written.
+  bool stopRecording() { return recording_.stop(); }
+  bool isRecording() const { return recording_.isOn(); }
   // Writes the show recorder's last minutes to path as a recording.
-  bool saveShow(const QString& path, int minutes);
+  bool saveShow(const QString& path, int minutes) const;
   // Shows the recording at path at its recorded pace instead of a console; false with the
   // reason in error when it cannot be read.
   bool startReplay(const QString& path, QString* error);
-  bool isReplayPaused() const { return replay_ && !replay_running_; }
+  bool isReplayPaused() const { return playback_.isReplayPaused(); }
   void setReplayPaused(bool paused);
 
-  // Replaces the clock of the display (microseconds, monotonic); for tests and replays.
-  void setClock(std::function<Micros()> clock) { clock_ = std::move(clock); }
+  // Replaces the clock of the display (microseconds, monotonic); for tests.
+  void setClock(std::function<Micros()> clock) { playback_.setClock(std::move(clock)); }
 
-  // Takes one meter datagram of length bytes as if the link had just read it: a shorter one
-  // leaves the tail of the last one in place.
+  // Takes one meter datagram of length bytes as if the link had just read it: one shorter than
+  // the RTA block is counted and not drawn.
   void showDatagram(const unsigned char* data, int length);
 
   // Restores the window geometry and the display settings, and saves them.
@@ -130,7 +122,17 @@ class BandscopeWindow : public QWidget {
   void showAllFeatures(bool show = false);
 
   // After the run has ended, waits up to ms for the link's thread; true when it has stopped.
-  bool waitLinkStopped(int ms);
+  bool waitLinkStopped(int ms) { return session_->waitStopped(ms); }
+  // The link's news, for the web view too.
+  LinkSession& linkSession() { return *session_; }
+  // The web view's address, which the web_address action shows; empty when there is none.
+  void setWebAddress(const QString& url) { web_address_ = url; }
+
+  // The actions of the keys and the context menu; the menu opened at global, and the key list.
+  WindowActions& actions() { return *actions_; }
+  QMenu* openContextMenu(const QPoint& global);
+  void showKeys();
+  bool keysShown() const;
 
  signals:
   // The run is over: 0 after a close or a second Connect press, 1 after a failed connect.
@@ -143,114 +145,60 @@ class BandscopeWindow : public QWidget {
   void keyPressEvent(QKeyEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void leaveEvent(QEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   void onConnectClicked();
-  void takeMail();
   void take(const MeterDatagram& d);
+  void frame();
   void playReplay();
-  QString defaultPath(const QString& extension) const;
+  void run(Command c);
+  bool isChecked(Command c) const;
   void notify(const QString& text);
-  void saveReferenceFile(const Reference& r);
-  void removeReferenceFile(const Reference& r);
-  void referencesChanged();
-  void showReferenceList();
+  // After the picture moved to another moment: the timeline and a whole repaint.
+  void moved(bool changed);
   void updateTimeline();
-  Status currentStatus(Micros now) const;
-  Micros shownNow() const { return frozen_ ? frozen_at_ : clock_(); }
+  void repaintWhole();
+  StatusState statusState() const;
   void fail(const std::string& step, int result);
   void stop();
   void setDark(bool dark);
-  void scheduleFrame();
-  void frame();
-  void armStatusTimer(Micros now);
-  // Turns painter on pane into device pixels of the whole window; returns the pixel ratio.
-  double beginPanePaint(QPainter& painter, const QWidget* pane) const;
-  Layout layoutAt(double dpr) const;
-  // The bar columns' rectangle in the spectrum pane, in its logical pixels.
-  QRect barColumnsRect() const;
-  void paintSpectrum(QPainter& painter, const QRegion& region);
-  void paintStatusPane(QPainter& painter);
-  const QFont& textFontAt(double dpr, bool bold);
+  void setHover(int band);
 
-  // Application state.
-  int32_t keep_running = 1;
-  int32_t ready = 0;
-  int32_t M_port = 10026;
-  int32_t M_id = 3;
-  unsigned char mbits[32] = {};
+  // The run: until closed or ended by a second press; connected once the link is up.
+  bool running_ = true;
+  bool connected_ = false;
+  // The meter subscription: UDP port, collection id and the selection of the RTA block.
+  int meter_port_ = mixlink::kDefaultMeterPort;
+  int meter_id_ = 3;
+  unsigned char meter_bits_[32] = {};
 
-  QPushButton* hwndconx = nullptr;
-  QLineEdit* hwndipaddr = nullptr;
-  QWidget* spectrum_ = nullptr;  // scale, bars, frequency axis and readout, below the controls
-  QWidget* status_ = nullptr;    // the status text, right of the address box
-  bool shown_live_ = false;      // whether the spectrum pane showed live colours last
-  bool spectrum_whole_ = true;   // the next spectrum paint covers the pane, not just the bars
-  QRect bars_update_;            // the bar columns' update asked for by the last frame
+  QPushButton* connect_button_ = nullptr;
+  QLineEdit* address_box_ = nullptr;
+  SpectrumView* spectrum_ = nullptr;
+  StatusView* status_ = nullptr;
+  QSlider* timeline_ = nullptr;  // while frozen or paused: the moment shown
+  KeyOverlay* keys_ = nullptr;
+  QWidget* reference_list_ = nullptr;
+  std::unique_ptr<WindowActions> actions_;
 
-  std::unique_ptr<LinkWorker> worker_;  // from the first press of Connect
-  ShowState live_;                      // the datagrams as they come (or as a replay plays them)
-  std::optional<ShowState> frozen_;     // the picture held while frozen
-  Micros frozen_at_ = 0;                // the display time of the frozen picture
-  bool frozen_moved_ = false;           // the frozen picture was moved off the moment of freezing
-  // Wall-clock time less the display's clock, taken once, so that a recording keeps the
-  // datagrams' spacing exactly as the display saw it.
-  Micros wall_offset_ = 0;
-  ShowRecorder recorder_;               // the last hour of datagrams
-  std::vector<Reference> references_;
-  QString data_folder_, export_folder_;
+  Playback playback_;
+  LinkSession* session_ = nullptr;
+  FramePacer* pacer_ = nullptr;
+  QTimer* replay_timer_ = nullptr;
+  ReferenceStore* references_ = nullptr;
+  RecordingFile recording_;
+  QString export_folder_;
+  QString web_address_;
+
   View view_ = View::bars;
   int floor_ = 0;
-  QImage spectrogram_image_;
-  QString notice_;
-  Micros notice_until_ = 0;              // steady clock
-  QString shown_status_text_;
-  std::FILE* recording_file_ = nullptr;
-  QString recording_path_;
-  QSlider* timeline_ = nullptr;          // while frozen or paused: the moment shown
-  Micros timeline_from_ = 0;
-  QWidget* reference_list_ = nullptr;
-  QListWidget* reference_items_ = nullptr;
-  // A replay: its datagrams, the next one to show, and where the recorded time line stood
-  // against the steady clock when it last started playing.
-  bool replay_ = false;
-  bool replay_running_ = false;
-  ShowRecorder replay_data_{INT64_MAX, SIZE_MAX};
-  size_t replay_next_ = 0;
-  Micros replay_origin_steady_ = 0, replay_origin_at_ = 0;
-  QTimer* replay_timer_ = nullptr;
-  std::function<Micros()> clock_ = steadyMicros;
-  unsigned char buf_[256] = {};  // datagrams given to showDatagram
-
   Theme theme_;
   QPalette light_palette_;
-  // The window background, scale and frequency axis at the last paint's size, ratio and theme.
-  QImage backdrop_;
-  double backdrop_dpr_ = 0;
-  bool backdrop_dark_ = false;
-  View backdrop_view_ = View::bars;
-  QFont text_font_;    // status and readout, at text_font_dpr_
-  QFont status_font_;
-  double text_font_dpr_ = 0;
-
-  // Paints are paced to the screen's refresh; the status timer wakes for changes without data.
-  QTimer* frame_timer_ = nullptr;
-  QTimer* status_timer_ = nullptr;
-  Micros frame_interval_us_ = 0;
-  Micros status_due_ = 0;  // on the display's clock: when the armed status timer is meant for
-  Micros last_paint_ = 0;  // on the steady clock, whatever the display's clock
-
+  QString notice_;
+  Micros notice_until_ = 0;  // steady clock
   int hover_band_ = -1;
   QPoint hover_pos_;  // logical pixels
-  // The readout box as last made, and for what.
-  QImage readout_;
-  int readout_band_ = -1;
-  double readout_dpr_ = 0;
-  bool readout_dark_ = false;
-  Micros readout_made_ = 0;  // steady clock
-
-  DisplayStats stats_;
-  Micros unshown_since_ = -1;  // reading of the oldest datagram not yet painted
 };
 
 }  // namespace bandscope

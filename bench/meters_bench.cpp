@@ -22,7 +22,7 @@ void BM_BarHeightsTable(benchmark::State& state) {
   const Datagram d;
   int heights[bandscope::kBarCount];
   for (auto _ : state) {
-    bandscope::wBarHeights(d.buf, heights);
+    bandscope::barHeights(d.buf, sizeof d.buf, heights);
     benchmark::DoNotOptimize(heights);
     benchmark::ClobberMemory();
   }

@@ -16,13 +16,13 @@ _bandscope() {
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return 0 ;;
-    --after|--run-for) return 0 ;;
+    --after|--run-for|--serve) return 0 ;;
   esac
   # After "=" of an option that takes no value there is nothing to offer.
   [[ $prev == = || ${COMP_WORDS[COMP_CWORD]} == = ]] && return 0
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "--connect --record --replay --screenshot --export-csv --after --run-for --stats
-      --all-features --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "--connect --record --replay --serve --screenshot --export-csv --after --run-for --stats
+      --all-features --keys --help --version" -- "$cur"))
   fi
   return 0
 }

@@ -46,7 +46,7 @@ _mixlink_node_paths() {
 
 _mixlink() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  local commands="discover get dump def raw events meters nodes"
+  local commands="discover get dump def raw events meters serve nodes"
   COMPREPLY=()
 
   # The tool whose dictionary to ask: the one being completed, when it is a path.
@@ -101,6 +101,7 @@ _mixlink() {
     dump) options+=" --records --json" ;;
     events) options+=" --count" ;;
     meters) options+=" --rta --count --port --record --replay --csv" ;;
+    serve) options+=" --listen --token --port" ;;
     nodes) options= ;;
   esac
   if [[ $cur == -* ]]; then

@@ -60,15 +60,13 @@ int main(int argc, char** argv) {
       wClose();
       return 1;
     }
-    if (n < mixlink::kRtaHeaderBytes + 2 * mixlink::kRtaValues) continue;  // not a whole block
+    int16_t values[mixlink::kRtaValues];
+    if (wRtaValues(datagram, n, values) != 1) continue;  // not a whole block
     idle = 0;
-    // After the header, one signed 16-bit big-endian value per band.
     int loudest = 0, level = INT16_MIN;
     for (int band = 0; band < mixlink::kRtaValues; ++band) {
-      const unsigned char* v = datagram + mixlink::kRtaHeaderBytes + 2 * band;
-      const int value = static_cast<int16_t>((v[0] << 8) | v[1]);
-      if (value > level) {
-        level = value;
+      if (values[band] > level) {
+        level = values[band];
         loudest = band;
       }
     }

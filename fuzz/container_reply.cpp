@@ -136,20 +136,19 @@ void check_dump_against_reference(const uint8_t* body, size_t len, size_t capaci
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0 || size > mixfuzz::kMaxInput) return 0;
-  const uint8_t mode = data[0];
-  const uint8_t* body = data + 1;
-  const size_t len = size - 1;
-  const int param = (mode >> 2) & 0x1F;
-  const int most = static_cast<int>(len / 6 + 1);
+  mixfuzz::ModedInput in{};
+  if (!mixfuzz::read_moded(data, size, &in)) return 0;
+  const uint8_t* body = in.body;
+  const size_t len = in.len;
+  const int param = in.param;
 
-  check_incremental_count(mode, body, len, param == 0x1F ? INT_MAX : param * 4);
+  check_incremental_count(in.mode, body, len, in.unlimited() ? INT_MAX : param * 4);
 
-  const int records = check_records(body, len, param == 0x1F ? most : param);
+  const int records = check_records(body, len, in.unlimited() ? in.most : param);
   check_dump(body, len, static_cast<size_t>(1 + param * 16));
   const int dumped = check_dump(body, len, len * 80 + 300);
   check_dump_against_reference(body, len, len * 80 + 400);
   // With room for all of them, both walks read the same entries of a reply the records accept.
-  if (records > 0 && param == 0x1F) FUZZ_CHECK(dumped == records);
+  if (records > 0 && in.unlimited()) FUZZ_CHECK(dumped == records);
   return 0;
 }

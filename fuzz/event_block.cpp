@@ -114,14 +114,14 @@ Walk library_walk(const unsigned char* data, size_t len, int n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0 || size > mixfuzz::kMaxInput) return 0;
-  const uint8_t mode = data[0];
-  const uint8_t* body = data + 1;
-  const size_t len = size - 1;
+  mixfuzz::ModedInput in{};
+  if (!mixfuzz::read_moded(data, size, &in)) return 0;
+  const uint8_t mode = in.mode;
+  const uint8_t* body = in.body;
+  const size_t len = in.len;
   // A record budget from the mode's parameter, or room for every event a block can hold.
-  const int param = (mode >> 2) & 0x1F;
-  const int unlimited = static_cast<int>(len / 6 + 1);
-  const int n = param == 0x1F ? unlimited : param;
+  const int unlimited = in.most;
+  const int n = in.unlimited() ? unlimited : in.param;
 
   // Each piece as a block of its own, against the documented walk.
   size_t at = 0;

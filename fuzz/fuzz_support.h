@@ -76,4 +76,23 @@ class ExactBuffer {
 // Inputs above this are cut: the decoders are linear, and big inputs only slow the search.
 inline constexpr size_t kMaxInput = 1 << 16;
 
+// An input read as a mode byte and the body behind it. Bits 2 to 6 of the mode are a parameter,
+// 31 standing for no limit; most is the largest count of entries (six bytes at least each) the
+// body can hold.
+struct ModedInput {
+  uint8_t mode;
+  const uint8_t* body;
+  size_t len;
+  int param;
+  int most;
+  bool unlimited() const { return param == 0x1F; }
+};
+
+// Reads data into in; false for an empty input or one above kMaxInput.
+inline bool read_moded(const uint8_t* data, size_t size, ModedInput* in) {
+  if (size == 0 || size > kMaxInput) return false;
+  *in = {data[0], data + 1, size - 1, (data[0] >> 2) & 0x1F, static_cast<int>((size - 1) / 6 + 1)};
+  return true;
+}
+
 }  // namespace mixfuzz

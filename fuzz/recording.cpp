@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The recording reader: any bytes give either a refusal of the header or a walk over records
 // that moves forward, ends, and hands out payloads inside the bytes; every datagram found,
-// written again, reads back the same.
+// written again, reads back the same; and its payload as a meter datagram gives RTA values only
+// when it holds the whole block.
+#include <mixlink/meters.h>
+#include <mixlink/protocol.h>
 #include <mixlink/recording.h>
 
 #include <algorithm>
@@ -30,6 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(next <= n);
     FUZZ_CHECK(d.offset > at && d.length >= 0 && d.offset + d.length <= next);
     FUZZ_CHECK(d.microseconds <= 999999);
+    // Each payload as a meter datagram: its RTA values only when it holds the whole block.
+    int16_t values[W_RTA_VALUES];
+    FUZZ_CHECK(wRtaValues(file.data() + d.offset, d.length, values) == (d.length >= W_RTA_BYTES ? 1 : 0));
 
     again.assign(static_cast<size_t>(W_PCAP_FILE_HEADER + W_PCAP_RECORD_HEADER + W_PCAP_PACKET_HEADERS + d.length), 0);
     FUZZ_CHECK(wPcapWriteFileHeader(again.data(), W_PCAP_FILE_HEADER) == W_PCAP_FILE_HEADER);

@@ -81,6 +81,8 @@ namespace {
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kFirstReplyWaitUs = 900000;
 constexpr int kKeepAliveSeconds = 6;
+// How long the keep-alive's answer is expected: one that comes later reads as an event.
+constexpr int kKeepAliveAnswerUs = 2000000;
 constexpr int kReconnectPauseMs = 100;
 constexpr int kConnectAttempts = 3;
 constexpr int kMapReadSize = 2048;
@@ -105,7 +107,7 @@ int64_t monotonic_seconds() { return detail::monotonic_us() / 1000000; }
 int send_keep_alive(w_link& link) {
   const int r = detail::send_raw(link, kKeepAliveRequest, sizeof kKeepAliveRequest);
   if (r < 0) return r;
-  link.stream.owed().add(kKeepAliveHash);
+  link.stream.owed().add(kKeepAliveHash, detail::monotonic_us() + kKeepAliveAnswerUs, true);
   if (link.asked_us == 0) link.asked_us = detail::monotonic_us();
   return r;
 }
@@ -167,7 +169,7 @@ enum class Answer {
 // One connection attempt. *keep_alive_failed tells the caller that the connection was made but
 // dropped again because its first keep-alive could not be sent, so another attempt is worth it.
 int connect_once(w_link& link, const Target& to, const char* address, Answer answer, int wait_us,
-                 bool* keep_alive_failed) {
+                 bool* keep_alive_failed, const detail::deadline& d) {
   *keep_alive_failed = false;
   drop_both_sockets(link);
   link.tsocket = detail::open_socket(true);
@@ -179,7 +181,12 @@ int connect_once(w_link& link, const Target& to, const char* address, Answer ans
   link.tip.sin_port = htons(static_cast<uint16_t>(to.port));
   link.tip.sin_addr.s_addr = to.ip;
   link.port = to.port;
-  if (detail::connect_within(link.tsocket, link.tip, kConnectTimeoutMs) != 0) return W_ERR_CONNECT;
+  int connect_ms = kConnectTimeoutMs;
+  if (!d.unlimited) {
+    const int64_t left_ms = (d.at_us - detail::monotonic_us() + 999) / 1000;
+    if (left_ms < connect_ms) connect_ms = left_ms > 0 ? static_cast<int>(left_ms) : 1;
+  }
+  if (detail::connect_within(link.tsocket, link.tip, connect_ms) != 0) return W_ERR_CONNECT;
   const unsigned char select1[2] = {kEscape, static_cast<unsigned char>(kSelectFirst + kValueChannel)};
   if (detail::send_raw(link, select1, 2) < 0) return W_ERR_SELECT;
   // The console is now on channel 1 behind wSend's back: make its next send select again.
@@ -190,7 +197,7 @@ int connect_once(w_link& link, const Target& to, const char* address, Answer ans
     return W_ERR_NO_ANSWER;  // the reply wait would run on the dropped socket and fail
   }
   // Whatever the console answers first is of no use, but it may switch the receive channel.
-  const int first = detail::stream_receive(link, detail::deadline_after(wait_us), 0);
+  const int first = detail::stream_receive(link, detail::earlier(d, wait_us), 0);
   if (first < 0 && first != detail::kReceiveEnded) return W_ERR_NO_ANSWER;
   if (first > 0) {
     detail::rx_stream& s = link.stream;
@@ -212,23 +219,25 @@ int connect_once(w_link& link, const Target& to, const char* address, Answer ans
 
 // A few attempts ride out a console that takes the connection but drops it at once (it is
 // restarting), without starting another attempt for every one.
-int connect_to(w_link& link, const Target& to, const char* address, Answer answer, int wait_us) {
+int connect_to(w_link& link, const Target& to, const char* address, Answer answer, int wait_us,
+               const detail::deadline& d = detail::deadline{}) {
   int result = W_ERR_CONNECT;
   for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
     bool keep_alive_failed = false;
-    result = connect_once(link, to, address, answer, wait_us, &keep_alive_failed);
-    if (!keep_alive_failed) break;
+    result = connect_once(link, to, address, answer, wait_us, &keep_alive_failed, d);
+    if (!keep_alive_failed || detail::passed(d)) break;
   }
   return result;
 }
 
-// Connects to address in any form wLinkOpen takes.
-int connect_address(w_link& link, const char* address, Answer answer, int wait_us) {
+// Connects to address in any form wLinkOpen takes, by deadline d.
+int connect_address(w_link& link, const char* address, Answer answer, int wait_us,
+                    const detail::deadline& d = detail::deadline{}) {
   char host[64];
   Target to;
   if (!split_address(address, host, sizeof host, &to.port)) return W_ERR_UNKNOWN_HOST;
   if (!detail::resolve_ipv4(host, &to.ip)) return W_ERR_UNKNOWN_HOST;
-  return connect_to(link, to, address, answer, wait_us);
+  return connect_to(link, to, address, answer, wait_us, d);
 }
 
 // Sends the keep-alive when due; after a failed send reconnects to the saved address (or a
@@ -242,30 +251,37 @@ int keep_alive(w_link& link) {
 
 }  // namespace
 
-int wLinkOpen(w_link* link, char* address) {
+int wLinkOpenTimed(w_link* link, char* address, int timeout) {
   if (link == nullptr || address == nullptr) return W_ERR_ARGUMENT;
   link->next = 0;
   drop_both_sockets(*link);
   if (address[0] == '\0' && wSearchWING(address) == 0) return W_ERR_NO_CONSOLE;
   if (address[0] == '\0') return W_ERR_CONNECT;
-  return connect_address(*link, address, Answer::optional, kFirstReplyWaitUs);
+  return connect_address(*link, address, Answer::optional, kFirstReplyWaitUs, detail::deadline_or_unlimited(timeout));
 }
 
-int wOpen(char* address) {
+int wLinkOpen(w_link* link, char* address) { return wLinkOpenTimed(link, address, 0); }
+
+int wOpen(char* address) { return wOpenTimed(address, 0); }
+
+int wOpenTimed(char* address, int timeout) {
   w_link& link = detail::default_link();
   link.next = 0;
   drop_both_sockets(link);
   if (address == nullptr) return W_ERR_NO_CONSOLE;
   if (address[0] == '\0' && wSearchWING(address) == 0) return W_ERR_NO_CONSOLE;
-  return wTCPConnect(address);
+  return wTCPConnectTimed(address, timeout);
 }
 
-int wTCPConnect(const char* address) {
+int wTCPConnect(const char* address) { return wTCPConnectTimed(address, 0); }
+
+int wTCPConnectTimed(const char* address, int timeout) {
   // A text that is not a dotted address comes back from the parser as all ones; never let it
   // become a connect to the limited broadcast address.
   Target to;
   if (address == nullptr || !detail::parse_ipv4(address, &to.ip)) return W_ERR_CONNECT;
-  return connect_to(detail::default_link(), to, address, Answer::optional, kFirstReplyWaitUs);
+  return connect_to(detail::default_link(), to, address, Answer::optional, kFirstReplyWaitUs,
+                    detail::deadline_or_unlimited(timeout));
 }
 
 int wLinkKeepAlive(w_link* link) { return link ? keep_alive(*link) : W_ERR_ARGUMENT; }

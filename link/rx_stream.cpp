@@ -16,28 +16,45 @@ constexpr int kSmallestBuffer = 4096;
 
 }  // namespace
 
-void owed_replies::add(uint32_t hash) {
+void owed_replies::add(uint32_t hash, int64_t until_us, bool own) {
   if (count_ == kCapacity) {
-    std::memmove(hashes_, hashes_ + 1, sizeof hashes_[0] * (kCapacity - 1));
+    std::memmove(marks_, marks_ + 1, sizeof marks_[0] * (kCapacity - 1));
     --count_;
   }
-  hashes_[count_++] = hash;
+  marks_[count_++] = mark{hash, until_us, own};
 }
 
-bool owed_replies::take(uint32_t hash) {
+bool owed_replies::take_where(uint32_t hash, bool own_only) {
   for (int i = 0; i < count_; ++i) {
-    if (hashes_[i] != hash) continue;
-    std::memmove(hashes_ + i, hashes_ + i + 1, sizeof hashes_[0] * static_cast<size_t>(count_ - i - 1));
+    if (marks_[i].hash != hash || (own_only && !marks_[i].own)) continue;
+    std::memmove(marks_ + i, marks_ + i + 1, sizeof marks_[0] * static_cast<size_t>(count_ - i - 1));
     --count_;
     return true;
   }
   return false;
 }
 
+bool owed_replies::take(uint32_t hash) { return take_where(hash, false); }
+
+bool owed_replies::take_own(uint32_t hash) { return take_where(hash, true); }
+
+void owed_replies::expire(int64_t now_us) {
+  int kept = 0;
+  for (int i = 0; i < count_; ++i)
+    if (marks_[i].until_us >= now_us) marks_[kept++] = marks_[i];
+  count_ = kept;
+}
+
 rx_stream::~rx_stream() { std::free(buf_); }
 
 void rx_stream::consume(int n) {
-  head_ += n < size() ? n : size();
+  if (n < 0) n = 0;
+  if (n > size()) n = size();
+  head_ += n;
+  int kept = 0;
+  for (int i = 0; i < end_count_; ++i)
+    if (ends_[i] > n) ends_[kept++] = ends_[i] - n;
+  end_count_ = kept;
   if (head_ < tail_) return;
   head_ = tail_ = 0;
   if (capacity_ > kKeptBytes) {
@@ -90,6 +107,12 @@ int rx_stream::decode_raw(int n, int* channel) {
   const int added = decode_escapes(&escape_, buf_ + tail_ + escape_.escape_pending, n, buf_ + tail_);
   *channel = escape_.channel;
   tail_ += added;
+  if (added > 0) {
+    // Out of room, the newest block joins the one before it: the front ones, where the reads look
+    // first, keep their ends.
+    if (end_count_ == kEndsKept) --end_count_;
+    ends_[end_count_++] = size();
+  }
   return added;
 }
 
@@ -104,6 +127,7 @@ int rx_stream::feed(const unsigned char* raw, int n, int* channel) {
 
 void rx_stream::reset() {
   head_ = tail_ = 0;
+  end_count_ = 0;
   escape_.escape_pending = 0;
   owed_.clear();
   if (capacity_ > kKeptBytes) {

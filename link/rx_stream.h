@@ -16,18 +16,32 @@ namespace mixlink::detail {
 int decode_escapes(w_escape_state* state, const unsigned char* in, int length, unsigned char* out);
 
 // Hashes of requests whose reply no read took (a read that gave up, the keep-alive): when such a
-// reply turns up later it is known for a late answer, not for another node's reply. A few are
-// enough; the oldest is forgotten first.
+// reply turns up later, a read that meets it knows it for a late answer, not for another node's
+// reply. Each mark holds until its own moment on the monotonic clock (the abandoned read's
+// time-out after it gave up); a reply later than that is taken for what it looks like. Only the
+// marks of the link's own requests (the keep-alive) are ever passed over by the event walk: a
+// read that gave up never costs an event. A few marks are enough; the oldest goes first.
 class owed_replies {
  public:
-  void add(uint32_t hash);
+  // own: a request no caller made (the keep-alive), whose reply the event walk passes over too.
+  void add(uint32_t hash, int64_t until_us, bool own = false);
   // Forgets one mark of hash; returns whether there was one.
   bool take(uint32_t hash);
+  // Forgets one mark of hash that stands for the link's own request; returns whether there was one.
+  bool take_own(uint32_t hash);
+  // Forgets the marks whose moment is before now_us.
+  void expire(int64_t now_us);
   void clear() { count_ = 0; }
 
  private:
+  struct mark {
+    uint32_t hash;
+    int64_t until_us;
+    bool own;
+  };
+  bool take_where(uint32_t hash, bool own_only);
   static constexpr int kCapacity = 16;
-  uint32_t hashes_[kCapacity] = {};
+  mark marks_[kCapacity] = {};
   int count_ = 0;
 };
 
@@ -58,6 +72,12 @@ class rx_stream {
   // memory runs out.
   int feed(const unsigned char* raw, int n, int* channel);
 
+  // Where the received blocks end among the bytes not yet consumed: ascending offsets from data(),
+  // the last one size(). A reply that runs to the end of its block (a definition) ends at one of
+  // them. When more blocks are held than there is room to remember, the newest ones merge.
+  const int* block_ends() const { return ends_; }
+  int block_end_count() const { return end_count_; }
+
   bool escape_pending() const { return escape_.escape_pending != 0; }
   owed_replies& owed() { return owed_; }
 
@@ -70,6 +90,9 @@ class rx_stream {
   int capacity_ = 0;
   int head_ = 0;
   int tail_ = 0;
+  static constexpr int kEndsKept = 64;
+  int ends_[kEndsKept] = {};
+  int end_count_ = 0;
   w_escape_state escape_{0, 0};  // the channel is the caller's; only the pending escape lives here
   owed_replies owed_;
 };

@@ -4,15 +4,20 @@
 
 #include <cstring>
 
+#include "link/wire.h"
+
 namespace {
+
+using mixlink::wire::get_be16;
+using mixlink::wire::get_be32;
+using mixlink::wire::put_be16;
+using mixlink::wire::put_be32;
 
 constexpr uint32_t kMagicMicro = 0xA1B2C3D4;
 constexpr uint32_t kMagicNano = 0xA1B23C4D;
 constexpr uint32_t kSnapLength = 65535;
 // Link types: raw IP (IPv4 or IPv6 by the version nibble), IPv4 only, Ethernet.
-constexpr uint32_t kLinkRaw = 101;
-constexpr uint32_t kLinkIpv4 = 228;
-constexpr uint32_t kLinkEthernet = 1;
+enum LinkType : uint32_t { kLinkEthernet = 1, kLinkRaw = 101, kLinkIpv4 = 228 };
 constexpr int kEthernetHeader = 14;
 constexpr unsigned kEtherTypeIpv4 = 0x0800;
 // No record of a file written by any tool we know of is larger; a claim beyond it is damage.
@@ -34,29 +39,17 @@ void put_le16(unsigned char* p, unsigned v) {
   p[0] = static_cast<unsigned char>(v);
   p[1] = static_cast<unsigned char>(v >> 8);
 }
-void put_be16(unsigned char* p, unsigned v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v);
-}
-void put_be32(unsigned char* p, uint32_t v) {
-  put_be16(p, v >> 16);
-  put_be16(p + 2, v & 0xFFFF);
-}
 uint32_t le32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-uint32_t be32(const unsigned char* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
-}
-unsigned be16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
 uint32_t swap32(uint32_t v) { return (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24); }
 
 // The file's numbers are in its writer's byte order.
-uint32_t file32(const w_pcap_file* f, const unsigned char* p) { return f->swapped ? be32(p) : le32(p); }
+uint32_t file32(const w_pcap_file* f, const unsigned char* p) { return f->swapped ? get_be32(p) : le32(p); }
 
 unsigned ipv4_checksum(const unsigned char* header) {
   uint32_t sum = 0;
-  for (int i = 0; i < kIpv4Header; i += 2) sum += be16(header + i);
+  for (int i = 0; i < kIpv4Header; i += 2) sum += get_be16(header + i);
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return ~sum & 0xFFFF;
 }
@@ -66,16 +59,16 @@ unsigned ipv4_checksum(const unsigned char* header) {
 bool udp_payload(const unsigned char* p, int n, w_pcap_datagram* d, int* payload_at) {
   if (n < kIpv4Header || (p[0] >> 4) != 4) return false;
   const int ihl = (p[0] & 0x0F) * 4;
-  const int total = static_cast<int>(be16(p + 2));
+  const int total = static_cast<int>(get_be16(p + 2));
   if (ihl < kIpv4Header || total < ihl + kUdpHeader || total > n) return false;
-  if ((be16(p + 6) & kFragmentBits) != 0 || p[9] != kProtocolUdp) return false;
+  if ((get_be16(p + 6) & kFragmentBits) != 0 || p[9] != kProtocolUdp) return false;
   const unsigned char* u = p + ihl;
-  const int udp_length = static_cast<int>(be16(u + 4));
+  const int udp_length = static_cast<int>(get_be16(u + 4));
   if (udp_length < kUdpHeader || udp_length > total - ihl) return false;
-  d->source = be32(p + 12);
-  d->destination = be32(p + 16);
-  d->source_port = static_cast<int>(be16(u));
-  d->destination_port = static_cast<int>(be16(u + 2));
+  d->source = get_be32(p + 12);
+  d->destination = get_be32(p + 16);
+  d->source_port = static_cast<int>(get_be16(u));
+  d->destination_port = static_cast<int>(get_be16(u + 2));
   d->length = udp_length - kUdpHeader;
   *payload_at = ihl + kUdpHeader;
   return true;
@@ -161,7 +154,7 @@ int wPcapReadDatagram(const w_pcap_file* file, const unsigned char* data, int le
     int n = static_cast<int>(captured);
     int skip = 0;
     if (file->link_type == kLinkEthernet) {
-      if (n < kEthernetHeader || be16(p + 12) != kEtherTypeIpv4) {
+      if (n < kEthernetHeader || get_be16(p + 12) != kEtherTypeIpv4) {
         offset = next;
         continue;
       }
@@ -190,6 +183,7 @@ const char* wPcapErrorText(int result) {
     case W_PCAP_NOT_PCAP: return "not a classic pcap file";
     case W_PCAP_LINK_TYPE: return "the packets are not IPv4";
     case W_PCAP_BAD_RECORD: return "a record is damaged";
+    case W_PCAP_WRITE_FAILED: return "the file could not be written";
     default: break;
   }
   return result >= 0 ? "no error" : "unknown error";

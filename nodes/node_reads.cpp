@@ -11,6 +11,7 @@
 
 #include "link/diagnostics.h"
 #include "link/link_state.h"
+#include "link/platform.h"
 #include "link/stream.h"
 #include "link/wire.h"
 #include "values/reassembly.h"
@@ -56,6 +57,7 @@ Gather gather_reply(w_link& link, uint32_t first_hash, int leaves, bool closing_
   detail::rx_stream& s = link.stream;
   for (int receives = 0; leaves > 0; ++receives) {
     int used = 0;
+    s.owed().expire(detail::monotonic_us());
     const int at = values::find_reply_start(s.data(), s.size(), first_hash, &s.owed(), &used);
     s.consume(used);
     if (at >= 0) break;

@@ -84,12 +84,12 @@ void keep_diagnostic(void*, const char* text) {
 
 }  // namespace
 
-int open(const std::string& address, Connection* connection, std::string* connected_to) {
+int open(const std::string& address, int timeout_us, Connection* connection, std::string* connected_to) {
   auto made = std::make_shared<Link>();
   if (made->link == nullptr) return W_ERR_NO_MEMORY;
   char text[64] = {};
   std::strncpy(text, address.c_str(), sizeof text - 1);
-  const int r = wLinkOpen(made->link, text);
+  const int r = wLinkOpenTimed(made->link, text, timeout_us > 0 ? timeout_us : 1);
   if (r != W_SUCCESS) return r;  // the link (and a failed attempt's sockets) goes with made
   *connection = std::move(made);
   *connected_to = text;

@@ -25,8 +25,9 @@ using Connection = std::shared_ptr<Link>;
 
 // Connects a new link (discovers first when address is empty; A.B.C.D, A.B.C.D:PORT or a host
 // name otherwise) and stores it in *connection and the address reached in *connected_to;
-// returns 1 or wLinkOpen's failure.
-int open(const std::string& address, Connection* connection, std::string* connected_to);
+// returns 1 or wLinkOpen's failure. Connecting and the first keep-alive's answer take at most
+// timeout_us (at least 1; discovery takes its own time before that).
+int open(const std::string& address, int timeout_us, Connection* connection, std::string* connected_to);
 
 // Closes connection; returns 1, or kNotOpen when it was closed already.
 int close(const Connection& connection);

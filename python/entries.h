@@ -9,13 +9,11 @@
 #include <mixlink/protocol.h>
 #include <mixlink/values.h>
 
+#include "link/wire.h"
+
 namespace mixpy {
 
-inline constexpr int kEntryHeader = 5;  // 0xD7 and the 4-byte hash
-
-inline uint32_t be32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
+using mixlink::wire::kEntryHeader;  // 0xD7 and the 4-byte hash
 
 // Calls visit(hash, value, width) for each entry in the length bytes of block, value pointing at
 // the entry's value token and width its length, or 0 when its code is no value token (such an
@@ -34,7 +32,7 @@ void walk_entries(const unsigned char* block, int length, Visit visit) {
     const unsigned char* value = block + p + kEntryHeader;
     const int width = wTokenLength(value, rest);
     if (width == 0 && value[0] < mixlink::kTokFirstInvalid) return;  // the token runs past the end
-    visit(be32(block + p + 1), value, width);
+    visit(mixlink::wire::entry_hash(block + p), value, width);
     p += kEntryHeader + (width > 0 ? width : 1);
   }
 }

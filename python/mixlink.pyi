@@ -66,10 +66,11 @@ def discover(timeout: float = 2.5) -> str | None:
 
 def connect(address: str | None = None, timeout: float = 5.0) -> Console:
     """Connects to the console at address (A.B.C.D, A.B.C.D:PORT or a host name), or to the one
-    discover() finds when address is None. timeout: the seconds reads wait by default. Each
-    Console is a connection of its own: several may be open, calls on different ones run at
-    once (the GIL released) and calls on one from several threads take turns. Error when the
-    console cannot be reached or does not answer."""
+    discover() finds when address is None. timeout: the seconds connecting (the first
+    keep-alive's answer included) may take, and reads wait by default. Each Console is a
+    connection of its own: several may be open, calls on different ones run at once (the GIL
+    released) and calls on one from several threads take turns. Error when the console cannot
+    be reached."""
 
 def rta_values(datagram: bytes | bytearray | memoryview) -> list[int]:
     """The 120 analyser band values of a meter datagram, as signed 16-bit numbers; ValueError

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include <mixlink/dictionary.h>
+#include <mixlink/meters.h>
 #include <mixlink/nodes.h>
 #include <mixlink/protocol.h>
 #include <mixlink/result.h>
@@ -471,7 +472,8 @@ class EventIterator {
 
  private:
   // The events of length bytes of whole entries, as the library took them out of its stream (the
-  // answer to the keep-alive, a late reply and stray bytes are left out there already).
+  // answer to the keep-alive and stray bytes are left out there already; a late reply to a read
+  // that gave up comes as an event of its node).
   void take(int length) {
     mixpy::walk_entries(buffer_.data(), length, [&](uint32_t hash, const unsigned char* value, int width) {
       const uint32_t token = wGetTokenFromHash(hash);
@@ -563,7 +565,7 @@ std::unique_ptr<Console> connect(std::optional<std::string> address, double time
   int r = 0;
   {
     py::gil_scoped_release nogil;
-    r = mixpy::open(text, &connection, &reached);
+    r = mixpy::open(text, micros(duration_of(limit)), &connection, &reached);
   }
   std::unique_ptr<Console> console;
   if (r == 1) console = std::make_unique<Console>(std::move(connection), reached, limit);
@@ -598,15 +600,14 @@ std::optional<std::string> discover(double timeout) {
 py::list rta_values(const py::buffer& datagram) {
   const py::buffer_info info = datagram.request();
   if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1) throw py::type_error("a datagram is bytes");
-  const int needed = mixlink::kRtaHeaderBytes + 2 * mixlink::kRtaValues;
-  if (info.size < needed)
+  int16_t values[mixlink::kRtaValues];
+  const int length = static_cast<int>(std::min<py::ssize_t>(info.size, INT_MAX));
+  if (wRtaValues(static_cast<const unsigned char*>(info.ptr), length, values) != 1)
     throw py::value_error("a datagram of " + std::to_string(info.size) + " bytes holds no RTA block (" +
-                          std::to_string(needed) + " needed)");
-  const auto* bytes = static_cast<const unsigned char*>(info.ptr) + mixlink::kRtaHeaderBytes;
-  py::list values(mixlink::kRtaValues);
-  for (int i = 0; i < mixlink::kRtaValues; ++i)
-    values[static_cast<size_t>(i)] = py::int_(static_cast<int16_t>((bytes[2 * i] << 8) | bytes[2 * i + 1]));
-  return values;
+                          std::to_string(mixlink::kRtaBytes) + " needed)");
+  py::list list(mixlink::kRtaValues);
+  for (int i = 0; i < mixlink::kRtaValues; ++i) list[static_cast<size_t>(i)] = py::int_(values[i]);
+  return list;
 }
 
 py::object path_of_hash(uint32_t hash) {
@@ -731,8 +732,8 @@ PYBIND11_MODULE(mixlink, m) {
 
   m.def("connect", &connect, py::arg("address") = py::none(), py::arg("timeout") = kDefaultTimeout,
         "Connects to the console at address (A.B.C.D, A.B.C.D:PORT or a host name), or to the one "
-        "discover() finds when address is None. timeout: the seconds reads wait by default. Returns "
-        "a Console, each on a connection of its own (several may be open; calls on different ones "
-        "run at once, calls on one take turns); Error when the console cannot be reached or does "
-        "not answer.");
+        "discover() finds when address is None. timeout: the seconds connecting may take, and reads "
+        "wait by default. Returns a Console, each on a connection of its own (several may be open; "
+        "calls on different ones run at once, calls on one take turns); Error when the console "
+        "cannot be reached.");
 }

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash
 # Shared set-up for the project's scripts: Debian packages and the CMake build.
 # Sourced, not run.
 
@@ -10,14 +11,21 @@ MIXLINK_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev
-  iproute2 util-linux procps
+  iproute2 util-linux procps xvfb
   scdoc doxygen
   pybind11-dev python3-dev python3-pytest
+  libcivetweb-dev chromium python3-websockets
 )
 
 # The Python module is built for, and its tests run with, the system's python3 (the one the
 # python3-* packages serve), not whichever python3 comes first on PATH.
 MIXLINK_PYTHON_OPTIONS=(-DPython_EXECUTABLE=/usr/bin/python3)
+
+# Packages CI's checks of the scripts and of the demo need (.ci/run, scripts/check-demo): the
+# shell linter, a virtual display and a screenshot of it.
+MIXLINK_CHECK_PACKAGES=(
+  shellcheck xvfb imagemagick
+)
 
 # Packages the Windows build and its test run under Wine need (scripts/test --windows).
 MIXLINK_WINDOWS_PACKAGES=(
@@ -73,6 +81,19 @@ wait_for_port() {
     sleep 0.05
   done
   return 1
+}
+
+# run_in_private_network COMMAND...: runs COMMAND in a network namespace of its own with only
+# loopback up (as root), so that the tests' fixed console ports meet nothing on the host (a mixsim
+# someone started) and nothing they send leaves the machine; without root it says so and runs
+# COMMAND on the host's loopback.
+run_in_private_network() {
+  if [[ $(id -u) -eq 0 ]] && unshare --net true 2>/dev/null; then
+    unshare --net bash -c 'ip link set lo up && exec "$@"' bash "$@"
+  else
+    echo "cannot create a network namespace (needs root); the tests share the host's loopback" >&2
+    "$@"
+  fi
 }
 
 # configure_and_build BUILD_DIR [cmake options...]

@@ -4,6 +4,7 @@
 // Each command lives in a file of its own and is listed once, in main.cpp's table.
 #pragma once
 
+#include <chrono>
 #include <span>
 #include <string>
 #include <string_view>
@@ -54,7 +55,15 @@ struct Invocation {
   std::vector<std::string> operands;
   std::vector<std::pair<std::string, std::string>> options;  // given as NAME and VALUE ("" for none)
 
-  int timeout_us() const { return static_cast<int>(timeout_ms * 1000); }
+  // When the command started: --timeout bounds the whole of it.
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+
+  // The microseconds of --timeout still left (at least 1, since 0 would wait without limit).
+  int timeout_us() const {
+    const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    const long long left = timeout_ms * 1000LL - spent.count();
+    return left > 1 ? static_cast<int>(left) : 1;
+  }
   // Returns whether the option was given.
   bool has(std::string_view name) const;
   // Returns the value of the option's last use, or an empty text when it was not given.

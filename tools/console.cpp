@@ -39,11 +39,11 @@ Session::~Session() {
   if (open_) wLinkClose(wLinkDefault());
 }
 
-bool Session::open(const std::string& address) {
+bool Session::open(const std::string& address, int timeout_us) {
   char text[64] = "";
   std::snprintf(text, sizeof text, "%s", address.c_str());
-  // The link's own forms: A.B.C.D, A.B.C.D:PORT and host names, and a console that answers.
-  const int r = wLinkOpen(wLinkDefault(), text);
+  // The link's own forms: A.B.C.D, A.B.C.D:PORT and host names; connecting within the time-out.
+  const int r = wLinkOpenTimed(wLinkDefault(), text, timeout_us);
   if (r != W_SUCCESS) {
     if (address.empty())
       std::fprintf(stderr, "mixlink: no console found (%d)\n", r);

@@ -17,9 +17,10 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Connects to address, or to a console found by a broadcast when it is empty; false after
+  // Connects to address, or to a console found by a broadcast when it is empty, connecting and
+  // the first keep-alive's answer within timeout_us (0: the library's own bounds); false after
   // saying why on standard error.
-  bool open(const std::string& address);
+  bool open(const std::string& address, int timeout_us = 0);
 
  private:
   bool open_ = false;

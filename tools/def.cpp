@@ -23,7 +23,7 @@ int run(const Invocation& call) {
   const uint32_t token = token_of(path);
   if (token == 0) return kExitFail;
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   int length = 0;
   unsigned char* data = nullptr;
   const int r = wGetTokenDefTimed(token, &length, &data, call.timeout_us());

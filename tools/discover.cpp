@@ -20,7 +20,7 @@ With -a ADDRESS, connects there instead and prints the address if it answers.
 int run(const Invocation& call) {
   if (!call.address.empty()) {
     Session session;
-    if (!session.open(call.address)) return kExitFail;
+    if (!session.open(call.address, call.timeout_us())) return kExitFail;
     std::printf("%s\n", call.address.c_str());
     return kExitOk;
   }

@@ -79,7 +79,7 @@ int run(const Invocation& call) {
     return kExitFail;
   }
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   if (records || json) return print_records(call, token, path, json);
   return print_dump(call, token, path);
 }

@@ -29,7 +29,7 @@ int run(const Invocation& call) {
   long count = -1;
   if (int u = number_option(call, "--count", 1, 1000000000, &count)) return u;
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   Records records(kBatch);
   long seen = 0;
   while (!interrupted() && (count < 0 || seen < count)) {

@@ -24,7 +24,7 @@ namespace {
 // What `mixlink get --help` prints.
 constexpr char kHelp[] = R"(usage: mixlink [-a ADDRESS] [--timeout MS] get PATH...
 Reads each leaf and prints PATH=VALUE<TAB>TYPE (int, float, string, hash).
---timeout MS  wait at most MS milliseconds for each value (default 5000)
+--timeout MS  wait at most MS milliseconds in all, connecting included (default 5000)
 )";
 
 // The text and type word of leaf token's value as the read of the leaf's kind gives it: a float
@@ -67,7 +67,7 @@ void leaf_text(uint32_t token, const w_token_value& rec, std::string* value, con
 
 int run(const Invocation& call) {
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   int status = kExitOk;
   std::vector<uint32_t> tokens;
   for (const std::string& path : call.operands) {

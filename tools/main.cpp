@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // mixlink: the library's operations from the shell. Output goes to stdout, one record a line,
 // with whatever the console sent escaped (output.h); errors go to stderr; exit status 0 success,
-// 1 failure, 2 usage. Every wait for the console is bounded by --timeout.
+// 1 failure, 2 usage. --timeout bounds the waits for the console, connecting included.
 //
 // This file reads the command line and runs one of the commands in the table below; each command
 // is a file of its own (command.h).
@@ -18,9 +18,16 @@
 namespace mixtool {
 
 extern const Command kDiscover, kGet, kDump, kDef, kRaw, kEvents, kMeters, kNodes;
+#ifdef MIXLINK_HAVE_SERVE
+extern const Command kServe;  // a build without civetweb (the Windows one) has no web view
+#endif
 
 std::span<const Command* const> commands() {
-  static const Command* const kCommands[] = {&kDiscover, &kGet, &kDump, &kDef, &kRaw, &kEvents, &kMeters, &kNodes};
+  static const Command* const kCommands[] = {&kDiscover, &kGet, &kDump, &kDef, &kRaw, &kEvents, &kMeters, &kNodes,
+#ifdef MIXLINK_HAVE_SERVE
+                                             &kServe,
+#endif
+  };
   return kCommands;
 }
 
@@ -71,7 +78,7 @@ const char* const kUsageHead =
 const char* const kUsageTail =
     "\n"
     "Without -a the console is found by a broadcast on the local network.\n"
-    "--timeout MS bounds every wait for a reply (default 5000 milliseconds).\n"
+    "--timeout MS bounds the command's waits for the console, connecting included (default 5000 ms).\n"
     "Options take their value as the next argument or after '=' (--timeout=2000).\n"
     "Bytes the console sends in texts are shown escaped: \\xNN for control bytes and\n"
     "bytes that are not UTF-8, \\\\ for a backslash.\n"

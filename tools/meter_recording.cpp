@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "meter_recording.h"
 
+#include <mixlink/meters.h>
 #include <mixlink/protocol.h>
 #include <mixlink/recording.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -13,65 +15,46 @@
 
 namespace mixtool {
 
-namespace {
-
-constexpr int kRtaBytes = mixlink::kRtaHeaderBytes + 2 * mixlink::kRtaValues;
-
-// The address as a number (127.0.0.1 is 0x7F000001), from its bytes in network order.
-uint32_t address_number(uint32_t network_order) {
-  unsigned char b[4];
-  std::memcpy(b, &network_order, 4);
-  return (static_cast<uint32_t>(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
-}
-
-}  // namespace
-
 bool MeterRecording::open(const std::string& path) {
   close();
-  file_ = std::fopen(path.c_str(), "wb");
-  if (file_ == nullptr) return false;
-  unsigned char header[W_PCAP_FILE_HEADER];
-  wPcapWriteFileHeader(header, sizeof header);
-  ok_ = std::fwrite(header, 1, sizeof header, file_) == sizeof header;
+  writer_ = wPcapCreate(path.c_str());
+  ok_ = writer_ != nullptr;
   count_ = 0;
   return ok_;
 }
 
 bool MeterRecording::add(const unsigned char* data, int length, uint32_t source, int port) {
-  if (file_ == nullptr || !ok_) return false;
+  if (writer_ == nullptr || !ok_) return false;
   const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
   w_pcap_datagram d{};
   d.seconds = static_cast<uint32_t>(now / 1000000);
   d.microseconds = static_cast<uint32_t>(now % 1000000);
-  d.source = address_number(source);
+  d.source = wAddressNumber(source);
   d.destination = 0;  // this host: the meter socket listens on every address
   d.source_port = mixlink::kNativePort;
   d.destination_port = port;
   d.length = length;
-  std::vector<unsigned char> record(static_cast<size_t>(W_PCAP_RECORD_HEADER + W_PCAP_PACKET_HEADERS + length));
-  const int n = wPcapWriteDatagram(&d, data, record.data(), static_cast<int>(record.size()));
-  ok_ = n > 0 && std::fwrite(record.data(), 1, static_cast<size_t>(n), file_) == static_cast<size_t>(n);
+  ok_ = wPcapAppend(writer_, &d, data) > 0;
   // A recording cut by a crash keeps every datagram up to the last second.
-  if (ok_ && ++count_ % 20 == 0) ok_ = std::fflush(file_) == 0;
+  if (ok_ && ++count_ % 20 == 0) ok_ = wPcapFlush(writer_) == 1;
   return ok_;
 }
 
 bool MeterRecording::close() {
-  if (file_ == nullptr) return ok_;
-  ok_ = std::fclose(file_) == 0 && ok_;
-  file_ = nullptr;
+  if (writer_ == nullptr) return ok_;
+  ok_ = wPcapClose(writer_) == 1 && ok_;
+  writer_ = nullptr;
   return ok_;
 }
 
-std::string rta_csv_line(double seconds, const unsigned char* payload) {
+std::string rta_csv_line(double seconds, const int16_t* values) {
   char field[32];
   std::snprintf(field, sizeof field, "%.6f", seconds);
   std::string line = field;
   for (int i = 0; i < mixlink::kRtaValues; ++i) {
-    const unsigned char* v = payload + mixlink::kRtaHeaderBytes + 2 * i;
-    std::snprintf(field, sizeof field, ",%d", static_cast<int16_t>((v[0] << 8) | v[1]));
+    std::snprintf(field, sizeof field, ",%d", values[i]);
     line += field;
   }
   line += '\n';
@@ -99,11 +82,12 @@ int replay_csv(const std::string& path, int port) {
   w_pcap_datagram d{};
   long lines = 0;
   int64_t first = -1;
+  int16_t values[mixlink::kRtaValues];
   while ((at = wPcapReadDatagram(&file, bytes.data(), length, at, &d)) > 0) {
-    if (d.destination_port != port || d.length < kRtaBytes) continue;
+    if (d.destination_port != port || wRtaValues(bytes.data() + d.offset, d.length, values) != 1) continue;
     const int64_t t = static_cast<int64_t>(d.seconds) * 1000000 + d.microseconds;
     if (first < 0) first = t;
-    std::fputs(rta_csv_line(static_cast<double>(t - first) / 1e6, bytes.data() + d.offset).c_str(), stdout);
+    std::fputs(rta_csv_line(static_cast<double>(t - first) / 1e6, values).c_str(), stdout);
     ++lines;
   }
   if (at < 0) {

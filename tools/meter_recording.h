@@ -4,8 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
+
+#include <mixlink/recording.h>
 
 namespace mixtool {
 
@@ -19,7 +20,7 @@ class MeterRecording {
 
   // Creates (or empties) the file at path and writes the file header; false when it cannot.
   bool open(const std::string& path);
-  bool isOpen() const { return file_ != nullptr; }
+  bool isOpen() const { return writer_ != nullptr; }
   // Appends the datagram of length bytes that source (IPv4, network byte order) sent to port,
   // stamped with the current time; false once a write has failed.
   bool add(const unsigned char* data, int length, uint32_t source, int port);
@@ -28,14 +29,14 @@ class MeterRecording {
   long count() const { return count_; }
 
  private:
-  std::FILE* file_ = nullptr;
+  w_pcap_writer* writer_ = nullptr;
   long count_ = 0;
   bool ok_ = true;
 };
 
-// Returns one CSV line of an RTA datagram's payload (at least 244 bytes): the seconds given,
-// with six decimals, then the 120 values, and a newline.
-std::string rta_csv_line(double seconds, const unsigned char* payload);
+// Returns one CSV line of an RTA datagram's 120 values: the seconds given, with six decimals,
+// then the values, and a newline.
+std::string rta_csv_line(double seconds, const int16_t* values);
 
 // Prints one CSV line per RTA datagram to port in the recording at path (seconds since the
 // first, then the 120 values) on standard output; datagrams to other ports and shorter than

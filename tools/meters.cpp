@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -55,18 +56,11 @@ constexpr Option kOptions[] = {{"--rta", nullptr},   {"--count", "N"},       {"-
 std::string rta_line(const unsigned char* datagram, int length) {
   static const char kLevels[] = " .:-=+*#%@";
   constexpr int kTop = static_cast<int>(sizeof kLevels) - 2;
+  int16_t values[mixlink::kRtaValues];
+  // A datagram without a whole RTA block draws no chart: a line of its own says so.
+  if (wRtaValues(datagram, length, values) != 1) return "(" + std::to_string(length) + " bytes: no RTA block)";
   std::string line;
-  for (int i = 0; i < mixlink::kRtaValues; ++i) {
-    const int at = mixlink::kRtaHeaderBytes + 2 * i;
-    int level = 0;
-    if (at + 1 < length) {
-      const auto v = static_cast<int16_t>((datagram[at] << 8) | datagram[at + 1]);
-      level = static_cast<int>(std::lround(wRtaLevel(v) * kTop));
-      if (level < 0) level = 0;
-      if (level > kTop) level = kTop;
-    }
-    line += kLevels[level];
-  }
+  for (const int16_t v : values) line += kLevels[std::clamp(static_cast<int>(std::lround(wRtaLevel(v) * kTop)), 0, kTop)];
   return line;
 }
 
@@ -103,7 +97,7 @@ int run(const Invocation& call) {
   MeterRecording recording;
   if (call.has("--record") && !recording.open(record)) return cannot_write(record);
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   if (!subscribe(port)) return kExitFail;
   const bool tty = rta && isatty(STDOUT_FILENO);
   // Renewals run on the monotonic clock: a step of the wall clock must not stop or rush them.

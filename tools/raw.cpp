@@ -25,7 +25,7 @@ int run(const Invocation& call) {
   const uint32_t token = token_of(path);
   if (token == 0) return kExitFail;
   Session session;
-  if (!session.open(call.address)) return kExitFail;
+  if (!session.open(call.address, call.timeout_us())) return kExitFail;
   const int size = wNodeLeafCount(token) * kEntryBytesPerLeaf + 256;
   std::vector<unsigned char> buf(static_cast<size_t>(size));
   const int n = wGetBinaryDataTimed(path.c_str(), buf.data(), size, call.timeout_us());

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "link/link_state.h"
+#include "link/platform.h"
 #include "link/stream.h"
 #include "link/wire.h"
 #include "reassembly.h"
@@ -52,6 +53,7 @@ int wLinkGetParsedEventsTimed(w_link* link, w_token_value* records, int n, int t
     if (max > 0) {
       int used = 0;
       walk_end end = walk_end::bytes;
+      s.owed().expire(detail::monotonic_us());
       const int k = mixlink::values::walk_events(s.data(), s.size(), records, max, &s.owed(), &used, &end);
       s.consume(used);
       // Events after the last record, and one cut by the end of what came, wait for the next call.
@@ -110,6 +112,7 @@ int wLinkGetEventEntriesTimed(w_link* link, unsigned char* buf, int capacity, in
     walk_end end = walk_end::bytes;
     do {
       int used = 0;
+      s.owed().expire(detail::monotonic_us());
       mixlink::values::walk_event_entries(s.data(), s.size(), INT_MAX, &s.owed(), copy_entry, &sink, &used, &end);
       s.consume(used);
       // Dropped as wGetParsedEventsTimed drops it, but the walk goes on: a 0 here would read as a

@@ -16,6 +16,7 @@
 
 #include "link/diagnostics.h"
 #include "link/link_state.h"
+#include "link/platform.h"
 #include "link/stream.h"
 #include "link/wire.h"
 #include "reassembly.h"
@@ -42,10 +43,20 @@ int send_request(w_link& link, uint32_t hash, unsigned char code) {
   return wLinkSend(&link, kValueChannel, request, wire::put_request(request, hash, code));
 }
 
+// How long the reply of a read without a time-out stays owed once the read has ended without it.
+constexpr int kOwedWithoutTimeoutUs = 2000000;
+
+// Marks the reply of a read that ended without it as owed for as long as the read itself was
+// willing to wait, so that a later raw read knows it for a late answer.
+void leave_owed(w_link& link, uint32_t hash, const WaitRule& rule) {
+  const int keep = rule.timed && rule.timeout > 0 ? rule.timeout : kOwedWithoutTimeoutUs;
+  link.stream.owed().add(hash, detail::monotonic_us() + keep);
+}
+
 // What a read does when the stream gives it nothing more: the receive's result made the read's.
 // A read that gives up leaves its reply owed, so whoever meets it later knows it for a late one.
 int give_up(w_link& link, int got, uint32_t hash, const WaitRule& rule, const detail::deadline& d) {
-  link.stream.owed().add(hash);
+  leave_owed(link, hash, rule);
   if (got == detail::kReceiveTimedOut) return 0;
   if (got == detail::kReceiveNoMemory) return -9;
   if (got == detail::kReceiveEnded && rule.timed) {
@@ -62,6 +73,7 @@ int await_value(w_link& link, uint32_t hash, const WaitRule& rule, int* type, w_
   detail::rx_stream& s = link.stream;
   const detail::deadline d = rule.timed ? detail::deadline_after(rule.timeout) : detail::deadline{};
   for (;;) {
+    s.owed().expire(detail::monotonic_us());
     const values::value_find f =
         values::find_value_reply(s.data(), s.size(), hash, rule.stop_on_other_node, &s.owed());
     int result = 0;
@@ -76,7 +88,7 @@ int await_value(w_link& link, uint32_t hash, const WaitRule& rule, int* type, w_
         return result;
       case values::value_find::other:
         s.consume(f.used);
-        s.owed().add(hash);
+        leave_owed(link, hash, rule);
         return 0;
     }
     s.consume(f.used);
@@ -249,6 +261,12 @@ int wGetTokenStringTimed(uint32_t token, char* text, int timeout) {
 
 namespace {
 
+// A definition whose header's count announces more than has come waits for the next block only
+// this long, and for all further blocks together at most kDefinitionJoinUs: enough for a reply
+// the network cut, never a wait for whatever a count announces.
+constexpr int kDefinitionGraceUs = 100000;
+constexpr int kDefinitionJoinUs = 1000000;
+
 // The definition read: the request, then the reply for this node, however it arrives.
 int read_definition(w_link* link, uint32_t token, int* length, unsigned char** data, const detail::deadline& d) {
   if (link == nullptr) return W_ERR_ARGUMENT;
@@ -260,11 +278,14 @@ int read_definition(w_link* link, uint32_t token, int* length, unsigned char** d
     return -4;
   }
   detail::rx_stream& s = link->stream;
+  bool settled = false;
+  detail::deadline joining;  // unlimited until the reply's count first waits for more
   for (;;) {
     int header = 0;
     int n = 0;
     int used = 0;
-    const int at = values::find_definition_reply(s.data(), s.size(), hash, &header, &n, &used);
+    const int at = values::find_definition_reply(s.data(), s.size(), s.block_ends(), s.block_end_count(), hash,
+                                                 settled, &header, &n, &used);
     s.consume(used);
     if (at >= 0) {
       // An empty definition still gets a buffer of its own, so that success always hands one over.
@@ -276,8 +297,19 @@ int read_definition(w_link* link, uint32_t token, int* length, unsigned char** d
       *data = copy;
       return 1;
     }
-    const int got = detail::stream_receive(*link, d, 0);
+    detail::deadline wait = d;
+    const bool pending = at == values::kDefinitionPending;
+    if (pending) {
+      if (joining.unlimited) joining = detail::earlier(d, kDefinitionJoinUs);
+      wait = detail::earlier(joining, kDefinitionGraceUs);
+    }
+    const int got = detail::stream_receive(*link, wait, 0);
     if (got > 0) continue;
+    if (pending && got != detail::kReceiveNoMemory) {
+      // No more came soon enough (or nothing more will): the definition is what its block holds.
+      settled = true;
+      continue;
+    }
     if (got == detail::kReceiveTimedOut) return 0;
     return got == detail::kReceiveNoMemory ? -9 : -3;
   }

@@ -37,13 +37,12 @@ entry_scan next_entry(const unsigned char* buf, int n, int from) {
   return {n, 0};
 }
 
-int definition_header(const unsigned char* p, int n, uint32_t* hash, uint32_t* length) {
+int definition_header(const unsigned char* p, int n, uint32_t* hash, uint32_t* announced) {
   if (n < 3) return 0;
-  // Two zero bytes where the 2-byte length would stand announce the 4-byte length.
   const bool long_form = p[1] == 0 && p[2] == 0;
   const int size = long_form ? 15 : 11;
   if (n < size) return 0;
-  *length = long_form ? wire::get_be32(p + 3) : wire::get_be16(p + 1);
+  *announced = long_form ? wire::get_be32(p + 3) : wire::get_be16(p + 1);
   *hash = wire::get_be32(p + size - 4);
   return size;
 }
@@ -67,7 +66,37 @@ value_find find_value_reply(const unsigned char* buf, int n, uint32_t hash, bool
   }
 }
 
-int find_definition_reply(const unsigned char* buf, int n, uint32_t hash, int* header, int* length, int* used) {
+namespace {
+
+// Whether buf[from, to) is nothing but whole replies: entries with a value token, ending with at
+// most one definition reply (which runs to the end).
+bool whole_replies(const unsigned char* buf, int from, int to) {
+  int q = from;
+  while (q < to) {
+    if (buf[q] == kDefinitionReply) {
+      uint32_t h = 0;
+      uint32_t announced = 0;
+      return definition_header(buf + q, to - q, &h, &announced) > 0;
+    }
+    if (buf[q] != kTokNodeHash || to - q < kEntryWithoutValue) return false;
+    const int width = token_length(buf + q + kEntryHeader, to - q - kEntryHeader);
+    if (width <= 0) return false;
+    q += kEntryHeader + width;
+  }
+  return q == to;
+}
+
+// The first block end at or after at (n when none is recorded there).
+int block_end_from(const int* ends, int count, int n, int at) {
+  for (int i = 0; i < count; ++i)
+    if (ends[i] >= at && ends[i] <= n) return ends[i];
+  return n;
+}
+
+}  // namespace
+
+int find_definition_reply(const unsigned char* buf, int n, const int* ends, int count, uint32_t hash, bool settled,
+                          int* header, int* length, int* used) {
   int p = 0;
   while (p < n) {
     const void* hit = std::memchr(buf + p, kDefinitionReply, static_cast<size_t>(n - p));
@@ -77,20 +106,31 @@ int find_definition_reply(const unsigned char* buf, int n, uint32_t hash, int* h
     }
     p = static_cast<int>(static_cast<const unsigned char*>(hit) - buf);
     uint32_t h = 0;
-    uint32_t len = 0;
-    const int size = definition_header(buf + p, n - p, &h, &len);
+    uint32_t announced = 0;
+    const int size = definition_header(buf + p, n - p, &h, &announced);
     if (size == 0) break;
-    // Only the reply that names this node counts. Anything else is passed a byte at a time, never
-    // by a length it announces: a stray 0xDF (inside an entry, or another node's definition)
-    // must not carry the read past the reply behind it.
-    if (h != hash || len > kLongestDefinition) {
+    // Only the reply that names this node counts. Anything else is passed a byte at a time: a
+    // stray 0xDF (inside an entry, or another node's definition) must not carry the read past the
+    // reply behind it.
+    if (h != hash) {
       ++p;
       continue;
     }
-    if (n - p < size + static_cast<int>(len)) break;
-    *header = size;
-    *length = static_cast<int>(len);
     *used = p;
+    const int body = p + size;
+    const int block_end = block_end_from(ends, count, n, body);
+    int end = block_end;
+    if (announced <= static_cast<uint32_t>(n - body)) {
+      // The count ends inside what came: it holds where it ends exactly in front of whole replies
+      // that fill the rest of their block.
+      const int target = body + static_cast<int>(announced);
+      const int its_block = block_end_from(ends, count, n, target);
+      if (target == its_block || whole_replies(buf, target, its_block)) end = target;
+    } else if (!settled) {
+      return kDefinitionPending;
+    }
+    *header = size;
+    *length = end - body;
     return p;
   }
   *used = p;
@@ -143,7 +183,9 @@ int walk_event_entries(const unsigned char* buf, int n, int max, detail::owed_re
       *end = walk_end::bad_value;
       break;
     }
-    if (token == 0 || (owed != nullptr && owed->take(h))) {
+    // A late reply to a read that gave up is delivered: it is the node's value, and the event it
+    // may be instead must never be lost. Only the keep-alive's answers are no one's.
+    if (token == 0 || (owed != nullptr && owed->take_own(h))) {
       p = e.at + e.size;
       continue;
     }

@@ -23,13 +23,12 @@ struct entry_scan {
 };
 entry_scan next_entry(const unsigned char* buf, int n, int from);
 
-// The header of the definition reply at p (0xDF, then the 2-byte definition length, or two zero
-// bytes and a 4-byte length; then the parent's hash and the node's hash): returns its size (11 or
-// 15) with *hash and *length set, or 0 when fewer bytes have arrived than it needs.
-int definition_header(const unsigned char* p, int n, uint32_t* hash, uint32_t* length);
-
-// Definitions are a few hundred bytes; a header announcing more than this is no definition.
-inline constexpr uint32_t kLongestDefinition = 65535;
+// The header of the definition reply at p: 0xDF, then where bytes 1 and 2 are not both zero the
+// node hash in bytes 7 to 10 (11 bytes), else the node hash in bytes 11 to 14 (15 bytes). Returns
+// its size with *hash set, and in *announced what the header's count field holds (bytes 1 and 2,
+// or 3 to 6 in the long form: a hint, never trusted on its own), or 0 when fewer bytes have
+// arrived than it needs.
+int definition_header(const unsigned char* p, int n, uint32_t* hash, uint32_t* announced);
 
 // What a value read for hash finds at the front of the stream.
 struct value_find {
@@ -48,10 +47,21 @@ struct value_find {
 value_find find_value_reply(const unsigned char* buf, int n, uint32_t hash, bool end_on_other,
                             detail::owed_replies* owed);
 
-// Finds the definition reply for hash: returns its position with *header and *length set, or -1
-// when it is not whole yet; *used gets the bytes in front of it that can go (everything before
-// the first 0xDF whose header is not yet whole).
-int find_definition_reply(const unsigned char* buf, int n, uint32_t hash, int* header, int* length, int* used);
+// Finds the definition reply for hash among n bytes whose received blocks end at ends[0..count)
+// (ascending offsets; n counts as one). Returns its position with *header and *length set, -1
+// when its header is not whole yet, or kDefinitionPending when its header's count announces
+// more bytes than have come and the caller has not settled; *used gets the bytes in front of it
+// that can go (everything before the first 0xDF whose header is not yet whole).
+//
+// The count is a hint only. Where it ends exactly at a block end, or in front of whole replies
+// that fill the rest of its block, it is the definition's length: so two replies that arrived
+// together are told apart, and a reply the network cut is joined. Otherwise the definition runs
+// to the end of the block in which its header became whole. A caller that settles (settled: no
+// further block came soon enough) gets that answer for a count that announces more than came;
+// nothing ever waits for the count as such.
+inline constexpr int kDefinitionPending = -2;
+int find_definition_reply(const unsigned char* buf, int n, const int* ends, int count, uint32_t hash, bool settled,
+                          int* header, int* length, int* used);
 
 // Finds the first entry of a reply, the one for first_hash: returns its position, or -1 when it is
 // not whole yet; *used gets the bytes in front that can go (stray bytes, events, other replies,
@@ -72,7 +82,8 @@ enum class walk_end {
 using event_sink = int (*)(void* context, const unsigned char* entry, int size, uint32_t token);
 
 // The one event walk: hands at most max events to sink, passing bytes that start no event one at a
-// time, and events of nodes the dictionary lacks and (when owed is given) owed replies whole.
+// time, and events of nodes the dictionary lacks and (when owed is given) the answers to the
+// link's own requests whole. Every other entry of a known node is an event, a late reply included.
 // Returns the events taken; *used gets the bytes walked (the stopping event not included).
 int walk_event_entries(const unsigned char* buf, int n, int max, detail::owed_replies* owed, event_sink sink,
                        void* context, int* used, walk_end* end);

@@ -181,6 +181,16 @@ int wOpen(char* address);
 /// - -3 the wait for the first reply failed
 int wTCPConnect(const char* address);
 
+/// wOpen whose connecting (wTCPConnectTimed) ends within timeout microseconds; 0 is wOpen.
+/// Discovery, when the address is empty, takes its own time before that.
+int wOpenTimed(char* address, int timeout);
+
+/// wTCPConnect within timeout microseconds (0: as wTCPConnect): the connect, the first keep-alive
+/// and the wait for its answer all end by then. A console that accepts and never answers gives 1
+/// once the time is up, as it does after wTCPConnect's 0.9 s; one that neither accepts nor
+/// refuses gives -7.
+int wTCPConnectTimed(const char* address, int timeout);
+
 /// Sends the keep-alive request when due (every 6 s of the monotonic clock, so a step of the wall
 /// clock neither hastens nor delays it).
 /// \return

@@ -3,6 +3,8 @@
 /// Meters: the meter-port command, the subscription and its renewal, and meter datagrams.
 #pragma once
 
+#include <stdint.h>
+
 #include <mixlink/link.h>
 
 #ifdef __cplusplus
@@ -68,6 +70,14 @@ int wRtaBarHeight(int v);
 /// wRtaLevel: 32768 * level^(1/10) - 32768 rounded to the nearest whole number and held to
 /// -32768..32767; -32768 for a level of 0 or below.
 int wRtaValueOfLevel(double level);
+
+/// Reads the 120 band values of an RTA meter datagram of length bytes into values.
+/// Pure: the values are the signed 16-bit big-endian numbers behind the 4-byte header.
+/// \return
+/// - 1
+/// - 0 when datagram or values is null, or length is below the 244 bytes of a whole RTA block
+///   (values then stay as they were)
+int wRtaValues(const unsigned char* datagram, int length, int16_t values[120]);
 
 /// @}
 

@@ -182,4 +182,17 @@ int wLinkGetBinaryDataTimed(w_link* link, const char* path, unsigned char* buf, 
 
 #ifdef __cplusplus
 }
+
+/// \name The short forms for C++ callers
+/// The value text without a length (the caller vouches for the whole token) and the container
+/// reads without a capacity (the caller has room for the whole dump, or one record per leaf).
+/// @{
+inline int wParseToNode(void* unused, const unsigned char* buf, int position, char* text) {
+  return wParseToNode(unused, buf, position, text, -1);
+}
+inline int wGetNode(uint32_t token, char* text) { return wGetNode(token, text, SIZE_MAX); }
+inline int wGetNodeToTVArray(uint32_t token, w_token_value* records) {
+  return wGetNodeToTVArray(token, records, INT32_MAX);
+}
+/// @}
 #endif

@@ -65,6 +65,7 @@
 #define W_RTA_BITMAP_BIT 0x80
 #define W_RTA_HEADER_BYTES 4
 #define W_RTA_VALUES 120
+#define W_RTA_BYTES (W_RTA_HEADER_BYTES + 2 * W_RTA_VALUES) ///< a whole RTA datagram: 244
 /// @}
 
 /// \name Ports
@@ -131,6 +132,7 @@ inline constexpr int kRtaBitmapRow = W_RTA_BITMAP_ROW;
 inline constexpr unsigned char kRtaBitmapBit = W_RTA_BITMAP_BIT;
 inline constexpr int kRtaHeaderBytes = W_RTA_HEADER_BYTES;
 inline constexpr int kRtaValues = W_RTA_VALUES;
+inline constexpr int kRtaBytes = W_RTA_BYTES;
 
 inline constexpr int kNativePort = W_NATIVE_PORT;
 inline constexpr int kDiscoveryPort = W_DISCOVERY_PORT;

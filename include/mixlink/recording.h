@@ -2,7 +2,8 @@
 /** \file
  * Meter recordings as classic pcap files: a 24-byte file header, then per datagram a 16-byte
  * record header and the datagram as an IPv4/UDP packet (link type 101, raw IPv4), so standard
- * network tools open them. Pure functions over caller-owned bytes: no files, no sockets. */
+ * network tools open them. Pure functions over caller-owned bytes, and a writer that appends
+ * records to a file as datagrams come; no sockets. */
 #pragma once
 
 #include <stdint.h>
@@ -28,6 +29,7 @@ extern "C" {
 #define W_PCAP_NOT_PCAP (-11)  /**< the file does not begin with a classic pcap magic */
 #define W_PCAP_LINK_TYPE (-12) /**< the packets are not IPv4 (raw, or behind an Ethernet header) */
 #define W_PCAP_BAD_RECORD (-14) /**< a record claims more bytes than a packet can have */
+#define W_PCAP_WRITE_FAILED (-15) /**< the file could not be written */
 /** @} */
 
 /** What the reader learnt from a file header. */
@@ -79,6 +81,33 @@ int wPcapReadFileHeader(const unsigned char* data, int length, w_pcap_file* file
  * - W_PCAP_CUT when they end inside a record
  * - W_PCAP_BAD_RECORD when a record claims more than 262144 bytes */
 int wPcapReadDatagram(const w_pcap_file* file, const unsigned char* data, int length, int offset, w_pcap_datagram* d);
+
+/** A recording file being written; made by wPcapCreate, ended by wPcapClose. */
+typedef struct w_pcap_writer w_pcap_writer;
+
+/** Creates (or empties) the file at path (a name in the system's narrow encoding) and writes
+ * the file header.
+ * \return the writer, or null when the file cannot be created or written */
+w_pcap_writer* wPcapCreate(const char* path);
+
+/** Appends the record of datagram d with payload d->length bytes at payload to the file.
+ * \return
+ * - the bytes of the record
+ * - W_PCAP_BAD_RECORD as wPcapWriteDatagram
+ * - W_PCAP_WRITE_FAILED when writer is null or a write has failed (this one or an earlier one) */
+int wPcapAppend(w_pcap_writer* writer, const w_pcap_datagram* d, const unsigned char* payload);
+
+/** Hands what is buffered to the system, so that a run cut by a crash keeps the records so far.
+ * \return 1, or W_PCAP_WRITE_FAILED */
+int wPcapFlush(w_pcap_writer* writer);
+
+/** Writes out what is buffered, closes the file and frees writer (null: nothing to do).
+ * \return 1, or W_PCAP_WRITE_FAILED when any write of the file failed */
+int wPcapClose(w_pcap_writer* writer);
+
+/** Returns an IPv4 address held as its four bytes in network order (as sockets hand it out) as a
+ * number: the bytes 127 0 0 1 give 0x7F000001. */
+uint32_t wAddressNumber(uint32_t network_order);
 
 /** Returns a short English text for a result of the functions above ("the file is cut short"). */
 const char* wPcapErrorText(int result);

@@ -121,7 +121,10 @@ int wGetTokenFloatTimed(uint32_t token, float* value, int timeout);
 int wGetTokenIntTimed(uint32_t token, int* value, int timeout);
 int wGetTokenStringTimed(uint32_t token, char* text, int timeout);
 /// Reads the definition bytes of token into a new buffer (caller frees with free()). Other traffic
-/// in front of the reply is passed over.
+/// in front of the reply is passed over. The definition runs to the end of the received block in
+/// which its header became whole; the header's count field only tells it from what came in the
+/// same block behind it, or joins a reply cut by the network (waiting at most 100 ms for each
+/// further block), and is never waited for.
 /// \return
 /// - 1 with *length and *data set
 /// - -2 token out of range
@@ -134,8 +137,9 @@ int wGetTokenDef(uint32_t token, int* length, unsigned char** data);
 int wGetTokenDefTimed(uint32_t token, int* length, unsigned char** data, int timeout);
 
 /// Takes the events that are whole in the receive stream (receiving when there are none) into at
-/// most n records, passing over stray bytes and late replies; events beyond n, and one cut by the
-/// end of what came, stay for the next call. timeout 0 waits without limit for an event.
+/// most n records, passing over stray bytes and the keep-alive's answer (a late reply to a read
+/// that gave up is an event: it holds the node's value); events beyond n, and one cut by the end
+/// of what came, stay for the next call. timeout 0 waits without limit for an event.
 /// \return
 /// - the records filled
 /// - 0 on time-out, when the console ended the stream, for n <= 0, or for a known node's event
@@ -201,5 +205,11 @@ int wLinkGetTokensTimed(w_link* link, const uint32_t* tokens, int n, w_token_val
 /// @}
 
 #ifdef __cplusplus
+}
+
+/// The record decoder without a length, for C++ callers: the caller vouches that the whole token
+/// is there.
+inline int wParseToTV(const unsigned char* block, int position, w_token_value* record) {
+  return wParseToTV(block, position, record, -1);
 }
 #endif

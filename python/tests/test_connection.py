@@ -87,6 +87,15 @@ def test_every_read_keeps_its_deadline_when_the_console_is_silent():
             assert 0.3 <= time.monotonic() - start < 0.8, name
 
 
+def test_connecting_to_a_silent_console_keeps_the_timeout():
+    # The keep-alive that connecting sends gets no answer: its wait is within the timeout too.
+    with socket.create_server((ADDRESS, 2222)):
+        start = time.monotonic()
+        with mixlink.connect(ADDRESS, timeout=0.3) as desk:
+            assert 0.3 - 0.01 <= time.monotonic() - start < 0.3 + 0.3
+            assert desk.timeout == 0.3
+
+
 @pytest.mark.parametrize("split", [[], ["--split", "3"]], ids=["whole", "cut into 3-byte segments"])
 def test_events_give_the_changes_the_console_makes(split):
     with connected("--animate", *split) as desk:  # ch.1's fader ramps and its mute toggles each second

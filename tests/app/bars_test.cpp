@@ -6,8 +6,8 @@
 namespace {
 
 using bandscope::BarFill;
-using bandscope::wBarFills;
-using bandscope::wBarHeight;
+using bandscope::barFills;
+using bandscope::barHeight;
 using bandscope::Zone;
 
 TEST(BarHeight, FollowsTheScaleAtItsThresholds) {
@@ -22,14 +22,14 @@ TEST(BarHeight, FollowsTheScaleAtItsThresholds) {
       {-1, 127},   {0, 128},    {25, 128},     // full scale
       {26, 129},   {32767, 131052},            // beyond the area, not limited
   };
-  for (const Case& c : cases) EXPECT_EQ(wBarHeight(c.v), c.h) << "v = " << c.v;
+  for (const Case& c : cases) EXPECT_EQ(barHeight(c.v), c.h) << "v = " << c.v;
 }
 
 TEST(BarHeight, ReadsBigEndianSignedValuesBehindTheHeader) {
-  EXPECT_EQ(wBarHeight(0x80, 0x00), 0);
-  EXPECT_EQ(wBarHeight(0xFF, 0xFF), 127);
-  EXPECT_EQ(wBarHeight(0x00, 0x00), 128);
-  EXPECT_EQ(wBarHeight(0x7F, 0xFF), 131052);
+  EXPECT_EQ(barHeight(0x80, 0x00), 0);
+  EXPECT_EQ(barHeight(0xFF, 0xFF), 127);
+  EXPECT_EQ(barHeight(0x00, 0x00), 128);
+  EXPECT_EQ(barHeight(0x7F, 0xFF), 131052);
 
   unsigned char buf[256] = {};
   // A header of full-scale bytes must not leak into bar 0.
@@ -43,7 +43,7 @@ TEST(BarHeight, ReadsBigEndianSignedValuesBehindTheHeader) {
   buf[243] = 0xFF;
   buf[244] = 0x7F;  // behind the block: ignored
   int heights[bandscope::kBarCount];
-  bandscope::wBarHeights(buf, heights);
+  bandscope::barHeights(buf, sizeof buf, heights);
   EXPECT_EQ(heights[0], 128);
   EXPECT_EQ(heights[1], 0);
   EXPECT_EQ(heights[118], 0);
@@ -56,7 +56,7 @@ TEST(BarFills, TileTheAreaWithTheRightZoneForEveryHeight) {
   const int y = bandscope::kBarAreaTop;
   for (int h = 0; h <= 131052; h += (h < 300 ? 1 : 997)) {
     BarFill fills[4];
-    const int n = wBarFills(y, h, fills);
+    const int n = barFills(y, h, fills);
     ASSERT_GE(n, 2);
     ASSERT_LE(n, 4);
     int row_bottom = y + 128;

@@ -174,7 +174,7 @@ TEST(DisplayModel, AveragingIsExponentialWithItsTimeConstant) {
     m.addValues(all(-2000).data(), kSecond + c.dt);
     EXPECT_NEAR(m.band(5).averaged, -10000 + 8000 * c.share, 1e-6);
     EXPECT_EQ(m.band(5).value, -2000);
-    EXPECT_EQ(m.band(5).height, wBarHeight(static_cast<int>(std::lround(m.band(5).averaged))));
+    EXPECT_EQ(m.band(5).height, barHeight(static_cast<int>(std::lround(m.band(5).averaged))));
   }
 
   DisplayModel m;
@@ -309,7 +309,7 @@ TEST(ShowState, FrameCsvHasEveryBandAndTheShownReferences) {
   const double avg7 = 0 + (-32768 - 0) * (1 - std::exp(-0.4));
   const Band& b7 = st.model.band(7);
   char want[160];
-  std::snprintf(want, sizeof want, "7,31.25,-32768,%d,128,128,%.2f,0,%.2f", wBarHeight(static_cast<int>(std::lround(avg7))),
+  std::snprintf(want, sizeof want, "7,31.25,-32768,%d,128,128,%.2f,0,%.2f", barHeight(static_cast<int>(std::lround(avg7))),
                 avg7, b7.averaged);
   EXPECT_EQ(rows[8], want);
   EXPECT_EQ(rows[9].substr(0, 15), "8,33.11,-32768,");

@@ -178,7 +178,7 @@ TEST_F(SessionTest, ReadsEveryDatagramOfABacklog) {
   }
   EXPECT_TRUE(apptest::pumpUntil([&] { return w.stats().datagrams >= kBacklog && w.stats().frames >= 1; }, 3000))
       << "read " << w.stats().datagrams << " of " << kBacklog;
-  EXPECT_EQ(w.model().band(0).height, bandscope::wBarHeight(static_cast<int16_t>((kBacklog - 1) << 8)));
+  EXPECT_EQ(w.model().band(0).height, bandscope::barHeight(static_cast<int16_t>((kBacklog - 1) << 8)));
 }
 
 TEST_F(SessionTest, DatagramsFromAnotherAddressAreDroppedAndCounted) {
@@ -199,6 +199,20 @@ TEST_F(SessionTest, DatagramsFromAnotherAddressAreDroppedAndCounted) {
   ASSERT_TRUE(apptest::pumpUntil([&] { return w.model().hasValues(); }, 2000));
   EXPECT_EQ(w.model().band(50).height, 128);
   EXPECT_EQ(w.model().droppedForeign(), 3);
+}
+
+// A console whose datagrams are cut short of the RTA block: they are counted, no bar is drawn,
+// and the status says that no meter data comes.
+TEST_F(SessionTest, CutDatagramsAreCountedAndShowNoMeterData) {
+  if (*mixtest::sim_executable() == '\0') GTEST_SKIP() << "mixsim is not built";
+  mixtest::SimProcess sim(std::vector<std::string>{"--rate", "50", "--short-meters"});
+  ASSERT_TRUE(sim.ok());
+  BandscopeWindow w(QStringLiteral("127.0.0.1"));
+  ASSERT_TRUE(connectTo(w));
+  ASSERT_TRUE(apptest::pumpUntil([&] { return w.model().droppedShort() >= 20 && w.statusLine().startsWith("No meter data for"); }, 4000))
+      << w.model().droppedShort() << " " << w.statusLine().toStdString();
+  EXPECT_FALSE(w.model().hasValues());
+  EXPECT_EQ(colouredBarPixels(w), 0);
 }
 
 // The console stops sending (stopped, or killed) and comes back: the bars go grey within half a
@@ -337,6 +351,12 @@ TEST_F(SessionTest, ProgramExitStatuses) {
     const ProgramRun r = runProgram({"127.0.0.1", "--connect", "--run-for", "1500"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_GE(countOf(peer.received(), kRenewal), 1);
+  }
+  {
+    // A recording that cannot be written ends the run as a failure, not quietly.
+    const ProgramRun r = runProgram({"--record", "/dev/full", "--run-for", "300"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("bandscope: cannot write /dev/full\n"), std::string::npos) << r.err;
   }
   {
     const ProgramRun r = runProgram({"--no-such-option"});

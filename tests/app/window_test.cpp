@@ -147,7 +147,7 @@ TEST_F(WindowTest, PaintsEachBarsZonesAndPeakMarkerInTheClassicArea) {
   const QImage img = render();
   const QColor marker = bandscope::lightTheme(face()).marker;
   for (size_t i = 0; i < std::size(kValues); ++i) {
-    const int h = bandscope::wBarHeight(kValues[i]);
+    const int h = bandscope::barHeight(kValues[i]);
     const int level = 168 - std::min(h, 128);
     const int marker_top = h >= 1 ? std::max(40, level - 2) : 1000;
     const int x = 10 + 5 * static_cast<int>(i) * 3;
@@ -169,7 +169,7 @@ TEST_F(WindowTest, PaintsEachBarsZonesAndPeakMarkerInTheClassicArea) {
   EXPECT_EQ(render(), img);
 }
 
-TEST_F(WindowTest, DatagramValuesBecomeBarsAndAShortOneKeepsTheTail) {
+TEST_F(WindowTest, DatagramValuesBecomeBarsAndAShortOneIsCountedNotDrawn) {
   std::array<int16_t, bandscope::kBarCount> v;
   v.fill(-32768);
   v[0] = 0;
@@ -183,11 +183,21 @@ TEST_F(WindowTest, DatagramValuesBecomeBarsAndAShortOneKeepsTheTail) {
   EXPECT_EQ(img.pixelColor(12, 45), kRed);
   EXPECT_EQ(img.pixelColor(17, 120), kGreen);  // 48: a full green zone, no yellow yet
 
-  // A datagram cut after bar 0 changes bar 0 only.
-  const unsigned char cut[6] = {0, 0, 0, 3, 0x80, 0x00};
-  w.showDatagram(cut, sizeof cut);
-  EXPECT_EQ(w.model().band(0).height, 0);
-  EXPECT_EQ(w.model().band(119).height, 127);
+  // A datagram cut anywhere before the end of the RTA block changes no bar, is not kept for the
+  // timeline, and is counted; one whole block is enough again.
+  std::vector<unsigned char> cut(244, 0);  // every value 0: full scale, were it read
+  int64_t counted = 0;
+  for (const int length : {0, 6, 100, 243}) {
+    SCOPED_TRACE(length);
+    now += 10000;
+    w.showDatagram(cut.data(), length);
+    EXPECT_EQ(w.model().droppedShort(), ++counted);
+    EXPECT_EQ(w.model().band(2).height, 0);
+    EXPECT_EQ(w.recorder().size(), 1u);
+    EXPECT_EQ(render(), img);
+  }
+  w.showDatagram(cut.data(), 244);
+  EXPECT_EQ(w.model().band(2).height, 128);
 }
 
 TEST_F(WindowTest, LargerWindowScalesBarsGridAndLabels) {
@@ -408,7 +418,7 @@ TEST_F(WindowTest, FreezeHoldsThePictureWhileDatagramsAreStillKept) {
   EXPECT_TRUE(w.findChild<QSlider*>("timeline")->isVisibleTo(&w));
 
   QTest::keyClick(&w, Qt::Key_Left);
-  EXPECT_EQ(w.shown().model.band(0).height, bandscope::wBarHeight(-20000)) << "the moment before";
+  EXPECT_EQ(w.shown().model.band(0).height, bandscope::barHeight(-20000)) << "the moment before";
   EXPECT_TRUE(w.statusLine().startsWith(QStringLiteral("Frozen at "))) << w.statusLine().toStdString();
   QTest::keyClick(&w, Qt::Key_Right);
   EXPECT_EQ(spectrum(), frozen) << "the moment of freezing, rebuilt from what was kept";
@@ -518,7 +528,7 @@ TEST_F(WindowTest, ViewsCycleAndTheSpectrogramFillsTheBarArea) {
 }
 
 // A recording made while showing datagrams, replayed, ends on the frame it came from: the same
-// CSV, averaging, peaks, max hold, sentinel and a short datagram's kept tail included.
+// CSV, averaging, peaks, max hold and sentinel included, a cut datagram left out alike.
 TEST_F(WindowTest, ReplayOfARecordingGivesTheCsvOfTheLiveFrame) {
   QTemporaryDir dir;
   const QString recording = dir.filePath("show.pcap");

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -201,6 +205,46 @@ TEST(Recording, OtherByteOrderNanosecondsAndEthernetRead) {
     EXPECT_EQ(r.payloads[0], Bytes({0, 1, 2, 3}));
     EXPECT_EQ(r.last, 0);
   }
+}
+
+// The file writer writes the same bytes as the pure writer, and says so when the file cannot be
+// made or written instead of losing datagrams quietly.
+TEST(Recording, TheFileWriterWritesTheSameBytesAndReportsFailedWrites) {
+  const std::vector<w_pcap_datagram> ds = {datagram(1700000000, 1, 244), datagram(1700000000, 999999, 0),
+                                           datagram(1700000001, 5, 100)};
+  const std::string path = (std::filesystem::temp_directory_path() / "mixlink-writer-test.pcap").string();
+  w_pcap_writer* w = wPcapCreate(path.c_str());
+  ASSERT_NE(w, nullptr);
+  for (size_t k = 0; k < ds.size(); ++k) {
+    Bytes payload(static_cast<size_t>(ds[k].length));
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>(k + i);
+    EXPECT_EQ(wPcapAppend(w, &ds[k], payload.data()), W_PCAP_RECORD_HEADER + W_PCAP_PACKET_HEADERS + ds[k].length);
+  }
+  w_pcap_datagram bad = datagram(1, 0, 10);
+  bad.microseconds = 1000000;
+  EXPECT_EQ(wPcapAppend(w, &bad, Bytes(10).data()), W_PCAP_BAD_RECORD);
+  EXPECT_EQ(wPcapClose(w), 1);
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), recording(ds));
+  std::remove(path.c_str());
+
+  EXPECT_EQ(wPcapCreate((path + ".missing/x.pcap").c_str()), nullptr);
+  EXPECT_EQ(wPcapCreate(nullptr), nullptr);
+  EXPECT_EQ(wPcapAppend(nullptr, &ds[0], Bytes(244).data()), W_PCAP_WRITE_FAILED);
+  EXPECT_EQ(wPcapClose(nullptr), 1);
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fail writes on";
+  w = wPcapCreate("/dev/full");  // the header sits in the buffer until it is handed on
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(wPcapFlush(w), W_PCAP_WRITE_FAILED);
+  EXPECT_EQ(wPcapAppend(w, &ds[0], Bytes(244).data()), W_PCAP_WRITE_FAILED) << "and every later call";
+  EXPECT_EQ(wPcapClose(w), W_PCAP_WRITE_FAILED);
+}
+
+TEST(Recording, AddressesInNetworkOrderBecomeNumbers) {
+  const unsigned char loopback[4] = {127, 0, 0, 1};
+  uint32_t network_order = 0;
+  std::memcpy(&network_order, loopback, 4);
+  EXPECT_EQ(wAddressNumber(network_order), 0x7F000001u);
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 
 #include <mixlink/meters.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <vector>
 #include <limits>
 
 namespace {
@@ -44,6 +48,31 @@ TEST(RtaScale, EveryBandValueRoundTrips) {
     }
   }
   EXPECT_EQ(mismatches, 0);
+}
+
+// The RTA block is read only when the datagram holds all of it: cut anywhere before its end the
+// values stay as they were; whole, every value comes out signed and big-endian.
+TEST(RtaScale, ValuesComeOnlyFromAWholeBlock) {
+  std::vector<unsigned char> datagram(254, 0xEE);
+  for (int i = 0; i < 120; ++i) {
+    const auto v = static_cast<uint16_t>(static_cast<int16_t>(-32768 + 547 * i));
+    datagram[static_cast<size_t>(4 + 2 * i)] = static_cast<unsigned char>(v >> 8);
+    datagram[static_cast<size_t>(5 + 2 * i)] = static_cast<unsigned char>(v & 0xFF);
+  }
+  int16_t values[120];
+  for (int length = 0; length < 244; ++length) {
+    // An exact copy on the heap, so that a read past its end is caught by the sanitizers.
+    const std::vector<unsigned char> cut(datagram.begin(), datagram.begin() + length);
+    std::fill(std::begin(values), std::end(values), int16_t{7});
+    ASSERT_EQ(wRtaValues(cut.data(), length, values), 0) << length;
+    ASSERT_TRUE(std::all_of(std::begin(values), std::end(values), [](int16_t v) { return v == 7; })) << length;
+  }
+  for (const int length : {244, 254}) {
+    ASSERT_EQ(wRtaValues(datagram.data(), length, values), 1);
+    for (int i = 0; i < 120; ++i) EXPECT_EQ(values[i], -32768 + 547 * i) << i;
+  }
+  EXPECT_EQ(wRtaValues(nullptr, 244, values), 0);
+  EXPECT_EQ(wRtaValues(datagram.data(), 244, nullptr), 0);
 }
 
 }  // namespace

@@ -146,11 +146,16 @@ TEST(RawReads, ForeignTrafficBeforeTheReplyIsSkipped) {
             wGetTokenFromName("cfg.mon.1.eq.on"));
 }
 
-TEST(ContainerReads, AReplyThatStopsShortFailsAfterABoundedWait) {
-  mixtest::ScriptedPeer peer;
+// Connects the library to the scripted console peer on loopback.
+void connect_to(const mixtest::ScriptedPeer& peer) {
   ASSERT_TRUE(peer.ok());
   char address[32] = "127.0.0.1";
   ASSERT_EQ(wOpen(address), 1);
+}
+
+TEST(ContainerReads, AReplyThatStopsShortFailsAfterABoundedWait) {
+  mixtest::ScriptedPeer peer;
+  ASSERT_NO_FATAL_FAILURE(connect_to(peer));
   const uint32_t eq = wGetTokenFromName("cfg.mon.1.eq");
   mixtest::Bytes part;
   for (uint32_t t = eq + 1; t < eq + 4; ++t) part = mixtest::cat({part, mixtest::entry(wGetHash(t), {0x01})});
@@ -169,9 +174,7 @@ TEST(ContainerReads, AReplyThatStopsShortFailsAfterABoundedWait) {
 // ever, nor make it keep every foreign byte.
 TEST(ContainerReads, EndlessForeignTrafficWithoutAReplyGivesUp) {
   mixtest::ScriptedPeer peer;
-  ASSERT_TRUE(peer.ok());
-  char address[32] = "127.0.0.1";
-  ASSERT_EQ(wOpen(address), 1);
+  ASSERT_NO_FATAL_FAILURE(connect_to(peer));
   const uint32_t fader = wGetTokenFromName("ch.1.fdr");
   const mixtest::Bytes event = mixtest::entry(wGetHash(fader), {0x05});
   mixtest::Bytes stream;

@@ -22,8 +22,8 @@ TEST(BarTable, EveryMeterValueGivesTheFormulasHeight) {
   for (int v = -32768; v <= 32767; ++v) {
     const int want = formula_height(v);
     const auto raw = static_cast<uint16_t>(static_cast<int16_t>(v));
-    const int by_value = bandscope::wBarHeight(v);
-    const int by_bytes = bandscope::wBarHeight(static_cast<unsigned char>(raw >> 8),
+    const int by_value = bandscope::barHeight(v);
+    const int by_bytes = bandscope::barHeight(static_cast<unsigned char>(raw >> 8),
                                                static_cast<unsigned char>(raw & 0xFF));
     if (by_value != want || by_bytes != want) {
       if (++mismatches <= 10) ADD_FAILURE() << "v = " << v << ": " << by_value << ", " << by_bytes << " != " << want;
@@ -42,6 +42,6 @@ TEST(BarTable, ADatagramsBarsComeFromTheTable) {
     want[i] = formula_height(-32768 + 547 * i);
   }
   int heights[bandscope::kBarCount];
-  bandscope::wBarHeights(buf, heights);
+  bandscope::barHeights(buf, sizeof buf, heights);
   for (int i = 0; i < bandscope::kBarCount; ++i) EXPECT_EQ(heights[i], want[i]) << "bar " << i;
 }

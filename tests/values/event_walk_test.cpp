@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The event walk and the definition-reply locator over blocks held in memory.
+// The event walk and the definition-reply locator over blocks held in memory and over the
+// receive stream as the blocks came.
 #include <mixlink/dictionary.h>
 #include <mixlink/values.h>
 
 #include <gtest/gtest.h>
 
+#include "link/rx_stream.h"
 #include "scripted_peer.h"
+#include "values/reassembly.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -71,14 +74,17 @@ TEST(EventWalk, DecodesEveryEventOfABlock) {
   release(rec, 5);
 }
 
+// A block, the result its walk gives, and what the walk found in it.
+template <class Found>
+struct WalkCase {
+  const char* name;
+  Bytes block;
+  int want;
+  Found found;
+};
+
 TEST(EventWalk, SkipsWhatIsNoKnownEvent) {
-  struct Case {
-    const char* name;
-    Bytes block;
-    int want;
-    int32_t first_value;
-  };
-  const Case cases[] = {
+  const WalkCase<int32_t> cases[] = {
       {"an unknown node's event is passed whole",
        join({event(kUnknownHash, {0xD5, 0xD7, 0xD7, 0x00, 0x00}), event(hash_of(kEqOn), {0x09})}), 1, 9},
       {"stray bytes are passed one at a time", join({{0x01, 0x02, 0x03}, event(hash_of(kEqOn), {0x11})}), 1, 0x11},
@@ -87,13 +93,13 @@ TEST(EventWalk, SkipsWhatIsNoKnownEvent) {
       {"empty block", {}, 0, 0},
       {"unknown hash at the very end", event(kUnknownHash, {}), 0, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     w_token_value rec[4] = {};
     ASSERT_EQ(walk(c.block, rec, 4), c.want);
     if (c.want > 0) {
       EXPECT_EQ(rec[0].token, kEqOn);
-      EXPECT_EQ(rec[0].value.i, c.first_value);
+      EXPECT_EQ(rec[0].value.i, c.found);
     }
   }
 }
@@ -173,20 +179,14 @@ Bytes definition(bool long_header, uint32_t hash, Bytes def) {
 
 TEST(DefinitionReply, FindsTheDefinitionInEitherHeaderLayout) {
   const uint32_t h = 0xF92F4380;
-  struct Case {
-    const char* name;
-    Bytes block;
-    int want;
-    Bytes def;
-  };
-  const Case cases[] = {
+  const WalkCase<Bytes> cases[] = {
       {"bytes 1 and 2 zero: hash at 11", definition(true, h, {1, 2, 3, 4}), 1, {1, 2, 3, 4}},
       {"byte 2 set: hash at 7", definition(false, h, {9, 8, 7, 6, 5}), 1, {9, 8, 7, 6, 5}},
       {"empty definition", definition(false, h, {}), 1, {}},
       {"another node's definition", definition(true, h + 1, {1}), 0, {}},
       {"not a definition reply", event(h, {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0, {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::unique_ptr<unsigned char[]> copy(new unsigned char[c.block.size()]);
     std::memcpy(copy.get(), c.block.data(), c.block.size());
@@ -194,7 +194,7 @@ TEST(DefinitionReply, FindsTheDefinitionInEitherHeaderLayout) {
     int n = -1;
     ASSERT_EQ(wParseDefinitionReply(copy.get(), static_cast<int>(c.block.size()), h, &data, &n), c.want);
     if (c.want == 1) {
-      EXPECT_EQ(Bytes(data, data + n), c.def);
+      EXPECT_EQ(Bytes(data, data + n), c.found);
     }
   }
   // The 19-byte long-header block: the layout decides which 4 bytes are the hash.
@@ -222,6 +222,95 @@ TEST(DefinitionReply, ABlockShorterThanItsHeaderIsDropped) {
       int n = -1;
       EXPECT_EQ(wParseDefinitionReply(copy.get(), static_cast<int>(cut), h, &data, &n), 0);
       EXPECT_EQ(n, -1);
+    }
+  }
+}
+
+// ---- Definition replies in the receive stream ----
+
+// What the definition finder takes out of a stream fed piece by piece (each piece one received
+// block, the next one coming while a count waits for more; after the last nothing more comes):
+// the definitions in order, and what stayed behind the last one when it was taken.
+struct Taken {
+  std::vector<Bytes> definitions;
+  Bytes behind;
+};
+
+Taken take_definitions(const std::vector<Bytes>& blocks, uint32_t hash) {
+  mixlink::detail::rx_stream s;
+  int channel = 1;
+  Taken t;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    EXPECT_GE(s.feed(blocks[i].data(), static_cast<int>(blocks[i].size()), &channel), 0);
+    const bool settled = i + 1 == blocks.size();
+    for (;;) {
+      int header = 0, length = -1, used = -1;
+      const int at = mixlink::values::find_definition_reply(s.data(), s.size(), s.block_ends(), s.block_end_count(),
+                                                            hash, settled, &header, &length, &used);
+      EXPECT_TRUE(used >= 0 && used <= s.size());
+      s.consume(used);
+      if (at < 0) break;
+      EXPECT_LE(header + length, s.size());
+      t.definitions.emplace_back(s.data() + header, s.data() + header + length);
+      s.consume(header + length);
+      t.behind.assign(s.data(), s.data() + s.size());
+    }
+  }
+  return t;
+}
+
+TEST(DefinitionReply, EndsWhereItsReceivedBlockEnds) {
+  const uint32_t h = 0xF92F4380;
+  // The 19-byte example: bytes 1 and 2 zero, bytes 3 to 10 anything (here a count no definition
+  // has), the hash in bytes 11 to 14, four definition bytes. `exact` holds a count that fits.
+  Bytes example = {0xDF, 0x00, 0x00, 0xA5, 0xA5, 0xA5, 0xA5, 0x01, 0x02, 0x03, 0x04};
+  for (int i = 0; i < 4; ++i) example.push_back(static_cast<unsigned char>(h >> (24 - 8 * i)));
+  const Bytes def = {0x11, 0x22, 0x33, 0x44};
+  example.insert(example.end(), def.begin(), def.end());
+  ASSERT_EQ(example.size(), 19u);
+  Bytes exact = example;
+  exact[3] = exact[4] = exact[5] = 0x00;
+  exact[6] = 0x04;
+  const Bytes other = definition(true, h + 1, {0x05, 0xDF, 0x06});  // another node's, 0xDF inside
+  const Bytes ev = event(h, {0x05});
+  const Bytes cut_ev(ev.begin(), ev.end() - 1);
+
+  struct Case {
+    const char* name;
+    std::vector<Bytes> blocks;
+    std::vector<Bytes> want;
+    Bytes behind;
+  };
+  const Case cases[] = {
+      {"whole", {example}, {def}, {}},
+      {"behind another node's definition, same block", {join({other, example})}, {def}, {}},
+      {"behind another node's definition, own block", {other, example}, {def}, {}},
+      {"an exact count splits two replies of one block", {join({exact, ev})}, {def}, ev},
+      {"a count in front of a cut event: the block end holds", {join({exact, cut_ev}), {ev.back()}},
+       {join({def, cut_ev})}, {}},
+      {"a count that fits nothing: the block end holds", {join({example, ev})}, {join({def, ev})}, {}},
+      {"an exact count joins a reply cut in three", {Bytes(exact.begin(), exact.begin() + 16), {0x22, 0x33}, {0x44}},
+       {def}, {}},
+      {"two definitions, two blocks", {exact, example}, {def, def}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Taken t = take_definitions(c.blocks, h);
+    EXPECT_EQ(t.definitions, c.want);
+    EXPECT_EQ(t.behind, c.behind);
+  }
+  // Cut in two blocks at every position. A header cut by its block's end goes on in the next
+  // block; a count that fits joins the pieces. The example's count fits nothing, so once its
+  // header is whole its definition is what that block holds: nothing announced is waited for.
+  for (size_t cut = 1; cut < example.size(); ++cut) {
+    for (const Bytes* reply : {&example, &exact}) {
+      SCOPED_TRACE(testing::Message() << (reply == &exact ? "exact count" : "the example") << ", cut at " << cut);
+      const Bytes first(reply->begin(), reply->begin() + static_cast<long>(cut));
+      const Bytes second(reply->begin() + static_cast<long>(cut), reply->end());
+      const Taken t = take_definitions({first, second}, h);
+      const size_t kept = cut < 15 || reply == &exact ? 4 : cut - 15;
+      ASSERT_EQ(t.definitions.size(), 1u);
+      EXPECT_EQ(t.definitions[0], Bytes(def.begin(), def.begin() + static_cast<long>(kept)));
     }
   }
 }
