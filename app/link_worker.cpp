@@ -45,12 +45,14 @@ Micros steadyMicros() {
       .count();
 }
 
-LinkWorker::LinkWorker(std::function<void()> wake) : wake_(std::move(wake)), link_handle_(wLinkNew()) {}
+// The process's default link: bandscope talks to one console, and the web view's reads, which run
+// on this thread between the worker's calls, go through the same link.
+LinkWorker::LinkWorker(std::function<void()> wake) : wake_(std::move(wake)), link_handle_(wLinkDefault()) {}
 
 LinkWorker::~LinkWorker() {
   requestStop();
   if (thread_.joinable()) thread_.join();
-  wLinkFree(link_handle_);
+  wLinkClose(link_handle_);
 }
 
 void LinkWorker::start(const std::string& address, int port, int id, const unsigned char* bitmap) {
@@ -140,7 +142,6 @@ bool LinkWorker::connectFirst() {
     return false;
   };
 
-  if (link_handle_ == nullptr) return fail("out of memory", W_ERR_NO_MEMORY);
   int rc = wLinkOpen(link_handle_, address);
   if (rc != W_SUCCESS) {
     if (rc == W_ERR_NO_CONSOLE) return fail("no console found", rc);

@@ -106,7 +106,7 @@ class LinkWorker {
   bool mail_waiting_ = false;
 
   // Worker-thread state.
-  w_link* link_handle_;  // the worker's own link to the console (null when memory ran out)
+  w_link* link_handle_;  // the link to the console (the default link, shared with the web view's reads)
   std::string address_;
   int port_ = 0;
   int id_ = 0;

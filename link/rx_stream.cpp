@@ -73,6 +73,13 @@ void rx_stream::erase(int at, int n) {
   }
   std::memmove(buf_ + head_ + n, buf_ + head_, static_cast<size_t>(at));
   head_ += n;
+  // The block ends behind the taken bytes move up with them; one inside them falls on at.
+  int kept = 0;
+  for (int i = 0; i < end_count_; ++i) {
+    const int e = ends_[i] <= at ? ends_[i] : ends_[i] < at + n ? at : ends_[i] - n;
+    if (e > 0 && (kept == 0 || e > ends_[kept - 1])) ends_[kept++] = e;
+  }
+  end_count_ = kept;
 }
 
 unsigned char* rx_stream::raw_room(int want, int* room) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link/link_state.h"
+#include "link/platform.h"
 #include "link/stream.h"
 #include "link/wire.h"
 #include "reassembly.h"
@@ -24,6 +25,8 @@ namespace {
 
 // An entry whose code is no value token still has its code byte: 0xD7, the hash and that byte.
 constexpr int kEntryWithoutValue = wire::kEntryHeader + 1;
+// How long the replies a failed read leaves behind stay owed.
+constexpr int64_t kOwedUs = 2000000;
 
 // The requests in flight: node hash to the positions in the caller's arrays that wait for it
 // (a token the caller names twice waits twice).
@@ -119,8 +122,14 @@ void release_texts(w_token_value* records, int n) {
   }
 }
 
+// Replies still on their way are late when they come: a read that meets them within the time the
+// pipelined read was willing to wait knows them for that.
+void leave_owed(pipeline& p, int64_t until_us) {
+  for (const auto& w : p.waiting) p.link.stream.owed().add(w.first, until_us);
+}
+
 int fail(pipeline& p, int result) {
-  for (const auto& w : p.waiting) p.link.stream.owed().add(w.first);
+  leave_owed(p, detail::monotonic_us() + kOwedUs);
   release_texts(p.records, p.n);
   return result;
 }
@@ -144,7 +153,6 @@ int wLinkGetTokensTimed(w_link* link, const uint32_t* tokens, int n, w_token_val
     if (got == detail::kReceiveNoMemory) return fail(p, W_ERR_NO_MEMORY);
     return fail(p, W_ERR_RECEIVE);
   }
-  // Replies still on their way are late when they come: whoever meets them knows them for that.
-  for (const auto& w : p.waiting) link->stream.owed().add(w.first);
+  leave_owed(p, detail::monotonic_us() + (timeout > 0 ? timeout : kOwedUs));
   return p.arrived;
 }

@@ -56,6 +56,10 @@ w_link* wLinkDefault(void);
 /// - W_ERR_ARGUMENT link or address is null
 int wLinkOpen(w_link* link, char* address);
 
+/// wLinkOpen whose connecting ends within timeout microseconds (0: as wLinkOpen), as
+/// wTCPConnectTimed's does; discovery, when the address is empty, takes its own time before that.
+int wLinkOpenTimed(w_link* link, char* address, int timeout);
+
 /// Releases link's connection (closes both sockets); returns W_SUCCESS.
 int wLinkClose(w_link* link);
 
