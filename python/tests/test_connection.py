@@ -138,6 +138,22 @@ def test_a_console_that_goes_away_is_an_error_not_a_hang(read):
         assert time.monotonic() - start < 1
 
 
+@pytest.mark.parametrize("read", ["events", "meters"])
+def test_a_console_that_stops_answering_is_an_error_within_the_bound(read):
+    with running_sim() as sim, mixlink.connect(ADDRESS, timeout=2) as desk:
+        stream = desk.events(timeout=30) if read == "events" else desk.meters(timeout=30)
+        os.kill(sim.pid, signal.SIGSTOP)  # its sockets stay open; it answers nothing
+        try:
+            start = time.monotonic()
+            with pytest.raises(mixlink.Error, match="stopped answering") as lost:
+                for _ in stream:
+                    pass
+            assert lost.value.code == -15
+            assert time.monotonic() - start < 6
+        finally:
+            os.kill(sim.pid, signal.SIGCONT)
+
+
 CHILD = textwrap.dedent(
     """
     import sys, mixlink
