@@ -9,6 +9,7 @@
 #include <mixlink/link.h>
 #include <mixlink/meters.h>
 #include <mixlink/recording.h>
+#include <mixlink/result.h>
 
 namespace bandscope {
 
@@ -16,7 +17,8 @@ namespace {
 
 // Largest meter datagram read; the buffer keeps whatever a shorter one leaves behind it.
 constexpr int kMeterReadSize = 254;
-// How often the thread drains the TCP connection and calls wKeepAlive (which sends when due),
+// How often the thread drains the TCP connection, checks that the console answers and calls the
+// keep-alive (which sends when due),
 // and so also the longest it waits for a datagram before looking at the stop request.
 constexpr Micros kHousekeeping = 100000;
 // While the console is lost, one reconnection attempt a second.
@@ -43,11 +45,14 @@ Micros steadyMicros() {
       .count();
 }
 
-LinkWorker::LinkWorker(std::function<void()> wake) : wake_(std::move(wake)) {}
+// The process's default link: bandscope talks to one console, and the web view's reads, which run
+// on this thread between the worker's calls, go through the same link.
+LinkWorker::LinkWorker(std::function<void()> wake) : wake_(std::move(wake)), link_handle_(wLinkDefault()) {}
 
 LinkWorker::~LinkWorker() {
   requestStop();
   if (thread_.joinable()) thread_.join();
+  wLinkClose(link_handle_);
 }
 
 void LinkWorker::start(const std::string& address, int port, int id, const unsigned char* bitmap) {
@@ -137,31 +142,33 @@ bool LinkWorker::connectFirst() {
     return false;
   };
 
-  int rc = wOpen(address);
-  if (rc != 1) {
-    if (rc == -6) return fail("no console found", rc);
+  int rc = wLinkOpen(link_handle_, address);
+  if (rc != W_SUCCESS) {
+    if (rc == W_ERR_NO_CONSOLE) return fail("no console found", rc);
     return fail(std::string("cannot connect to ") + (address[0] ? address : "the console"), rc);
   }
   if (stop_) return false;  // the window closed while connecting: subscribe to nothing
   address_ = address;
   // Meter datagrams are taken only from the address the connection reached.
-  console_ = wConsoleAddress();
-  rc = wMeterUDPPort(port_);
-  if (rc != 1) return fail("meter port " + std::to_string(port_) + " could not be set up", rc);
-  rc = wSetMetersRequest(id_, bitmap_.data());
-  if (rc != 1) return fail("meter subscription failed", rc);
+  console_ = wLinkConsoleAddress(link_handle_);
+  rc = wLinkMeterUDPPort(link_handle_, port_);
+  if (rc != W_SUCCESS) return fail("meter port " + std::to_string(port_) + " could not be set up", rc);
+  rc = wLinkSetMetersRequest(link_handle_, id_, bitmap_.data());
+  if (rc != W_SUCCESS) return fail("meter subscription failed", rc);
   post([&](Mail& m) { m.outcome = Outcome{true, address, "", 1}; });
   changeLink(Link::connected);
   // The first renewal goes out at once, right after the subscription.
-  wRenewMeters(id_);
+  wLinkRenewMeters(link_handle_, id_);
   renewed_ = steadyMicros() / kSecond;
   last_heard_ = steadyMicros();
   return true;
 }
 
 bool LinkWorker::subscribe() {
-  if (wMeterUDPPort(port_) != 1 || wSetMetersRequest(id_, bitmap_.data()) != 1) return false;
-  wRenewMeters(id_);
+  if (wLinkMeterUDPPort(link_handle_, port_) != W_SUCCESS ||
+      wLinkSetMetersRequest(link_handle_, id_, bitmap_.data()) != W_SUCCESS)
+    return false;
+  wLinkRenewMeters(link_handle_, id_);
   renewed_ = steadyMicros() / kSecond;
   last_heard_ = steadyMicros();
   return true;
@@ -171,38 +178,54 @@ void LinkWorker::keepLink(Micros now) {
   if (link_ == Link::lost) {
     if (now < next_reconnect_) return;
     next_reconnect_ = now + kReconnectEvery;
-    if (wTCPConnect(address_.c_str()) == 1 && !stop_ && subscribe()) changeLink(Link::connected);
+    // The reconnection counts only once the console answers on it: a frozen console's listen
+    // backlog takes the connection but never answers.
+    char address[kAddressText] = {};
+    std::strncpy(address, address_.c_str(), sizeof address - 1);
+    if (wLinkOpen(link_handle_, address) != W_SUCCESS || wLinkAnswered(link_handle_) != 1) {
+      wLinkClose(link_handle_);
+      return;
+    }
+    if (!stop_ && subscribe()) changeLink(Link::connected);
     return;
   }
   // A closed connection shows here at once; the keep-alive would find out only on its second
   // send after the close, up to twelve seconds later.
-  if (wDrainTCP() < 0) {
+  if (wLinkDrainTCP(link_handle_) < 0) {
     next_reconnect_ = now;
     changeLink(Link::lost);
     return;
   }
   if (stop_) return;
-  if (wKeepAlive() != 1) {
+  // A console that stopped answering (frozen, its sockets still open) shows within the link's
+  // silence limit.
+  if (wLinkAlive(link_handle_) != W_SUCCESS) {
+    next_reconnect_ = now;
+    wLinkClose(link_handle_);
+    changeLink(Link::lost);
+    return;
+  }
+  if (wLinkKeepAlive(link_handle_) != W_SUCCESS) {
     // wKeepAlive has already tried to reconnect; try again in a second.
     next_reconnect_ = now + kReconnectEvery;
     changeLink(Link::lost);
     return;
   }
   // A keep-alive that reconnected dropped the meter socket with the old connection.
-  if (wMeterSocket() == W_NO_SOCKET && (stop_ || !subscribe())) {
+  if (wLinkMeterSocket(link_handle_) == W_NO_SOCKET && (stop_ || !subscribe())) {
     next_reconnect_ = now + kReconnectEvery;
     changeLink(Link::lost);
     return;
   }
   const int64_t second = now / kSecond;
   if (!stop_ && second > renewed_ + kRenewAfterSeconds) {
-    wRenewMeters(id_);
+    wLinkRenewMeters(link_handle_, id_);
     renewed_ = second;
   }
   // A console that stopped sending for longer than it keeps a subscription ignores renewals
   // afterwards; asking again while it is silent brings the meters back when it resumes.
   if (!stop_ && now - last_heard_ >= kResubscribeAfter) {
-    wSetMetersRequest(id_, bitmap_.data());
+    wLinkSetMetersRequest(link_handle_, id_, bitmap_.data());
     last_heard_ = now;
   }
 }
@@ -245,7 +268,7 @@ void LinkWorker::readMeters(int wait_us) {
 
 int LinkWorker::readDatagram(int wait_us) {
   uint32_t sender = 0;
-  const int n = wMRecvFrom(buf_, kMeterReadSize, wait_us, &sender);
+  const int n = wLinkMRecvFrom(link_handle_, buf_, kMeterReadSize, wait_us, &sender);
   if (n < 0) pause(kReadFailurePauseMs);
   if (n <= 0) return n;
   if (sender != console_) {

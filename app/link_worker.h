@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <mixlink/link.h>
+
 #include "bars.h"
 #include "model.h"
 #include "show.h"
@@ -104,6 +106,7 @@ class LinkWorker {
   bool mail_waiting_ = false;
 
   // Worker-thread state.
+  w_link* link_handle_;  // the link to the console (the default link, shared with the web view's reads)
   std::string address_;
   int port_ = 0;
   int id_ = 0;

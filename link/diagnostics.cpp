@@ -6,22 +6,22 @@
 
 #include <mixlink/link.h>
 
-namespace {
+#include "link_state.h"
 
-w_diagnostic_handler g_handler = nullptr;
-void* g_context = nullptr;
-
-}  // namespace
+int wLinkSetDiagnostics(w_link* link, w_diagnostic_handler handler, void* context) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
+  link->handler = handler;
+  link->context = handler != nullptr ? context : nullptr;
+  return W_SUCCESS;
+}
 
 int wSetDiagnostics(w_diagnostic_handler handler, void* context) {
-  g_handler = handler;
-  g_context = handler != nullptr ? context : nullptr;
-  return 1;
+  return wLinkSetDiagnostics(wLinkDefault(), handler, context);
 }
 
 namespace mixlink::detail {
 
-void diagnose(const char* format, ...) {
+void diagnose(w_link& link, const char* format, ...) {
   // The longest text is a path or an address and a few numbers; anything longer is cut, never
   // written past the buffer.
   char text[512];
@@ -29,8 +29,8 @@ void diagnose(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  if (g_handler != nullptr) {
-    g_handler(g_context, text);
+  if (link.handler != nullptr) {
+    link.handler(link.context, text);
   } else {
     std::fputs(text, stderr);
   }

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Finding a console on the local network: the host's /24 address and the "WING?" broadcast.
+// Finding a console on the local network: the host's /24 address and the "WING?" broadcast,
+// on a socket of the search's own.
 #include <cstring>
 
 #include <mixlink/link.h>
 #include <mixlink/protocol.h>
 
 #include "platform.h"
-#include "sockets.h"
 
 using namespace mixlink;
 
@@ -37,26 +37,38 @@ int wParseDiscoveryReply(const unsigned char* data, int length, char* address) {
 
 int getmyIP() { return static_cast<int>(detail::local_slash24_address()); }
 
-int wSearchWING(char* address) {
-  detail::drop_socket(wing_msocket);
-  wing_msocket = detail::open_socket(false);
-  if (wing_msocket == detail::kNoSocket) return -7;
-  std::memset(&WING_mip, 0, sizeof WING_mip);
-  WING_mip.sin_family = AF_INET;
+namespace {
+
+int search(detail::socket_t probe, char* address) {
   // No /24 network means no console can be reached the way the console expects to be found.
   if (getmyIP() == 0) return -7;
-  WING_mip.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  if (!detail::set_option(wing_msocket, SOL_SOCKET, SO_BROADCAST, 1)) return -7;
-  WING_mip.sin_port = htons(kDiscoveryPort);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  if (!detail::set_option(probe, SOL_SOCKET, SO_BROADCAST, 1)) return -7;
+  to.sin_port = htons(kDiscoveryPort);
   for (int tries = 0;;) {
-    if (detail::send_datagram(wing_msocket, kDiscoveryProbe, 5, WING_mip) < 0) return -6;
-    const int r = detail::wait_readable(wing_msocket, &wudp_mfds, kProbeWaitUs);
+    if (detail::send_datagram(probe, kDiscoveryProbe, 5, to) < 0) return -6;
+    detail::wait_set set;
+    const int r = detail::wait_readable(probe, &set, kProbeWaitUs);
     if (r < 0) return -6;
     if (r > 0) {
       unsigned char reply[kReplyReadSize];
-      const int n = detail::recv_datagram(wing_msocket, reply, sizeof reply, nullptr);
+      const int n = detail::recv_datagram(probe, reply, sizeof reply, nullptr);
       if (n > 0 && wParseDiscoveryReply(reply, n, address) == 1) return 1;
     }
     if (++tries >= kProbeTries) return 0;
   }
+}
+
+}  // namespace
+
+int wSearchWING(char* address) {
+  // A socket of its own, so that a search leaves every link's meter socket alone and runs while
+  // links are connected.
+  detail::socket_t probe = detail::open_socket(false);
+  if (probe == detail::kNoSocket) return -7;
+  const int r = search(probe, address);
+  detail::drop_socket(probe);
+  return r;
 }

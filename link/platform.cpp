@@ -4,21 +4,21 @@
 
 #include <cstring>
 
-#include "sockets.h"
+#include "link_state.h"
 
 namespace mixlink::detail {
 
-int send_raw(const unsigned char* bytes, int n) { return send_bytes(wing_tsocket, bytes, n); }
+int send_raw(w_link& link, const unsigned char* bytes, int n) { return send_bytes(link.tsocket, bytes, n); }
 
-int bind_meter_socket(int port) {
-  drop_socket(wing_msocket);
-  wing_msocket = open_socket(false);
-  std::memset(&WING_mip, 0, sizeof WING_mip);
-  WING_mip.sin_family = AF_INET;
-  WING_mip.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-  WING_mip.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (wing_msocket == kNoSocket) return -1;
-  return bind_to(wing_msocket, WING_mip);
+int bind_meter_socket(w_link& link, int port) {
+  drop_socket(link.msocket);
+  link.msocket = open_socket(false);
+  std::memset(&link.mip, 0, sizeof link.mip);
+  link.mip.sin_family = AF_INET;
+  link.mip.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  link.mip.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (link.msocket == kNoSocket) return -1;
+  return bind_to(link.msocket, link.mip);
 }
 
 }  // namespace mixlink::detail

@@ -20,6 +20,8 @@
 
 #include <mixlink/link.h>
 
+struct w_link;
+
 namespace mixlink::detail {
 
 #ifdef _WIN32
@@ -84,6 +86,10 @@ int bind_to(socket_t s, const sockaddr_in& address);
 // Parses a dotted IPv4 text (as inet_addr reads it); false for a text that is no address.
 bool parse_ipv4(const char* text, uint32_t* address);
 
+// Finds the IPv4 address of host (a dotted address or a name the system resolves); false when it
+// has none.
+bool resolve_ipv4(const char* host, uint32_t* address);
+
 // The host's first non-loopback IPv4 address on an interface that is up and whose mask is
 // 255.255.255.0, first number in the lowest byte; 0 when there is none.
 uint32_t local_slash24_address();
@@ -98,11 +104,11 @@ void sleep_us(int64_t us);
 
 // ---- Built on the above, the same on every platform (platform.cpp) ----
 
-// Sends n raw bytes (no framing) on the TCP socket; returns the bytes sent or -1.
-int send_raw(const unsigned char* bytes, int n);
+// Sends n raw bytes (no framing) on link's TCP socket; returns the bytes sent or -1.
+int send_raw(w_link& link, const unsigned char* bytes, int n);
 
-// Replaces the UDP socket in wing_msocket with a new one bound to 0.0.0.0:port (WING_mip holds the
+// Replaces link's meter socket with a new one bound to 0.0.0.0:port (link's mip holds the
 // address); returns 0 when bound, -1 when creating or binding failed (the socket stays in the slot).
-int bind_meter_socket(int port);
+int bind_meter_socket(w_link& link, int port);
 
 }  // namespace mixlink::detail

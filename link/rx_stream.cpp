@@ -64,6 +64,24 @@ void rx_stream::consume(int n) {
   }
 }
 
+void rx_stream::erase(int at, int n) {
+  if (at < 0 || n <= 0 || at >= size()) return;
+  if (n > size() - at) n = size() - at;
+  if (at == 0) {
+    consume(n);
+    return;
+  }
+  std::memmove(buf_ + head_ + n, buf_ + head_, static_cast<size_t>(at));
+  head_ += n;
+  // The block ends behind the taken bytes move up with them; one inside them falls on at.
+  int kept = 0;
+  for (int i = 0; i < end_count_; ++i) {
+    const int e = ends_[i] <= at ? ends_[i] : ends_[i] < at + n ? at : ends_[i] - n;
+    if (e > 0 && (kept == 0 || e > ends_[kept - 1])) ends_[kept++] = e;
+  }
+  end_count_ = kept;
+}
+
 unsigned char* rx_stream::raw_room(int want, int* room) {
   if (want < 1) want = 1;
   // The raw bytes go right behind the decoded ones, where decoding in place moves nothing until

@@ -57,6 +57,9 @@ class rx_stream {
   int size() const { return tail_ - head_; }
   // Takes the first n of them out of the stream.
   void consume(int n);
+  // Takes the n bytes at position at out of the stream; the bytes in front of them move up, so
+  // positions from at + n on become positions from at on.
+  void erase(int at, int n);
 
   // Room for at least want raw bytes behind the decoded ones; returns where they go and stores the
   // room there is in *room, or returns null when memory runs out. The escape state must not change

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Receiving into the connection's stream, and the two public operations on it: wRecv, which hands
-// the stream out block by block, and wLinkState.
+// Receiving into a link's stream, and the public operations on it: wLinkRecv, which hands the
+// stream out block by block, and wLinkStatus.
 #include "stream.h"
 
 #include <climits>
@@ -8,8 +8,8 @@
 
 #include <mixlink/link.h>
 
+#include "link_state.h"
 #include "platform.h"
-#include "sockets.h"
 
 namespace mixlink::detail {
 
@@ -19,17 +19,13 @@ namespace {
 // segment and a flood few calls per megabyte.
 constexpr int kReceiveSize = 64 * 1024;
 
-bool g_ended = false;   // recv has reported the end of the stream
-bool g_failed = false;  // recv has failed (not merely timed out)
-int g_last_block = 0;
-
 // 1 when the socket is readable (or at its end), 0 when d passed first, -1 when the wait failed.
-int wait_until(const deadline& d) {
+int wait_until(w_link& link, const deadline& d) {
   for (;;) {
     const int64_t left = d.at_us - monotonic_us();
     wait_set set;
     // The wait takes an int of microseconds: a longer one is cut and taken again.
-    const int r = wait_readable(wing_tsocket, &set, left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    const int r = wait_readable(link.tsocket, &set, left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left));
     if (r > 0) return 1;
     if (r == 0) {
       if (left <= 0 || monotonic_us() >= d.at_us) return 0;
@@ -40,25 +36,26 @@ int wait_until(const deadline& d) {
 }
 
 // One recv of up to limit bytes into the stream; its result (0 at the end of the stream).
-int recv_into_stream(int want, long limit) {
-  rx_stream& s = link_stream();
+int recv_into_stream(w_link& link, int want, long limit) {
+  rx_stream& s = link.stream;
   int room = 0;
   unsigned char* at = s.raw_room(want, &room);
   if (at == nullptr) return kReceiveNoMemory;
   const int ask = static_cast<int>(room < limit ? room : limit);
   for (;;) {
-    const int n = recv_bytes(wing_tsocket, at, ask);
+    const int n = recv_bytes(link.tsocket, at, ask);
     if (n < 0 && error_interrupted(last_socket_error())) continue;
     if (n < 0) {
-      if (!error_would_block(last_socket_error())) g_failed = true;
+      if (!error_would_block(last_socket_error())) link.failed = true;
       return n;
     }
     if (n == 0) {
-      g_ended = true;
+      link.ended = true;
       return 0;
     }
-    g_last_block = n;
-    s.decode_raw(n, &ch_id_rx);
+    link.last_block = n;
+    heard(link);
+    s.decode_raw(n, &link.rx);
     return n;
   }
 }
@@ -79,48 +76,54 @@ void sleep_until(const deadline& d) {
   for (int64_t left = d.at_us - monotonic_us(); left > 0; left = d.at_us - monotonic_us()) sleep_us(left);
 }
 
-rx_stream& link_stream() {
-  static rx_stream stream;
-  return stream;
+rx_stream& link_stream(w_link& link) { return link.stream; }
+
+void heard(w_link& link) {
+  link.heard_us = monotonic_us();
+  link.answered = true;
+  link.asked_us = 0;
 }
 
-int stream_receive(const deadline& d, int want) {
-  if (g_ended) return kReceiveEnded;
-  if (wing_tsocket == kNoSocket) return -1;
+int stream_receive(w_link& link, const deadline& d, int want) {
+  if (link.ended) return kReceiveEnded;
+  if (link.tsocket == kNoSocket) return -1;
   if (!d.unlimited) {
-    const int w = wait_until(d);
+    const int w = wait_until(link, d);
     if (w <= 0) return w;
   }
-  const int n = recv_into_stream(want > kReceiveSize ? want : kReceiveSize, LONG_MAX);
+  const int n = recv_into_stream(link, want > kReceiveSize ? want : kReceiveSize, LONG_MAX);
   return n == 0 ? kReceiveEnded : n;
 }
 
-int stream_receive_waiting(int limit) {
-  if (g_ended) return kReceiveEnded;
-  if (wing_tsocket == kNoSocket) return -1;
-  if (!bytes_waiting(wing_tsocket)) return kReceiveTimedOut;
-  const int n = recv_into_stream(limit, limit);
+int stream_receive_waiting(w_link& link, int limit) {
+  if (link.ended) return kReceiveEnded;
+  if (link.tsocket == kNoSocket) return -1;
+  if (!bytes_waiting(link.tsocket)) return kReceiveTimedOut;
+  const int n = recv_into_stream(link, limit, limit);
   return n == 0 ? kReceiveEnded : n;
 }
 
-int last_block_size() { return g_last_block; }
+int last_block_size(w_link& link) { return link.last_block; }
 
-void stream_reset() {
-  link_stream().reset();
-  g_ended = false;
-  g_failed = false;
-  g_last_block = 0;
+void stream_reset(w_link& link) {
+  link.stream.reset();
+  link.ended = false;
+  link.failed = false;
+  link.last_block = 0;
+  link.answered = false;
+  link.asked_us = 0;
 }
 
 }  // namespace mixlink::detail
 
 using namespace mixlink::detail;
 
-int wRecv(unsigned char* buf, int capacity, int timeout) {
-  rx_stream& s = link_stream();
-  if (s.size() == 0 && !g_ended) {
+int wLinkRecv(w_link* link, unsigned char* buf, int capacity, int timeout) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
+  rx_stream& s = link->stream;
+  if (s.size() == 0 && !link->ended) {
     if (timeout != 0) {
-      const int r = wait_readable(wing_tsocket, &wtcpr_fds, timeout);
+      const int r = wait_readable(link->tsocket, &link->tfds, timeout);
       if (r <= 0) return r;
     }
     // One block: read again, without a new wait, while full reads leave more waiting; never
@@ -129,22 +132,26 @@ int wRecv(unsigned char* buf, int capacity, int timeout) {
     long total = 0;
     while (total < limit) {
       const long ask = limit - total < kReceiveSize ? limit - total : kReceiveSize;
-      const int n = recv_into_stream(static_cast<int>(ask), ask);
+      const int n = recv_into_stream(*link, static_cast<int>(ask), ask);
       if (n < 0) return n;
       if (n == 0) break;
       total += n;
-      if (n < ask || !bytes_waiting(wing_tsocket)) break;
+      if (n < ask || !bytes_waiting(link->tsocket)) break;
     }
   }
   const int n = s.size();
   const int copy = n < capacity ? n : (capacity > 0 ? capacity : 0);
   if (copy > 0) std::memcpy(buf, s.data(), static_cast<size_t>(copy));
   s.consume(n);
-  return n > capacity ? -10 : n;
+  return n > capacity ? W_ERR_TOO_BIG : n;
 }
 
-int wLinkState() {
-  if (wing_tsocket == kNoSocket) return -1;
-  if (g_failed) return -3;
-  return g_ended ? 0 : 1;
+int wRecv(unsigned char* buf, int capacity, int timeout) { return wLinkRecv(wLinkDefault(), buf, capacity, timeout); }
+
+int wLinkStatus(w_link* link) {
+  if (link == nullptr || link->tsocket == kNoSocket) return W_ERR_NO_LINK;
+  if (link->failed) return W_ERR_RECEIVE;
+  return link->ended ? 0 : 1;
 }
+
+int wLinkState() { return wLinkStatus(wLinkDefault()); }

@@ -8,6 +8,8 @@
 
 #include "rx_stream.h"
 
+struct w_link;
+
 namespace mixlink::detail {
 
 // A moment on the monotonic clock (microseconds, platform.h's monotonic_us) by which a read must
@@ -29,8 +31,8 @@ bool passed(const deadline& d);
 // Pauses until d; an unlimited deadline returns at once.
 void sleep_until(const deadline& d);
 
-// The connection's receive stream.
-rx_stream& link_stream();
+// link's receive stream.
+rx_stream& link_stream(w_link& link);
 
 // stream_receive's results besides a byte count.
 inline constexpr int kReceiveTimedOut = 0;
@@ -42,17 +44,17 @@ inline constexpr int kReceiveNoMemory = -9;
 // and decodes it onto the stream. Returns the raw bytes read (> 0), kReceiveTimedOut when d
 // passed first, kReceiveEnded once the console has ended the stream, kReceiveNoMemory, or the
 // negative result of a failed wait or read.
-int stream_receive(const deadline& d, int want);
+int stream_receive(w_link& link, const deadline& d, int want);
 
-// Raw bytes read by the last receive into the stream.
-int last_block_size();
+// Raw bytes read by the last receive into link's stream.
+int last_block_size(w_link& link);
 
 // Reads, without waiting, what the console has sent into the stream, at most limit raw bytes in
 // one read; returns the raw bytes read (> 0), kReceiveTimedOut when none were waiting,
 // kReceiveEnded once the console has ended the stream, kReceiveNoMemory, or a negative failed read.
-int stream_receive_waiting(int limit);
+int stream_receive_waiting(w_link& link, int limit);
 
 // Forgets the stream of a connection that is gone; called whenever the TCP socket is dropped.
-void stream_reset();
+void stream_reset(w_link& link);
 
 }  // namespace mixlink::detail

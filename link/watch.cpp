@@ -4,8 +4,8 @@
 // the console has gone.
 #include <mixlink/link.h>
 
+#include "link_state.h"
 #include "platform.h"
-#include "sockets.h"
 #include "stream.h"
 
 namespace {
@@ -17,28 +17,35 @@ constexpr int kDrainMaxReads = 64;
 
 }  // namespace
 
-int wMRecvFrom(unsigned char* buf, int size, int timeout, uint32_t* sender) {
+int wLinkMRecvFrom(w_link* link, unsigned char* buf, int size, int timeout, uint32_t* sender) {
   if (sender != nullptr) *sender = 0;
+  if (link == nullptr) return W_ERR_ARGUMENT;
   if (timeout != 0) {
     // A negative time-out looks without waiting: even a wait of 1 us would put the caller to
     // sleep for the timer's slack when nothing is queued.
-    const int r = mixlink::detail::wait_readable(wing_msocket, &wudp_mfds, timeout < 0 ? 0 : timeout);
+    const int r = mixlink::detail::wait_readable(link->msocket, &link->mfds, timeout < 0 ? 0 : timeout);
     if (r <= 0) return r;
   }
-  return mixlink::detail::recv_datagram(wing_msocket, buf, size, sender);
+  return mixlink::detail::recv_datagram(link->msocket, buf, size, sender);
 }
 
-int wDrainTCP(void) {
+int wMRecvFrom(unsigned char* buf, int size, int timeout, uint32_t* sender) {
+  return wLinkMRecvFrom(wLinkDefault(), buf, size, timeout, sender);
+}
+
+int wLinkDrainTCP(w_link* link) {
   namespace detail = mixlink::detail;
-  if (wing_tsocket == detail::kNoSocket) return -3;
+  if (link == nullptr) return W_ERR_ARGUMENT;
+  if (link->tsocket == detail::kNoSocket) return -3;
   // The bytes go through the receive stream like any read's, so an escape cut by the end of one
-  // read decodes with the next, a channel select among them moves ch_id_rx, and the end of the
-  // stream is what wLinkState reports afterwards. What the stream held already is dropped too.
-  detail::rx_stream& s = detail::link_stream();
+  // read decodes with the next, a channel select among them moves the receive channel, and the
+  // end of the stream is what wLinkStatus reports afterwards. What the stream held already is
+  // dropped too.
+  detail::rx_stream& s = link->stream;
   int total = s.size();
   s.consume(total);
   for (int i = 0; i < kDrainMaxReads; ++i) {
-    const int n = detail::stream_receive_waiting(kDrainChunk);
+    const int n = detail::stream_receive_waiting(*link, kDrainChunk);
     if (n == detail::kReceiveTimedOut) break;
     if (n < 0) return -3;  // the console closed the connection, or the read failed
     total += n;
@@ -46,3 +53,5 @@ int wDrainTCP(void) {
   }
   return total;
 }
+
+int wDrainTCP(void) { return wLinkDrainTCP(wLinkDefault()); }

@@ -4,6 +4,7 @@
 #include <mixlink/meters.h>
 #include <mixlink/protocol.h>
 
+#include "link/link_state.h"
 #include "link/platform.h"
 #include "link/wire.h"
 
@@ -51,7 +52,8 @@ int wComposeMetersRequest(int id, const unsigned char* bitmap, unsigned char* ou
   return n;
 }
 
-int wMeterUDPPort(int port) {
+int wLinkMeterUDPPort(w_link* link, int port) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
   const unsigned char command[7] = {kEscape,
                                     kSelectFirst + kMeterChannel,
                                     kMeterPortCommand,
@@ -59,25 +61,37 @@ int wMeterUDPPort(int port) {
                                     static_cast<unsigned char>(port & 0xFF),
                                     kEscape,
                                     kSelectFirst + kValueChannel};
-  const int sent = detail::send_raw(command, 7);
+  const int sent = detail::send_raw(*link, command, 7);
   // The command leaves the console on channel 1 whatever wSend selected last, so the next
   // subscription or renewal must select channel 3 again.
-  if (sent > 0) ch_id_tx = -1;
+  if (sent > 0) link->tx = -1;
   if (sent < 7) return sent;
-  return detail::bind_meter_socket(port) == 0 ? 1 : -8;
+  return detail::bind_meter_socket(*link, port) == 0 ? 1 : -8;
 }
 
-int wSetMetersRequest(int id, const unsigned char* bitmap) {
+int wLinkSetMetersRequest(w_link* link, int id, const unsigned char* bitmap) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
   unsigned char payload[kRequestBuffer] = {};
   const int n = wComposeMetersRequest(id, bitmap, payload);
-  return wSend(kMeterChannel, payload, n) > 0 ? 1 : 0;
+  return wLinkSend(link, kMeterChannel, payload, n) > 0 ? 1 : 0;
 }
 
-int wRenewMeters(int id) {
+int wLinkRenewMeters(w_link* link, int id) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
   unsigned char payload[16] = {};
   int n = put_command(payload, id);
   n += put_trailer(payload + n);
-  return wSend(kMeterChannel, payload, n) > 0 ? 1 : 0;
+  return wLinkSend(link, kMeterChannel, payload, n) > 0 ? 1 : 0;
 }
 
-int wGetMeters(unsigned char* buf, int size, int timeout) { return wMRecv(buf, size, timeout); }
+int wLinkGetMeters(w_link* link, unsigned char* buf, int size, int timeout) {
+  return wLinkMRecv(link, buf, size, timeout);
+}
+
+int wMeterUDPPort(int port) { return wLinkMeterUDPPort(wLinkDefault(), port); }
+
+int wSetMetersRequest(int id, const unsigned char* bitmap) { return wLinkSetMetersRequest(wLinkDefault(), id, bitmap); }
+
+int wRenewMeters(int id) { return wLinkRenewMeters(wLinkDefault(), id); }
+
+int wGetMeters(unsigned char* buf, int size, int timeout) { return wLinkGetMeters(wLinkDefault(), buf, size, timeout); }

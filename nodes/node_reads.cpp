@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "link/diagnostics.h"
+#include "link/link_state.h"
 #include "link/platform.h"
 #include "link/stream.h"
 #include "link/wire.h"
@@ -32,9 +33,9 @@ uint32_t first_leaf_hash(uint32_t token) {
   return 0;
 }
 
-int send_read(uint32_t hash) {
+int send_read(w_link& link, uint32_t hash) {
   unsigned char request[wire::kRequestRoom];
-  return wSend(kValueChannel, request, wire::put_request(request, hash, kReqValue));
+  return wLinkSend(&link, kValueChannel, request, wire::put_request(request, hash, kReqValue));
 }
 
 enum class Gather { Complete, Short, Malformed, NoReply, TimedOut, ReceiveFailed, NoMemory };
@@ -52,8 +53,8 @@ struct Reply {
 // in front of the reply is passed over. Without a deadline the first wait has no limit and the
 // reply must start within kRawReceives receives; a pause of a second inside the reply ends it
 // short; the deadline, when there is one, ends everything.
-Gather gather_reply(uint32_t first_hash, int leaves, bool closing_byte, const detail::deadline& d, Reply& r) {
-  detail::rx_stream& s = detail::link_stream();
+Gather gather_reply(w_link& link, uint32_t first_hash, int leaves, bool closing_byte, const detail::deadline& d, Reply& r) {
+  detail::rx_stream& s = link.stream;
   for (int receives = 0; leaves > 0; ++receives) {
     int used = 0;
     s.owed().expire(detail::monotonic_us());
@@ -62,7 +63,7 @@ Gather gather_reply(uint32_t first_hash, int leaves, bool closing_byte, const de
     if (at >= 0) break;
     if (d.unlimited && receives >= kRawReceives) return Gather::NoReply;
     const detail::deadline wait = !d.unlimited || receives == 0 ? d : detail::deadline_after(kMoreWaitUs);
-    const int got = detail::stream_receive(wait, 0);
+    const int got = detail::stream_receive(link, wait, 0);
     if (got > 0) continue;
     if (got == detail::kReceiveTimedOut) return d.unlimited ? Gather::NoReply : Gather::TimedOut;
     return got == detail::kReceiveNoMemory ? Gather::NoMemory : Gather::ReceiveFailed;
@@ -80,7 +81,7 @@ Gather gather_reply(uint32_t first_hash, int leaves, bool closing_byte, const de
     r.end = r.entries;
     if (r.count == leaves) break;
     const long rest = static_cast<long>(leaves - r.count) * kBytesPerLeaf + kReplySlack;
-    const int got = detail::stream_receive(detail::earlier(d, kMoreWaitUs), rest < INT_MAX ? static_cast<int>(rest) : INT_MAX);
+    const int got = detail::stream_receive(link, detail::earlier(d, kMoreWaitUs), rest < INT_MAX ? static_cast<int>(rest) : INT_MAX);
     if (got > 0) continue;
     if (got == detail::kReceiveTimedOut && detail::passed(d)) return Gather::TimedOut;
     return got == detail::kReceiveNoMemory ? Gather::NoMemory : Gather::Short;
@@ -88,7 +89,7 @@ Gather gather_reply(uint32_t first_hash, int leaves, bool closing_byte, const de
   if (closing_byte) {
     // The console ends a container's reply with one byte after its entries; take it so that it
     // does not open the next read. An entry standing there instead is left alone.
-    if (s.size() == r.end) detail::stream_receive(detail::earlier(d, kMoreWaitUs), 0);
+    if (s.size() == r.end) detail::stream_receive(link, detail::earlier(d, kMoreWaitUs), 0);
     if (s.size() > r.end && s.data()[r.end] != kTokNodeHash) ++r.end;
   }
   return Gather::Complete;
@@ -97,26 +98,26 @@ Gather gather_reply(uint32_t first_hash, int leaves, bool closing_byte, const de
 // Reads container token: the request and the gathering shared by both container reads. Returns
 // 1 with the reply at the front of the stream (r tells where), 0 when the deadline passed, or the
 // read's failure code (diagnostics written). The caller consumes r.end bytes when done.
-int read_container(uint32_t token, const char* caller, const detail::deadline& d, Reply& r) {
-  if (send_read(wingdataset[token].hash) < kFewestSent) {
-    detail::diagnose("%s wSend error: %d\n", caller, detail::last_socket_error());
+int read_container(w_link& link, uint32_t token, const char* caller, const detail::deadline& d, Reply& r) {
+  if (send_read(link, wingdataset[token].hash) < kFewestSent) {
+    detail::diagnose(link, "%s wSend error: %d\n", caller, detail::last_socket_error());
     return -4;
   }
   const int leaves = wNodeLeafCount(token);
-  switch (gather_reply(first_leaf_hash(token), leaves, true, d, r)) {
+  switch (gather_reply(link, first_leaf_hash(token), leaves, true, d, r)) {
     case Gather::Complete: return 1;
     case Gather::TimedOut: return 0;
     case Gather::NoMemory: return -9;
     case Gather::ReceiveFailed: return -3;
     case Gather::Malformed:
       ++r.end;  // the reply cannot be walked past that byte
-      detail::diagnose("error in received, expecting 0xd7, got %02x\n", r.bad);
+      detail::diagnose(link, "error in received, expecting 0xd7, got %02x\n", r.bad);
       return -2;
     case Gather::NoReply:
-      detail::diagnose("%s: no reply for %s\n", caller, wingdataset[token].path);
+      detail::diagnose(link, "%s: no reply for %s\n", caller, wingdataset[token].path);
       return -2;
     case Gather::Short:
-      detail::diagnose("%s: reply for %s stopped after %d of %d entries\n", caller, wingdataset[token].path,
+      detail::diagnose(link, "%s: reply for %s stopped after %d of %d entries\n", caller, wingdataset[token].path,
                        r.count, leaves);
       return -2;
   }
@@ -127,14 +128,14 @@ bool is_container(uint32_t token) {
   return token < static_cast<uint32_t>(wds_imax) && wingdataset[token].type == W_CONTAINER;
 }
 
-int read_node(uint32_t token, char* text, size_t capacity, const detail::deadline& d) {
+int read_node(w_link& link, uint32_t token, char* text, size_t capacity, const detail::deadline& d) {
   if (!is_container(token)) return -1;
   w_dump dump;
   if (wDumpStart(&dump, wingdataset[token].path, text, capacity) < 0) return -10;
   Reply r;
-  const int got = read_container(token, "wGetNode", d, r);
+  const int got = read_container(link, token, "wGetNode", d, r);
   if (got == -4 || got == -9 || got == -3) return got;
-  detail::rx_stream& s = detail::link_stream();
+  detail::rx_stream& s = link.stream;
   // Whatever whole entries came are shown, also before a failure.
   const int walked = wReplyToDump(s.data(), r.entries, &dump);
   s.consume(r.end);
@@ -144,12 +145,12 @@ int read_node(uint32_t token, char* text, size_t capacity, const detail::deadlin
   return got;
 }
 
-int read_records(uint32_t token, w_token_value* records, int capacity, const detail::deadline& d) {
+int read_records(w_link& link, uint32_t token, w_token_value* records, int capacity, const detail::deadline& d) {
   if (!is_container(token)) return -1;
   if (capacity < wNodeLeafCount(token)) return -10;
   Reply r;
-  const int got = read_container(token, "wGetNodeToTVArray", d, r);
-  detail::rx_stream& s = detail::link_stream();
+  const int got = read_container(link, token, "wGetNodeToTVArray", d, r);
+  detail::rx_stream& s = link.stream;
   if (got != 1) {
     s.consume(r.end);
     return got;
@@ -161,17 +162,17 @@ int read_records(uint32_t token, w_token_value* records, int capacity, const det
 
 // The raw read of token's reply (request_hash asked for), recognised by the hash of the first leaf
 // at or after token; see wGetBinaryNode.
-int read_raw(uint32_t token, uint32_t request_hash, unsigned char* buf, int size, const char* caller,
+int read_raw(w_link& link, uint32_t token, uint32_t request_hash, unsigned char* buf, int size, const char* caller,
              const char* path, const detail::deadline& d) {
-  if (send_read(request_hash) < kFewestSent) {
-    detail::diagnose("%s wSend error: %d\n", caller, detail::last_socket_error());
+  if (send_read(link, request_hash) < kFewestSent) {
+    detail::diagnose(link, "%s wSend error: %d\n", caller, detail::last_socket_error());
     return -4;
   }
   const bool container = wingdataset[token].type == W_CONTAINER;
   const int leaves = container ? wNodeLeafCount(token) : 1;
   Reply r;
-  const Gather g = gather_reply(first_leaf_hash(token), leaves, container, d, r);
-  detail::rx_stream& s = detail::link_stream();
+  const Gather g = gather_reply(link, first_leaf_hash(token), leaves, container, d, r);
+  detail::rx_stream& s = link.stream;
   int result = 0;
   switch (g) {
     case Gather::Complete:
@@ -182,17 +183,17 @@ int read_raw(uint32_t token, uint32_t request_hash, unsigned char* buf, int size
     case Gather::NoMemory: result = -9; break;
     case Gather::ReceiveFailed: result = -3; break;
     case Gather::NoReply:
-      detail::diagnose("Error reading %s %s\n", path == nullptr ? "node" : "data",
+      detail::diagnose(link, "Error reading %s %s\n", path == nullptr ? "node" : "data",
                        path == nullptr ? wingdataset[token].path : path);
       result = 0;
       break;
     case Gather::Malformed:
       ++r.end;
-      detail::diagnose("error in received, expecting 0xd7, got %02x\n", r.bad);
+      detail::diagnose(link, "error in received, expecting 0xd7, got %02x\n", r.bad);
       result = -2;
       break;
     case Gather::Short:
-      detail::diagnose("%s: reply for %s stopped after %d of %d entries\n", caller,
+      detail::diagnose(link, "%s: reply for %s stopped after %d of %d entries\n", caller,
                        path == nullptr ? wingdataset[token].path : path, r.count, leaves);
       result = -2;
       break;
@@ -201,44 +202,79 @@ int read_raw(uint32_t token, uint32_t request_hash, unsigned char* buf, int size
   return result;
 }
 
-int read_binary_data(const char* path, unsigned char* buf, int size, const detail::deadline& d) {
+int read_binary_data(w_link& link, const char* path, unsigned char* buf, int size, const detail::deadline& d) {
   const uint32_t hash = wGetHashFromName(path);
   const uint32_t token = wGetTokenFromHash(hash);
   if (token == 0) return -13;
-  return read_raw(token, hash, buf, size, "wGetBinaryData", path, d);
+  return read_raw(link, token, hash, buf, size, "wGetBinaryData", path, d);
 }
 
 }  // namespace
 
-int wGetNode(uint32_t token, char* text, size_t capacity) { return read_node(token, text, capacity, detail::deadline{}); }
-
-int wGetNodeTimed(uint32_t token, char* text, size_t capacity, int timeout) {
-  return read_node(token, text, capacity, detail::deadline_or_unlimited(timeout));
+int wLinkGetNode(w_link* link, uint32_t token, char* text, size_t capacity) {
+  return link ? read_node(*link, token, text, capacity, detail::deadline{}) : W_ERR_ARGUMENT;
 }
 
-int wGetNodeToTVArray(uint32_t token, w_token_value* records, int capacity) {
-  return read_records(token, records, capacity, detail::deadline{});
+int wLinkGetNodeTimed(w_link* link, uint32_t token, char* text, size_t capacity, int timeout) {
+  return link ? read_node(*link, token, text, capacity, detail::deadline_or_unlimited(timeout)) : W_ERR_ARGUMENT;
 }
 
-int wGetNodeToTVArrayTimed(uint32_t token, w_token_value* records, int capacity, int timeout) {
-  return read_records(token, records, capacity, detail::deadline_or_unlimited(timeout));
+int wLinkGetNodeToTVArray(w_link* link, uint32_t token, w_token_value* records, int capacity) {
+  return link ? read_records(*link, token, records, capacity, detail::deadline{}) : W_ERR_ARGUMENT;
 }
 
-int wGetBinaryNode(uint32_t token, unsigned char* buf, int size) {
+int wLinkGetNodeToTVArrayTimed(w_link* link, uint32_t token, w_token_value* records, int capacity, int timeout) {
+  return link ? read_records(*link, token, records, capacity, detail::deadline_or_unlimited(timeout))
+              : W_ERR_ARGUMENT;
+}
+
+int wLinkGetBinaryNode(w_link* link, uint32_t token, unsigned char* buf, int size) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
   if (token >= static_cast<uint32_t>(wds_imax)) return -1;
-  return read_raw(token, wingdataset[token].hash, buf, size, "wGetBinaryNode", nullptr, detail::deadline{});
+  return read_raw(*link, token, wingdataset[token].hash, buf, size, "wGetBinaryNode", nullptr, detail::deadline{});
 }
 
-int wGetBinaryNodeTimed(uint32_t token, unsigned char* buf, int size, int timeout) {
+int wLinkGetBinaryNodeTimed(w_link* link, uint32_t token, unsigned char* buf, int size, int timeout) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
   if (token >= static_cast<uint32_t>(wds_imax)) return -1;
-  return read_raw(token, wingdataset[token].hash, buf, size, "wGetBinaryNode", nullptr,
+  return read_raw(*link, token, wingdataset[token].hash, buf, size, "wGetBinaryNode", nullptr,
                   detail::deadline_or_unlimited(timeout));
 }
 
+int wLinkGetBinaryData(w_link* link, const char* path, unsigned char* buf, int size) {
+  return link ? read_binary_data(*link, path, buf, size, detail::deadline{}) : W_ERR_ARGUMENT;
+}
+
+int wLinkGetBinaryDataTimed(w_link* link, const char* path, unsigned char* buf, int size, int timeout) {
+  return link ? read_binary_data(*link, path, buf, size, detail::deadline_or_unlimited(timeout)) : W_ERR_ARGUMENT;
+}
+
+int wGetNode(uint32_t token, char* text, size_t capacity) { return wLinkGetNode(wLinkDefault(), token, text, capacity); }
+
+int wGetNodeTimed(uint32_t token, char* text, size_t capacity, int timeout) {
+  return wLinkGetNodeTimed(wLinkDefault(), token, text, capacity, timeout);
+}
+
+int wGetNodeToTVArray(uint32_t token, w_token_value* records, int capacity) {
+  return wLinkGetNodeToTVArray(wLinkDefault(), token, records, capacity);
+}
+
+int wGetNodeToTVArrayTimed(uint32_t token, w_token_value* records, int capacity, int timeout) {
+  return wLinkGetNodeToTVArrayTimed(wLinkDefault(), token, records, capacity, timeout);
+}
+
+int wGetBinaryNode(uint32_t token, unsigned char* buf, int size) {
+  return wLinkGetBinaryNode(wLinkDefault(), token, buf, size);
+}
+
+int wGetBinaryNodeTimed(uint32_t token, unsigned char* buf, int size, int timeout) {
+  return wLinkGetBinaryNodeTimed(wLinkDefault(), token, buf, size, timeout);
+}
+
 int wGetBinaryData(const char* path, unsigned char* buf, int size) {
-  return read_binary_data(path, buf, size, detail::deadline{});
+  return wLinkGetBinaryData(wLinkDefault(), path, buf, size);
 }
 
 int wGetBinaryDataTimed(const char* path, unsigned char* buf, int size, int timeout) {
-  return read_binary_data(path, buf, size, detail::deadline_or_unlimited(timeout));
+  return wLinkGetBinaryDataTimed(wLinkDefault(), path, buf, size, timeout);
 }

@@ -38,6 +38,7 @@
 #include <mixlink/meters.h>
 #include <mixlink/nodes.h>
 #include <mixlink/protocol.h>
+#include <mixlink/result.h>
 #include <mixlink/values.h>
 #include <mixlink/version.h>
 
@@ -81,32 +82,15 @@ PyObject* g_hash_type = nullptr;
   throw py::error_already_set();
 }
 
-const char* reason(int result) {
-  switch (result) {
-    case -1: return "a socket call failed";
-    case -2: return "malformed reply";
-    case -3: return "receive failed";
-    case -4: return "send failed";
-    case -5: return "channel select failed";
-    case -6: return "no console found";
-    case -7: return "socket set-up or connect failed";
-    case -8: return "the meter port could not be bound";
-    case -9: return "out of memory";
-    case -10: return "reply larger than its buffer";
-    default: return "failed";
-  }
-}
-
 // Raises mixlink.Error for a failed call's result.
 [[noreturn]] void raise_failure(const std::string& what, int result) {
   if (result == mixpy::kNotOpen) raise_error(what + ": the connection is closed", py::none());
-  if (result == mixpy::kAlreadyOpen)
-    raise_error(what + ": a connection is already open (one per process: close it first)", py::none());
-  raise_error(what + ": " + reason(result) + " (" + std::to_string(result) + ")", py::int_(result));
+  if (result == W_ERR_LOST) raise_error(what + ": the console stopped answering", py::int_(result));
+  raise_error(what + ": " + wResultText(result) + " (" + std::to_string(result) + ")", py::int_(result));
 }
 
 [[noreturn]] void raise_closed(const std::string& what) {
-  raise_error(what + ": the console closed the connection", py::int_(-3));
+  raise_error(what + ": the console closed the connection", py::int_(static_cast<int>(W_ERR_RECEIVE)));
 }
 
 void check_signals() {
@@ -114,7 +98,7 @@ void check_signals() {
 }
 
 // A library wait that a signal cut short (its handler has run by now, in check_signals).
-bool interrupted(int result, int error) { return result < 0 && result > mixpy::kAlreadyOpen && error == EINTR; }
+bool interrupted(int result, int error) { return result < 0 && result >= W_ERR_ARGUMENT && error == EINTR; }
 
 double seconds(std::optional<double> value, double fallback, const char* name) {
   const double s = value.value_or(fallback);
@@ -165,7 +149,7 @@ py::object decode_value(const unsigned char* token, int width) {
   int type = -1;
   w_value v{};
   const int r = width > 0 ? wParesToValueBounded(token, width, &type, &v) : 0;
-  if (r == -9) throw std::bad_alloc();
+  if (r == W_ERR_NO_MEMORY) throw std::bad_alloc();
   return r == 1 ? value_object(type, v) : py::none();
 }
 
@@ -245,20 +229,20 @@ auto blocking(Call call) {
 
 // wLinkState() of connection: 1 open, 0 the console has ended it, -3 a receive failed. With drain
 // the events that have come are dropped first, which also brings in the console's end of stream.
-int link_state(mixpy::Connection connection, bool drain = false) {
+int state_of(const mixpy::Connection& connection, bool drain = false) {
   return blocking([&] { return mixpy::link_state(connection, drain); });
 }
 
 // Raises for a failed read: a closed connection when the console has ended it, else the failure.
-[[noreturn]] void raise_read_failure(const std::string& what, int result, mixpy::Connection connection) {
-  if (result == mixpy::kEnded || (result != mixpy::kNotOpen && link_state(connection) == 0)) raise_closed(what);
+[[noreturn]] void raise_read_failure(const std::string& what, int result, const mixpy::Connection& connection) {
+  if (result == mixpy::kEnded || (result != mixpy::kNotOpen && state_of(connection) == 0)) raise_closed(what);
   raise_failure(what, result);
 }
 
 // Raises for a read that gave nothing by its deadline: its time-out, or a closed connection when
 // the console ended it meanwhile (a timed read waits out its time-out on an ended stream).
-[[noreturn]] void raise_read_timeout(const std::string& what, double limit, mixpy::Connection connection) {
-  if (link_state(connection) == 0) raise_closed(what);
+[[noreturn]] void raise_read_timeout(const std::string& what, double limit, const mixpy::Connection& connection) {
+  if (state_of(connection) == 0) raise_closed(what);
   char within[32];
   std::snprintf(within, sizeof within, "%g", limit);
   raise_timeout(what + ": no reply within " + within + " s");
@@ -269,23 +253,23 @@ int link_state(mixpy::Connection connection, bool drain = false) {
 class Console {
  public:
   Console(mixpy::Connection connection, std::string address, double timeout)
-      : connection_(connection), address_(std::move(address)), timeout_(timeout) {}
+      : connection_(std::move(connection)), address_(std::move(address)), timeout_(timeout) {}
   // Waits for a call another thread is making on the connection, as close() does.
   ~Console() {
-    if (connection_ != 0) mixpy::close(connection_);
+    if (connection_ != nullptr) mixpy::close(connection_);
   }
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
 
-  mixpy::Connection connection() const { return connection_; }
+  const mixpy::Connection& connection() const { return connection_; }
   const std::string& address() const { return address_; }
   double timeout() const { return timeout_; }
-  bool closed() const { return connection_ == 0; }
+  bool closed() const { return connection_ == nullptr; }
 
   void close() {
     const mixpy::Connection connection = connection_;
-    if (connection == 0) return;
-    connection_ = 0;
+    if (connection == nullptr) return;
+    connection_ = nullptr;
     blocking([&] { return mixpy::close(connection); });
   }
 
@@ -302,8 +286,28 @@ class Console {
       if (!py::isinstance<py::str>(p)) throw py::type_error("a path is a str");
       wanted.emplace_back(py::reinterpret_borrow<py::object>(p), leaf_token(p.cast<std::string>()));
     }
+    // All of them in one pipelined read: a round trip for every window of requests, not for each.
+    std::vector<uint32_t> tokens;
+    for (const auto& w : wanted) tokens.push_back(w.second);
+    std::vector<w_token_value> records;
+    const mixpy::Connection connection = connection_;
+    int r = 0, error = 0;
+    {
+      py::gil_scoped_release nogil;
+      r = mixpy::read_values(connection, tokens, &records, wait_of(s));
+      error = errno;
+    }
+    // Every text the library allocated is owned before anything can raise.
+    std::vector<py::object> values;
+    for (const w_token_value& rec : records) values.push_back(rec.token != 0 ? value_object(rec.type, rec.value) : py::none());
+    log_diagnostics();
+    check_signals();
+    if (r < 0 && !interrupted(r, error)) raise_read_failure("get_many", r, connection);
     py::dict out;
-    for (const auto& [path, token] : wanted) out[path] = read_leaf(token, "get " + path.cast<std::string>(), s);
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      if (records[i].token == 0) raise_read_timeout("get " + wanted[i].first.cast<std::string>(), s, connection);
+      out[wanted[i].first] = values[i];
+    }
     return out;
   }
 
@@ -317,12 +321,12 @@ class Console {
     if (count != leaves)
       raise_error(what + ": the reply held " + std::to_string(count < 0 ? 0 : count) + " of " +
                       std::to_string(leaves) + " entries",
-                  py::int_(-2));
+                  py::int_(static_cast<int>(W_ERR_MALFORMED)));
     py::dict out;
     mixpy::walk_entries(reply.bytes.get(), end, [&](uint32_t hash, const unsigned char* value, int width) {
       const uint32_t leaf = wGetTokenFromHash(hash);
       if (leaf == 0 || wGetType(leaf) == W_CONTAINER)
-        raise_error(what + ": an entry names no leaf", py::int_(-2));
+        raise_error(what + ": an entry names no leaf", py::int_(static_cast<int>(W_ERR_MALFORMED)));
       out[py::str(wGetNameFromToken(leaf))] = decode_value(value, width);
     });
     return out;
@@ -438,14 +442,15 @@ class EventIterator {
         const int got = mixpy::take_events(connection, buffer_.data(), kEventBytes, micros(wait));
         // Nothing came: the console may have ended the stream (the read gives 0 then too).
         if (got == 0) state = mixpy::link_state(connection, false);
-        // The keep-alive goes out when due, however busy the stream is.
+        // The keep-alive goes out when due, however busy the stream is, and a console that
+        // stopped answering shows.
         if (got >= 0 && state == 1) alive = mixpy::keep_alive(connection);
         return got;
       });
       check_signals();
       if (n < 0) raise_read_failure("events", n, connection);
-      if (state == 0) raise_closed("events");
-      if (alive != 1) raise_failure("events: keep-alive", alive);
+      if (state == 0 || (alive == W_ERR_RECEIVE && state_of(connection) == 0)) raise_closed("events");
+      if (alive != W_SUCCESS) raise_failure("events", alive);
       if (n > 0) take(n);
     }
     py::object event = std::move(pending_.front());
@@ -527,9 +532,11 @@ class MeterIterator {
       if (n != 0) continue;
       // No datagram: has the console gone? The events that came on the connection meanwhile are
       // dropped on the way, so they neither pile up nor hold up the console's sends.
-      const int state = link_state(connection, true);
+      const int state = state_of(connection, true);
       if (state == 0) raise_closed("meters");
-      if (state == -3) raise_failure("meters", state);
+      if (state == W_ERR_RECEIVE) raise_failure("meters", state);
+      const int alive = blocking([&] { return mixpy::keep_alive(connection); });
+      if (alive != W_SUCCESS) raise_failure("meters", alive);
     }
   }
 
@@ -548,7 +555,7 @@ std::unique_ptr<Console> connect(std::optional<std::string> address, double time
   const double limit = seconds(timeout, 0, "timeout");
   const std::string text = address.value_or("");
   if (text.size() >= 64 || text.find('\0') != std::string::npos) throw py::value_error("not an address: " + text);
-  mixpy::Connection connection = 0;
+  mixpy::Connection connection;
   std::string reached;
   int r = 0;
   {
@@ -556,12 +563,12 @@ std::unique_ptr<Console> connect(std::optional<std::string> address, double time
     r = mixpy::open(text, micros(duration_of(limit)), &connection, &reached);
   }
   std::unique_ptr<Console> console;
-  if (r == 1) console = std::make_unique<Console>(connection, reached, limit);
+  if (r == 1) console = std::make_unique<Console>(std::move(connection), reached, limit);
   // After Ctrl-C (or a logging handler that raises) a new connection is closed again with console.
   log_diagnostics();
   check_signals();
   if (r == 1) return console;
-  if (r == -6) raise_error("connect: no console found on the local network", py::int_(r));
+  if (r == W_ERR_NO_CONSOLE) raise_error("connect: no console found on the local network", py::int_(r));
   raise_failure(text.empty() ? "connect" : "connect to " + text, r);
 }
 
@@ -579,10 +586,7 @@ std::optional<std::string> discover(double timeout) {
     check_signals();
     if (r == 1) return address;
     if (r == 0 || interrupted(r, error)) continue;
-    if (r == mixpy::kAlreadyOpen)
-      raise_error("discover: not while connected (discovery would take the connection's meter socket)",
-                  py::none());
-    if (r == -7) raise_error("discover: no IPv4 network with mask 255.255.255.0 to search", py::int_(r));
+    if (r == W_ERR_CONNECT) raise_error("discover: no IPv4 network with mask 255.255.255.0 to search", py::int_(r));
     raise_failure("discover", r);
   }
   return std::nullopt;
@@ -647,7 +651,7 @@ PYBIND11_MODULE(_core, m) {
         "Finds a console on the local network by broadcast and returns its address, or None. "
         "Probes go out in rounds of five, half a second apart, until timeout seconds are used "
         "(at least one round). Needs an IPv4 network with mask 255.255.255.0 (else Error, code "
-        "-7); not while connected.");
+        "-7). Runs while connections are open.");
   m.def("rta_values", &rta_values, py::arg("datagram"),
         "The 120 analyser band values of a meter datagram, as signed 16-bit numbers; ValueError "
         "when the datagram is too short to hold them.");
@@ -721,10 +725,10 @@ PYBIND11_MODULE(_core, m) {
         return "<mixlink.Console " + c.address() + (c.closed() ? " closed>" : ">");
       });
 
-
   m.def("connect", &connect, py::arg("address") = py::none(), py::arg("timeout") = kDefaultTimeout,
-        "Connects to the console at address (dotted IPv4), or to the one discover() finds when "
-        "address is None. timeout: the seconds connecting may take, and reads wait by default. "
-        "Returns a Console; Error "
-        "when a connection is already open (one per process) or the console cannot be reached.");
+        "Connects to the console at address (A.B.C.D, A.B.C.D:PORT or a host name), or to the one "
+        "discover() finds when address is None. timeout: the seconds connecting may take, and reads "
+        "wait by default. Returns a Console, each on a connection of its own (several may be open; "
+        "calls on different ones run at once, calls on one take turns); Error when the console "
+        "cannot be reached.");
 }

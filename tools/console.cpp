@@ -53,22 +53,6 @@ std::string last_diagnostic() {
   return text;
 }
 
-const char* result_text(int r) {
-  switch (r) {
-    case -1: return "not readable this way";
-    case -2: return "the reply stopped short or is malformed";
-    case -3: return "the receive failed";
-    case -4: return "the request could not be sent";
-    case -5: return "the channel could not be selected";
-    case -6: return "no console found";
-    case -7: return "the connection could not be made";
-    case -8: return "the meter port could not be bound";
-    case -9: return "out of memory";
-    case -10: return "the reply is larger than expected";
-    default: return "failed";
-  }
-}
-
 bool find_console(std::string* address) {
   char found[64] = "";
   const int r = wSearchWING(found);
@@ -81,12 +65,12 @@ bool find_console(std::string* address) {
   else if (r == -7 && getmyIP() == 0)
     std::fprintf(stderr, "mixlink: no IPv4 network with mask 255.255.255.0 to search (give the address with -a)\n");
   else
-    std::fprintf(stderr, "mixlink: the discovery broadcast could not be %s (%d)\n", r == -7 ? "set up" : "sent", r);
+    std::fprintf(stderr, "mixlink: the discovery broadcast failed: %s (%d)\n", wResultText(r), r);
   return false;
 }
 
 bool connection_closed() {
-  const int state = wLinkState();
+  const int state = wLinkStatus(wLinkDefault());
   return state == 0 || state == -3;
 }
 
@@ -96,7 +80,7 @@ bool say_closed() {
 }
 
 Session::~Session() {
-  if (open_) wClose();
+  if (open_) wLinkClose(wLinkDefault());
 }
 
 bool Session::open(const std::string& address, int timeout_us) {
@@ -104,9 +88,10 @@ bool Session::open(const std::string& address, int timeout_us) {
   if (where.empty() && !find_console(&where)) return false;
   char text[64] = "";
   std::snprintf(text, sizeof text, "%s", where.c_str());
-  const int r = wOpenTimed(text, timeout_us);
-  if (r != 1) {
-    std::fprintf(stderr, "mixlink: cannot connect to %s: %s (%d)\n", where.c_str(), result_text(r), r);
+  // The link's own forms: A.B.C.D, A.B.C.D:PORT and host names; connecting within the time-out.
+  const int r = wLinkOpenTimed(wLinkDefault(), text, timeout_us);
+  if (r != W_SUCCESS) {
+    std::fprintf(stderr, "mixlink: cannot connect to %s: %s (%d)\n", where.c_str(), wResultText(r), r);
     return false;
   }
   open_ = true;
@@ -114,11 +99,17 @@ bool Session::open(const std::string& address, int timeout_us) {
 }
 
 bool console_alive() {
-  if (wKeepAlive() != 1) {
+  w_link* link = wLinkDefault();
+  if (wLinkKeepAlive(link) != W_SUCCESS) {
     std::fprintf(stderr, "mixlink: the console does not answer any more (keep-alive failed)\n");
     return false;
   }
-  if (wLinkState() != 1) return say_closed();
+  const int alive = wLinkAlive(link);
+  if (alive == W_ERR_LOST) {
+    std::fprintf(stderr, "mixlink: the console stopped answering\n");
+    return false;
+  }
+  if (alive != W_SUCCESS || wLinkStatus(link) != 1) return say_closed();
   return true;
 }
 
@@ -144,7 +135,7 @@ void read_failed(const char* what, const std::string& path, int r, long timeout_
   else if (r == 0)
     std::fprintf(stderr, "mixlink: %s of %s: no reply within %ld ms\n", what, path.c_str(), timeout_ms);
   else
-    std::fprintf(stderr, "mixlink: %s of %s: %s (%d)\n", what, path.c_str(), result_text(r), r);
+    std::fprintf(stderr, "mixlink: %s of %s: %s (%d)\n", what, path.c_str(), wResultText(r), r);
 }
 
 void catch_signals() {

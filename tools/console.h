@@ -37,9 +37,6 @@ std::string last_diagnostic();
 // false after saying on standard error why none was found.
 bool find_console(std::string* address);
 
-// What a failed result of the library means, in a few words ("the reply stopped short").
-const char* result_text(int r);
-
 // Whether the console has ended the connection (or a receive on it failed).
 bool connection_closed();
 

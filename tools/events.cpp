@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // mixlink events: change events as they arrive, each value as the value reads decode it.
 #include <mixlink/dictionary.h>
+#include <mixlink/result.h>
 #include <mixlink/values.h>
 
 #include <algorithm>
@@ -80,7 +81,7 @@ int run(const Invocation& call) {
     if (n < 0) {
       if (interrupted()) break;
       if (connection_closed()) return say_closed();
-      std::fprintf(stderr, "mixlink: event read failed: %s (%d)\n", result_text(n), n);
+      std::fprintf(stderr, "mixlink: event read failed: %s (%d)\n", wResultText(n), n);
       return kExitFail;
     }
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();

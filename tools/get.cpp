@@ -2,10 +2,11 @@
 // mixlink get: single values, each as the value reads decode it.
 #include <mixlink/dictionary.h>
 #include <mixlink/link.h>
+#include <mixlink/result.h>
 #include <mixlink/values.h>
 
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -29,25 +30,20 @@ node has that hash. Every PATH is checked before connecting.
 
 constexpr Option kOptions[] = {{"--json", nullptr}};
 
-using Clock = std::chrono::steady_clock;
-
-// Reads the leaf token into value within timeout_us; returns 1, 0 when no value came by then, or
-// the read's failure. A read ends with 0 on another node's reply (an event in front of its own),
-// so it asks again while time is left.
-int read_leaf(uint32_t token, int timeout_us, Value* value) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(timeout_us);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return 0;
-    const int r = value->read([&](int* t, w_value* v) { return wGetTokenTimed(token, t, v, static_cast<int>(left)); });
-    if (r != 0 || connection_closed()) return r;
+// The texts of the records a pipelined read filled, freed however the command ends.
+struct Filled {
+  std::vector<w_token_value> records;
+  ~Filled() {
+    for (w_token_value& rec : records)
+      if (rec.token != 0 && rec.type == W_VALUE_STRING) std::free(rec.value.s);
   }
-}
+};
 
 int run(const Invocation& call) {
   const bool json = call.has("--json");
   // The dictionary is local: every path is checked before the console is asked for anything.
-  std::vector<std::pair<std::string, uint32_t>> leaves;
+  std::vector<std::string> paths;
+  std::vector<uint32_t> tokens;
   int status = kExitOk;
   for (const std::string& path : call.operands) {
     const uint32_t token = token_of(path);
@@ -57,34 +53,39 @@ int run(const Invocation& call) {
       std::fprintf(stderr, "mixlink: %s is a container (use dump)\n", path.c_str());
       status = kExitFail;
     } else {
-      leaves.emplace_back(path, token);
+      paths.push_back(path);
+      tokens.push_back(token);
     }
   }
-  if (leaves.empty()) return status;
+  if (tokens.empty()) return status;
   Session session;
   if (!session.open(call.address, call.timeout_us())) return kExitFail;
-  const char* separator = "{";
-  for (const auto& [path, token] : leaves) {
-    if (connection_closed()) {
+  // All values in one pipelined read: a round trip for every window of them, not for each. Each
+  // value comes as the value reads decode it.
+  Filled got{std::vector<w_token_value>(tokens.size())};
+  const int r = wLinkGetTokensTimed(wLinkDefault(), tokens.data(), static_cast<int>(tokens.size()),
+                                    got.records.data(), call.timeout_us());
+  if (r < 0) {
+    if (connection_closed())
       say_closed();
+    else
+      std::fprintf(stderr, "mixlink: get failed: %s (%d)\n", wResultText(r), r);
+    return kExitFail;
+  }
+  const char* separator = "{";
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const w_token_value& rec = got.records[i];
+    if (rec.token == 0) {
+      read_failed("get", paths[i], 0, call.timeout_ms);
       status = kExitFail;
-      break;
-    }
-    Value value;
-    const int r = read_leaf(token, call.timeout_us(), &value);
-    if (r != 1) {
-      read_failed("get", path, r, call.timeout_ms);
-      status = kExitFail;
-      if (connection_closed()) break;
       continue;
     }
     if (json) {
-      std::printf("%s\n  %s: %s", separator, json_string(wGetName(token)).c_str(),
-                  json_value(value.type(), value.value()).c_str());
+      std::printf("%s\n  %s: %s", separator, json_string(wGetName(tokens[i])).c_str(),
+                  json_value(rec.type, rec.value).c_str());
       separator = ",";
     } else {
-      std::printf("%s=%s\t%s\n", wGetName(token), value_text(value.type(), value.value()).c_str(),
-                  type_name(value.type()));
+      std::printf("%s=%s\t%s\n", wGetName(tokens[i]), value_text(rec.type, rec.value).c_str(), type_name(rec.type));
     }
   }
   if (json) std::printf("%s\n}\n", *separator == '{' ? "{" : "");

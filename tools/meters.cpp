@@ -162,7 +162,7 @@ int run(const Invocation& call) {
     const int n = wMRecvFrom(datagram, static_cast<int>(sizeof datagram), wait_us, &sender);
     if (n < 0) {
       if (interrupted()) break;
-      std::fprintf(stderr, "mixlink: meter read failed: %s (%d)\n", result_text(n), n);
+      std::fprintf(stderr, "mixlink: meter read failed: %s (%d)\n", wResultText(n), n);
       return kExitFail;
     }
     if (n == 0) continue;

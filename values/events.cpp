@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/link_state.h"
 #include "link/platform.h"
 #include "link/stream.h"
 #include "link/wire.h"
@@ -42,9 +43,10 @@ int wParseEventBlock(const unsigned char* block, int length, w_token_value* reco
   return k;
 }
 
-int wGetParsedEventsTimed(w_token_value* records, int n, int timeout) {
+int wLinkGetParsedEventsTimed(w_link* link, w_token_value* records, int n, int timeout) {
   namespace detail = mixlink::detail;
-  detail::rx_stream& s = detail::link_stream();
+  if (link == nullptr) return W_ERR_ARGUMENT;
+  detail::rx_stream& s = link->stream;
   const detail::deadline d = detail::deadline_or_unlimited(timeout);
   const int max = n > 0 && records != nullptr ? n : 0;
   for (;;) {
@@ -62,12 +64,20 @@ int wGetParsedEventsTimed(w_token_value* records, int n, int timeout) {
         return 0;
       }
     }
-    const int got = detail::stream_receive(d, 0);
+    const int got = detail::stream_receive(*link, d, 0);
     if (got == detail::kReceiveNoMemory) return -9;
     if (got < 0 && got != detail::kReceiveEnded) return -3;
     // Nothing to fill, the time-out, or the console's end of the stream: no events.
     if (max == 0 || got <= 0) return 0;
   }
+}
+
+int wLinkGetParsedEvents(w_link* link, w_token_value* records, int n) {
+  return wLinkGetParsedEventsTimed(link, records, n, 0);
+}
+
+int wGetParsedEventsTimed(w_token_value* records, int n, int timeout) {
+  return wLinkGetParsedEventsTimed(wLinkDefault(), records, n, timeout);
 }
 
 int wGetParsedEvents(w_token_value* records, int n) { return wGetParsedEventsTimed(records, n, 0); }
@@ -91,10 +101,11 @@ int copy_entry(void* context, const unsigned char* entry, int size, uint32_t) {
 
 }  // namespace
 
-int wGetEventEntriesTimed(unsigned char* buf, int capacity, int timeout) {
+int wLinkGetEventEntriesTimed(w_link* link, unsigned char* buf, int capacity, int timeout) {
   namespace detail = mixlink::detail;
+  if (link == nullptr) return W_ERR_ARGUMENT;
   if (buf == nullptr || capacity <= 0) return 0;
-  detail::rx_stream& s = detail::link_stream();
+  detail::rx_stream& s = link->stream;
   const detail::deadline d = detail::deadline_or_unlimited(timeout);
   byte_sink sink{buf, capacity, 0};
   for (;;) {
@@ -110,9 +121,13 @@ int wGetEventEntriesTimed(unsigned char* buf, int capacity, int timeout) {
     } while (end == walk_end::bad_value);
     if (sink.written > 0) return sink.written;
     if (end == walk_end::records) return -10;
-    const int got = detail::stream_receive(d, 0);
+    const int got = detail::stream_receive(*link, d, 0);
     if (got == detail::kReceiveNoMemory) return -9;
     if (got < 0 && got != detail::kReceiveEnded) return -3;
     if (got <= 0) return 0;
   }
+}
+
+int wGetEventEntriesTimed(unsigned char* buf, int capacity, int timeout) {
+  return wLinkGetEventEntriesTimed(wLinkDefault(), buf, capacity, timeout);
 }

@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "link/diagnostics.h"
+#include "link/link_state.h"
 #include "link/platform.h"
 #include "link/stream.h"
 #include "link/wire.h"
@@ -37,9 +38,9 @@ struct WaitRule {
 };
 
 // Sends 0xD7, the hash and code on channel 1; returns what wSend reported.
-int send_request(uint32_t hash, unsigned char code) {
+int send_request(w_link& link, uint32_t hash, unsigned char code) {
   unsigned char request[wire::kRequestRoom];
-  return wSend(kValueChannel, request, wire::put_request(request, hash, code));
+  return wLinkSend(&link, kValueChannel, request, wire::put_request(request, hash, code));
 }
 
 // How long the reply of a read without a time-out stays owed once the read has ended without it.
@@ -47,14 +48,15 @@ constexpr int kOwedWithoutTimeoutUs = 2000000;
 
 // Marks the reply of a read that ended without it as owed for as long as the read itself was
 // willing to wait, so that a later raw read knows it for a late answer.
-void leave_owed(uint32_t hash, const WaitRule& rule) {
+void leave_owed(w_link& link, uint32_t hash, const WaitRule& rule) {
   const int keep = rule.timed && rule.timeout > 0 ? rule.timeout : kOwedWithoutTimeoutUs;
-  detail::link_stream().owed().add(hash, detail::monotonic_us() + keep);
+  link.stream.owed().add(hash, detail::monotonic_us() + keep);
 }
 
 // What a read does when the stream gives it nothing more: the receive's result made the read's.
-int give_up(int got, uint32_t hash, const WaitRule& rule, const detail::deadline& d) {
-  leave_owed(hash, rule);
+// A read that gives up leaves its reply owed, so whoever meets it later knows it for a late one.
+int give_up(w_link& link, int got, uint32_t hash, const WaitRule& rule, const detail::deadline& d) {
+  leave_owed(link, hash, rule);
   if (got == detail::kReceiveTimedOut) return 0;
   if (got == detail::kReceiveNoMemory) return -9;
   if (got == detail::kReceiveEnded && rule.timed) {
@@ -67,8 +69,8 @@ int give_up(int got, uint32_t hash, const WaitRule& rule, const detail::deadline
 
 // Takes the reply for hash out of the stream, receiving until it is whole; decodes its value
 // token into type and value. Returns the decoder's result, or the read's result when no reply came.
-int await_value(uint32_t hash, const WaitRule& rule, int* type, w_value* value) {
-  detail::rx_stream& s = detail::link_stream();
+int await_value(w_link& link, uint32_t hash, const WaitRule& rule, int* type, w_value* value) {
+  detail::rx_stream& s = link.stream;
   const detail::deadline d = rule.timed ? detail::deadline_after(rule.timeout) : detail::deadline{};
   for (;;) {
     s.owed().expire(detail::monotonic_us());
@@ -86,14 +88,14 @@ int await_value(uint32_t hash, const WaitRule& rule, int* type, w_value* value) 
         return result;
       case values::value_find::other:
         s.consume(f.used);
-        leave_owed(hash, rule);
+        leave_owed(link, hash, rule);
         return 0;
     }
     s.consume(f.used);
-    const int got = detail::stream_receive(d, 0);
-    if (got <= 0) return give_up(got, hash, rule, d);
-    if (rule.string_timed && detail::last_block_size() == kTracedBlock) {
-      detail::diagnose("rlen@1400\n");
+    const int got = detail::stream_receive(link, d, 0);
+    if (got <= 0) return give_up(link, got, hash, rule, d);
+    if (rule.string_timed && detail::last_block_size(link) == kTracedBlock) {
+      detail::diagnose(link, "rlen@1400\n");
       std::fflush(stdout);
     }
   }
@@ -101,15 +103,17 @@ int await_value(uint32_t hash, const WaitRule& rule, int* type, w_value* value) 
 
 // Steps 1 to 7 of every value read: checks the token, asks, waits and decodes the reply's token.
 // On result 1 type and value hold the decoded value (a text then belongs to the caller).
-int read_value(uint32_t token, const WaitRule& rule, const char* send_error, int* type, w_value* value) {
+int read_value(w_link* link, uint32_t token, const WaitRule& rule, const char* send_error, int* type,
+               w_value* value) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
   if (token >= static_cast<uint32_t>(wds_imax)) return -2;
   if (wingdataset[token].type == W_CONTAINER) return -1;
   const uint32_t hash = wingdataset[token].hash;
-  if (send_request(hash, kReqValue) < kFewestSent) {
-    if (send_error != nullptr) detail::diagnose(send_error, detail::last_socket_error());
+  if (send_request(*link, hash, kReqValue) < kFewestSent) {
+    if (send_error != nullptr) detail::diagnose(*link, send_error, detail::last_socket_error());
     return -4;
   }
-  return await_value(hash, rule, type, value);
+  return await_value(*link, hash, rule, type, value);
 }
 
 // Truncation toward zero, kept defined for values no int can hold.
@@ -187,55 +191,72 @@ WaitRule timed(int timeout, bool raw, bool string_timed = false) {
 
 }  // namespace
 
-int wGetToken(uint32_t token, int* type, w_value* value) {
-  return read_value(token, blocking(true), nullptr, type, value);
+int wLinkGetToken(w_link* link, uint32_t token, int* type, w_value* value) {
+  return read_value(link, token, blocking(true), nullptr, type, value);
 }
 
-int wGetTokenTimed(uint32_t token, int* type, w_value* value, int timeout) {
-  return read_value(token, timed(timeout, true), nullptr, type, value);
+int wLinkGetTokenTimed(w_link* link, uint32_t token, int* type, w_value* value, int timeout) {
+  return read_value(link, token, timed(timeout, true), nullptr, type, value);
 }
 
-int wGetTokenFloat(uint32_t token, float* value) {
+int wLinkGetTokenFloat(w_link* link, uint32_t token, float* value) {
   int type = 0;
   w_value v{};
-  const int r = read_value(token, blocking(false), nullptr, &type, &v);
+  const int r = read_value(link, token, blocking(false), nullptr, &type, &v);
   return convert_number(r, type, v, value);
 }
 
-int wGetTokenInt(uint32_t token, int* value) {
+int wLinkGetTokenInt(w_link* link, uint32_t token, int* value) {
   int type = 0;
   w_value v{};
-  const int r = read_value(token, blocking(false), nullptr, &type, &v);
+  const int r = read_value(link, token, blocking(false), nullptr, &type, &v);
   return convert_number(r, type, v, value);
 }
 
-int wGetTokenString(uint32_t token, char* text) {
+int wLinkGetTokenString(w_link* link, uint32_t token, char* text) {
   int type = 0;
   w_value v{};
-  const int r = read_value(token, blocking(false), "wGetStringToken wSend error: %d\n", &type, &v);
+  const int r = read_value(link, token, blocking(false), "wGetStringToken wSend error: %d\n", &type, &v);
   return convert_string(r, type, v, text);
 }
 
-int wGetTokenFloatTimed(uint32_t token, float* value, int timeout) {
+int wLinkGetTokenFloatTimed(w_link* link, uint32_t token, float* value, int timeout) {
   int type = 0;
   w_value v{};
-  const int r = read_value(token, timed(timeout, false), nullptr, &type, &v);
+  const int r = read_value(link, token, timed(timeout, false), nullptr, &type, &v);
   return convert_number(r, type, v, value);
 }
 
-int wGetTokenIntTimed(uint32_t token, int* value, int timeout) {
+int wLinkGetTokenIntTimed(w_link* link, uint32_t token, int* value, int timeout) {
   int type = 0;
   w_value v{};
-  const int r = read_value(token, timed(timeout, false), nullptr, &type, &v);
+  const int r = read_value(link, token, timed(timeout, false), nullptr, &type, &v);
   return convert_number(r, type, v, value);
 }
 
-int wGetTokenStringTimed(uint32_t token, char* text, int timeout) {
+int wLinkGetTokenStringTimed(w_link* link, uint32_t token, char* text, int timeout) {
   int type = 0;
   w_value v{};
-  const int r = read_value(token, timed(timeout, false, true), "wGetTokenStringTimed wSend error: %d\n",
+  const int r = read_value(link, token, timed(timeout, false, true), "wGetTokenStringTimed wSend error: %d\n",
                            &type, &v);
   return convert_string(r, type, v, text);
+}
+
+int wGetToken(uint32_t token, int* type, w_value* value) { return wLinkGetToken(wLinkDefault(), token, type, value); }
+int wGetTokenTimed(uint32_t token, int* type, w_value* value, int timeout) {
+  return wLinkGetTokenTimed(wLinkDefault(), token, type, value, timeout);
+}
+int wGetTokenFloat(uint32_t token, float* value) { return wLinkGetTokenFloat(wLinkDefault(), token, value); }
+int wGetTokenInt(uint32_t token, int* value) { return wLinkGetTokenInt(wLinkDefault(), token, value); }
+int wGetTokenString(uint32_t token, char* text) { return wLinkGetTokenString(wLinkDefault(), token, text); }
+int wGetTokenFloatTimed(uint32_t token, float* value, int timeout) {
+  return wLinkGetTokenFloatTimed(wLinkDefault(), token, value, timeout);
+}
+int wGetTokenIntTimed(uint32_t token, int* value, int timeout) {
+  return wLinkGetTokenIntTimed(wLinkDefault(), token, value, timeout);
+}
+int wGetTokenStringTimed(uint32_t token, char* text, int timeout) {
+  return wLinkGetTokenStringTimed(wLinkDefault(), token, text, timeout);
 }
 
 namespace {
@@ -247,15 +268,16 @@ constexpr int kDefinitionGraceUs = 100000;
 constexpr int kDefinitionJoinUs = 1000000;
 
 // The definition read: the request, then the reply for this node, however it arrives.
-int read_definition(uint32_t token, int* length, unsigned char** data, const detail::deadline& d) {
+int read_definition(w_link* link, uint32_t token, int* length, unsigned char** data, const detail::deadline& d) {
+  if (link == nullptr) return W_ERR_ARGUMENT;
   if (token >= static_cast<uint32_t>(wds_imax)) return -2;
   // Containers have definitions too, so the type is not checked.
   const uint32_t hash = wingdataset[token].hash;
-  if (send_request(hash, kReqDefinition) < kFewestSent) {
-    detail::diagnose("wGetTokenDef wSend error: %d\n", detail::last_socket_error());
+  if (send_request(*link, hash, kReqDefinition) < kFewestSent) {
+    detail::diagnose(*link, "wGetTokenDef wSend error: %d\n", detail::last_socket_error());
     return -4;
   }
-  detail::rx_stream& s = detail::link_stream();
+  detail::rx_stream& s = link->stream;
   bool settled = false;
   detail::deadline joining;  // unlimited until the reply's count first waits for more
   for (;;) {
@@ -281,7 +303,7 @@ int read_definition(uint32_t token, int* length, unsigned char** data, const det
       if (joining.unlimited) joining = detail::earlier(d, kDefinitionJoinUs);
       wait = detail::earlier(joining, kDefinitionGraceUs);
     }
-    const int got = detail::stream_receive(wait, 0);
+    const int got = detail::stream_receive(*link, wait, 0);
     if (got > 0) continue;
     if (pending && got != detail::kReceiveNoMemory) {
       // No more came soon enough (or nothing more will): the definition is what its block holds.
@@ -295,10 +317,18 @@ int read_definition(uint32_t token, int* length, unsigned char** data, const det
 
 }  // namespace
 
+int wLinkGetTokenDef(w_link* link, uint32_t token, int* length, unsigned char** data) {
+  return read_definition(link, token, length, data, detail::deadline{});
+}
+
+int wLinkGetTokenDefTimed(w_link* link, uint32_t token, int* length, unsigned char** data, int timeout) {
+  return read_definition(link, token, length, data, detail::deadline_or_unlimited(timeout));
+}
+
 int wGetTokenDef(uint32_t token, int* length, unsigned char** data) {
-  return read_definition(token, length, data, detail::deadline{});
+  return wLinkGetTokenDef(wLinkDefault(), token, length, data);
 }
 
 int wGetTokenDefTimed(uint32_t token, int* length, unsigned char** data, int timeout) {
-  return read_definition(token, length, data, detail::deadline_or_unlimited(timeout));
+  return wLinkGetTokenDefTimed(wLinkDefault(), token, length, data, timeout);
 }

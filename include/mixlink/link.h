@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: MIT
 /// \file
 /// Console link: channel framing, the TCP connection, the UDP receive and discovery.
-/// All state is process-global; one connection at a time; no two calls may run at once.
+/// Each connection is a link (w_link) that owns its sockets, receive stream, channel state,
+/// keep-alive clock, liveness and diagnostics handler. The classic calls (wOpen, wSend, ...) work
+/// on the default link, whose state is the process-global variables below. One thread uses a link
+/// at a time; different links may be used on different threads at once.
 /// C and C++ alike; no socket header is needed to use it.
 #pragma once
 
 #include <stdint.h>
+
+#include <mixlink/result.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -17,7 +22,90 @@ extern "C" {
 typedef int64_t w_socket;
 #define W_NO_SOCKET ((w_socket)-1)
 
-/// \name Process-global state a caller may read
+/// One connection to a console, opaque to callers.
+typedef struct w_link w_link;
+
+/// A console that has sent nothing for this many milliseconds since it was asked (by a keep-alive
+/// or a liveness probe) is lost.
+#define W_LINK_SILENCE_MS 3000
+
+/// \name Links
+/// @{
+
+/// Returns a new link with no connection, or null when memory runs out; free it with wLinkFree.
+w_link* wLinkNew(void);
+
+/// Closes link and frees it; the default link is closed but stays. Null is ignored.
+void wLinkFree(w_link* link);
+
+/// Returns the process's default link, the one the classic calls use.
+w_link* wLinkDefault(void);
+
+/// Connects link to the console at address: a dotted IPv4 address or a host name (resolved by
+/// the system, IPv4), either optionally followed by ":PORT" (default 2222); an empty text runs
+/// discovery and writes the address found into it. Like wOpen it selects channel 1, sends a
+/// keep-alive and waits up to 0.9 s for an answer, connected whether one came or not
+/// (wLinkAnswered tells; wLinkAlive judges the console lost when none comes).
+/// \return
+/// - W_SUCCESS connected
+/// - W_ERR_NO_CONSOLE no console found by discovery
+/// - W_ERR_UNKNOWN_HOST the address is malformed or names no host
+/// - W_ERR_CONNECT socket or connect failed or timed out
+/// - W_ERR_SELECT the select send failed
+/// - W_ERR_NO_ANSWER the wait for the first answer failed
+/// - W_ERR_ARGUMENT link or address is null
+int wLinkOpen(w_link* link, char* address);
+
+/// wLinkOpen whose connecting ends within timeout microseconds (0: as wLinkOpen), as
+/// wTCPConnectTimed's does; discovery, when the address is empty, takes its own time before that.
+int wLinkOpenTimed(w_link* link, char* address, int timeout);
+
+/// Releases link's connection (closes both sockets); returns W_SUCCESS.
+int wLinkClose(w_link* link);
+
+/// Returns where link's connection stands, as wLinkState does for the default link.
+int wLinkStatus(w_link* link);
+
+/// Tells whether link's console still answers: takes what it has sent into the receive stream
+/// (where it stays for the reads), asks it (a keep-alive's read) when it has been silent for a
+/// second, and judges it lost once it has answered nothing for W_LINK_SILENCE_MS since it was
+/// asked. Call it every few hundred milliseconds while the link is in use.
+/// \return
+/// - W_SUCCESS the console answers
+/// - W_ERR_LOST the console stopped answering
+/// - W_ERR_RECEIVE the console ended the connection, or a receive failed
+/// - W_ERR_SEND the question could not be sent
+/// - W_ERR_NO_LINK there is no connection
+int wLinkAlive(w_link* link);
+
+/// Returns 1 once link's console has sent anything on the current connection, 0 while it has not,
+/// W_ERR_NO_LINK without a connection. A reconnection counts only once this is 1: a frozen
+/// console's listen backlog takes a connection but never answers on it.
+int wLinkAnswered(w_link* link);
+
+/// Returns the milliseconds since link's console last sent anything (since connecting, when it has
+/// sent nothing), or W_ERR_NO_LINK.
+int wLinkSilence(w_link* link);
+
+/// Sends link's diagnostics to handler with context, or to standard error when handler is null.
+/// Returns W_SUCCESS.
+int wLinkSetDiagnostics(w_link* link, void (*handler)(void* context, const char* text), void* context);
+
+/// The handle forms of the calls below: each does what its classic namesake does, on link.
+w_socket wLinkTCPSocket(w_link* link);
+w_socket wLinkMeterSocket(w_link* link);
+uint32_t wLinkConsoleAddress(w_link* link);
+int wLinkKeepAlive(w_link* link);
+int wLinkSend(w_link* link, int channel, unsigned char* payload, int length);
+int wLinkRecv(w_link* link, unsigned char* buf, int capacity, int timeout);
+int wLinkMRecv(w_link* link, unsigned char* buf, int size, int timeout);
+int wLinkMRecvFrom(w_link* link, unsigned char* buf, int size, int timeout, uint32_t* sender);
+int wLinkSizeMap(w_link* link);
+int wLinkDrainTCP(w_link* link);
+
+/// @}
+
+/// \name The default link's state, which a caller may read
 /// @{
 
 extern int ch_id_tx;      ///< channel wSend selected last; 0 at start, changed only by wSend
@@ -88,7 +176,7 @@ int wDecodeEscapeRun(w_escape_state* state, const unsigned char* in, int length,
 /// - otherwise as wTCPConnect
 int wOpen(char* address);
 
-/// Connects to port 2222 at address (giving up after 3 s when the connection is neither accepted
+/// Connects the default link to port 2222 at address, a dotted IPv4 text (giving up after 3 s when the connection is neither accepted
 /// nor refused), selects channel 1, sends the first keep-alive and waits up to 0.9 s for an answer.
 /// \return
 /// - 1 connected
@@ -111,7 +199,8 @@ int wTCPConnectTimed(const char* address, int timeout);
 /// clock neither hastens nor delays it).
 /// \return
 /// - 1 when not due or sent
-/// - the result of reconnecting to SavedIP (at most 3 attempts, as wTCPConnect)
+/// - the result of reconnecting to SavedIP (at most 3 attempts, as wTCPConnect; -3 when the
+///   console accepts the new connection but does not answer on it within 0.9 s)
 /// - -6
 int wKeepAlive(void);
 
@@ -179,9 +268,9 @@ int wDumpBuffer(const unsigned char* data, int length);
 /// context that was given to wSetDiagnostics.
 typedef void (*w_diagnostic_handler)(void* context, const char* text);
 
-/// Sends the library's diagnostics to handler with context from now on, or to standard error (as
-/// at program start) when handler is null; a handler that ignores its text silences them.
-/// Returns 1.
+/// Sends the default link's diagnostics to handler with context from now on, or to standard
+/// error (as at program start) when handler is null; a handler that ignores its text silences
+/// them. Returns 1.
 int wSetDiagnostics(w_diagnostic_handler handler, void* context);
 
 /// @}

@@ -5,9 +5,18 @@
 
 #include <stdint.h>
 
+#include <mixlink/link.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/// The handle forms of the meter calls: each does what its classic namesake does, on link (the
+/// meter socket is link's own).
+int wLinkMeterUDPPort(w_link* link, int port);
+int wLinkSetMetersRequest(w_link* link, int id, const unsigned char* bitmap);
+int wLinkRenewMeters(w_link* link, int id);
+int wLinkGetMeters(w_link* link, unsigned char* buf, int size, int timeout);
 
 /// Tells the console the UDP port for meter datagrams (sent raw: DF D3 D3 port DF D1) and binds
 /// wing_msocket to 0.0.0.0:port.

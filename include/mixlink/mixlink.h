@@ -4,6 +4,7 @@
 #pragma once
 
 #include <mixlink/protocol.h>
+#include <mixlink/result.h>
 #include <mixlink/link.h>
 #include <mixlink/meters.h>
 #include <mixlink/recording.h>

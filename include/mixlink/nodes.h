@@ -164,6 +164,22 @@ int wGetBinaryDataTimed(const char* path, unsigned char* buf, int size, int time
 
 /// @}
 
+/// \name Container and raw reads on a link
+/// The handle forms of the reads above: each does what its classic namesake does, on link, and
+/// returns W_ERR_ARGUMENT for a null link.
+/// @{
+
+int wLinkGetNode(w_link* link, uint32_t token, char* text, size_t capacity);
+int wLinkGetNodeTimed(w_link* link, uint32_t token, char* text, size_t capacity, int timeout);
+int wLinkGetNodeToTVArray(w_link* link, uint32_t token, w_token_value* records, int capacity);
+int wLinkGetNodeToTVArrayTimed(w_link* link, uint32_t token, w_token_value* records, int capacity, int timeout);
+int wLinkGetBinaryNode(w_link* link, uint32_t token, unsigned char* buf, int size);
+int wLinkGetBinaryNodeTimed(w_link* link, uint32_t token, unsigned char* buf, int size, int timeout);
+int wLinkGetBinaryData(w_link* link, const char* path, unsigned char* buf, int size);
+int wLinkGetBinaryDataTimed(w_link* link, const char* path, unsigned char* buf, int size, int timeout);
+
+/// @}
+
 #ifdef __cplusplus
 }
 

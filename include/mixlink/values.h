@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include <mixlink/link.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -159,6 +161,46 @@ int wGetParsedEvents(w_token_value* records, int n);
 /// - -9 when memory ran out
 /// - -10 when the first event is longer than capacity
 int wGetEventEntriesTimed(unsigned char* buf, int capacity, int timeout);
+
+/// @}
+
+/// \name Reads on a link
+/// The handle forms of the reads above: each does what its classic namesake does, on link, and
+/// returns W_ERR_ARGUMENT for a null link.
+/// @{
+
+int wLinkGetToken(w_link* link, uint32_t token, int* type, w_value* value);
+int wLinkGetTokenTimed(w_link* link, uint32_t token, int* type, w_value* value, int timeout);
+int wLinkGetTokenFloat(w_link* link, uint32_t token, float* value);
+int wLinkGetTokenInt(w_link* link, uint32_t token, int* value);
+int wLinkGetTokenString(w_link* link, uint32_t token, char* text);
+int wLinkGetTokenFloatTimed(w_link* link, uint32_t token, float* value, int timeout);
+int wLinkGetTokenIntTimed(w_link* link, uint32_t token, int* value, int timeout);
+int wLinkGetTokenStringTimed(w_link* link, uint32_t token, char* text, int timeout);
+int wLinkGetTokenDef(w_link* link, uint32_t token, int* length, unsigned char** data);
+int wLinkGetTokenDefTimed(w_link* link, uint32_t token, int* length, unsigned char** data, int timeout);
+int wLinkGetParsedEventsTimed(w_link* link, w_token_value* records, int n, int timeout);
+int wLinkGetParsedEvents(w_link* link, w_token_value* records, int n);
+int wLinkGetEventEntriesTimed(w_link* link, unsigned char* buf, int capacity, int timeout);
+
+/// Value requests a pipelined read keeps in flight at most.
+#define W_PIPELINE_WINDOW 128
+
+/// Reads the values of n leaves at once: sends their requests back to back, at most
+/// W_PIPELINE_WINDOW unanswered at a time, and matches each reply to its request by node hash,
+/// so that n values cost about n / W_PIPELINE_WINDOW round trips instead of n. records[i] gets
+/// tokens[i] and its value (type and value as wParseToTV writes them; a text belongs to the
+/// caller, who frees it with free()); a leaf whose value did not come by the deadline, that is no
+/// leaf or is out of range gets token 0, type 0 and value 0. Events and other replies that arrive
+/// among the answers are passed over and stay for their readers. timeout in microseconds for the
+/// whole read, 0 without limit. On a failure every record is left empty (token 0, no text).
+/// \return
+/// - the number of values that arrived (0 to n)
+/// - W_ERR_SEND a request could not be sent
+/// - W_ERR_RECEIVE the receive failed or the console ended the stream
+/// - W_ERR_NO_MEMORY memory ran out
+/// - W_ERR_ARGUMENT a null pointer or n below 0
+int wLinkGetTokensTimed(w_link* link, const uint32_t* tokens, int n, w_token_value* records, int timeout);
 
 /// @}
 

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 """Client for a digital mixing console's native network protocol: the console's node
-dictionary, one connection with value and container reads, change events and meters; and
+dictionary, connections with value and container reads, change events and meters; and
 mixlink.aio, the same for asyncio programs.
 
 What the library has to say beyond a call's result (a reply that stopped short, a connection

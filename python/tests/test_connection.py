@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -16,20 +17,37 @@ import mixlink
 from conftest import ADDRESS, connected, running_sim
 
 
-def test_one_connection_per_process():
-    with running_sim():
+def test_consoles_are_connections_of_their_own_that_run_at_once():
+    with running_sim("--latency", "200"):
         first = mixlink.connect(ADDRESS)
-        with pytest.raises(mixlink.Error) as refused:
-            mixlink.connect(ADDRESS)
-        assert refused.value.code is None
-        with pytest.raises(mixlink.Error):
-            mixlink.discover()
+        second = mixlink.connect(f"{ADDRESS}:2222")
+        # Two reads of 200 ms each on two threads: together about one read's time, since each
+        # Console has its own link and the GIL is released while they wait.
+        got = {}
+        start = time.monotonic()
+        threads = [threading.Thread(target=lambda d=d, k=k: got.setdefault(k, d.get("ch.2.name")))
+                   for k, d in (("first", first), ("second", second))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert got == {"first": "CH 2", "second": "CH 2"}
+        assert time.monotonic() - start < 0.38
+        # Two threads on one Console take turns: both reads are answered, each with its own value.
+        got.clear()
+        threads = [threading.Thread(target=lambda p=p: got.setdefault(p, first.get(p)))
+                   for p in ("ch.2.name", "ch.3.name")]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert got == {"ch.2.name": "CH 2", "ch.3.name": "CH 3"}
         first.close()
         first.close()
-        with mixlink.connect(ADDRESS) as second:
-            with pytest.raises(mixlink.Error, match="closed"):
-                first.get("ch.2.name")  # never the newer connection
-            assert second.get("ch.2.name") == "CH 2"
+        with pytest.raises(mixlink.Error, match="closed"):
+            first.get("ch.2.name")
+        assert second.get("ch.2.name") == "CH 2"  # the other connection stays
+        second.close()
         assert second.closed and "closed" in repr(second)
         with pytest.raises(mixlink.Error, match="closed"):
             second.dump("ch.1")
@@ -118,6 +136,22 @@ def test_a_console_that_goes_away_is_an_error_not_a_hang(read):
                 list(meters)
         assert failed.value.code in (-3, -4)
         assert time.monotonic() - start < 1
+
+
+@pytest.mark.parametrize("read", ["events", "meters"])
+def test_a_console_that_stops_answering_is_an_error_within_the_bound(read):
+    with running_sim() as sim, mixlink.connect(ADDRESS, timeout=2) as desk:
+        stream = desk.events(timeout=30) if read == "events" else desk.meters(timeout=30)
+        os.kill(sim.pid, signal.SIGSTOP)  # its sockets stay open; it answers nothing
+        try:
+            start = time.monotonic()
+            with pytest.raises(mixlink.Error, match="stopped answering") as lost:
+                for _ in stream:
+                    pass
+            assert lost.value.code == -15
+            assert time.monotonic() - start < 6
+        finally:
+            os.kill(sim.pid, signal.SIGCONT)
 
 
 CHILD = textwrap.dedent(

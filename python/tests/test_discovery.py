@@ -40,6 +40,7 @@ INSIDE = textwrap.dedent(
     assert mixlink.discover() == "127.0.0.1"
     with mixlink.connect() as desk:
         assert desk.address == "127.0.0.1"
+        assert mixlink.discover() == "127.0.0.1"  # while connected: a socket of its own
     answering = False
     start = time.monotonic()
     assert mixlink.discover(timeout=3) is None

@@ -94,13 +94,18 @@ def test_aio_reads_while_the_loop_keeps_ticking():
             dumped = await desk.dump("cfg.mon.1.eq")
             events = [e async for e in desk.events(duration=1.0)]
             meters = [m async for m in desk.meters(duration=1.5)]
+            # A second connection, by another form of the address: reads on both run at once.
+            async with await aio.connect("localhost:2222") as other:
+                start_both = time.monotonic()
+                both = await asyncio.gather(desk.get("ch.1.name"), other.get("ch.2.name"))
+                both_took = time.monotonic() - start_both
             clock.cancel()
         during = [t for t in ticks if start <= t <= start + took]
         gaps = [b - a for a, b in zip(ticks, ticks[1:])]
-        return name, took, many, dumped, events, meters, during, gaps, desk.closed
+        return name, took, many, dumped, events, meters, during, gaps, desk.closed, both, both_took
 
     with running_sim("--latency", "800", "--animate"):
-        name, took, many, dumped, events, meters, during, gaps, closed = asyncio.run(main())
+        name, took, many, dumped, events, meters, during, gaps, closed, both, both_took = asyncio.run(main())
     assert name == "CH 1" and took >= 0.8
     assert len(during) >= 20, "the loop ran on while the read waited"
     assert max(gaps) < 0.3
@@ -108,3 +113,4 @@ def test_aio_reads_while_the_loop_keeps_ticking():
     assert events and all(isinstance(path, str) for path, _ in events)
     assert meters and len(mixlink.rta_values(meters[0])) == 120
     assert closed
+    assert both == ["CH 1", "CH 2"] and both_took < 1.5, "two consoles' reads overlap"

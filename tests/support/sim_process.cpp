@@ -29,13 +29,15 @@ namespace {
 
 namespace detail = mixlink::detail;
 
-bool port_accepts(int port) {
+bool port_accepts(int port, const std::string& address = "127.0.0.1") {
   detail::socket_t fd = detail::open_socket(true);
   if (fd == detail::kNoSocket) return false;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  uint32_t ip = 0;
+  detail::parse_ipv4(address.c_str(), &ip);
+  a.sin_addr.s_addr = ip;
   const bool ok = detail::connect_within(fd, a, 1000) == 0;
   detail::drop_socket(fd);
   return ok;
@@ -147,10 +149,14 @@ SimProcess::SimProcess(std::vector<std::string> args, bool quiet) {
   std::vector<std::string> argv_s = {exe, "--bind", "127.0.0.1"};
   if (quiet) argv_s.emplace_back("--quiet");
   for (auto& a : args) argv_s.push_back(a);
+  // A --bind among args (the last one counts) moves the simulator, and the probes with it.
+  std::string bind = "127.0.0.1";
+  for (size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == "--bind") bind = args[i + 1];
   // Another simulator still on the port would answer the readiness probe in place of ours.
-  for (int i = 0; i < 300 && port_accepts(2222); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (port_accepts(2222)) {
-    std::fprintf(stderr, "SimProcess: TCP 2222 on 127.0.0.1 is taken by another process\n");
+  for (int i = 0; i < 300 && port_accepts(2222, bind); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (port_accepts(2222, bind)) {
+    std::fprintf(stderr, "SimProcess: TCP 2222 on %s is taken by another process\n", bind.c_str());
     return;
   }
 #ifdef _WIN32
@@ -168,7 +174,7 @@ SimProcess::SimProcess(std::vector<std::string> args, bool quiet) {
       stop();
       return;
     }
-    if (port_accepts(2222)) {
+    if (port_accepts(2222, bind)) {
       ready_ = true;
       return;
     }
@@ -191,7 +197,7 @@ SimProcess::SimProcess(std::vector<std::string> args, bool quiet) {
       pid_ = -1;
       return;
     }
-    if (port_accepts(2222)) {
+    if (port_accepts(2222, bind)) {
       ready_ = true;
       return;
     }

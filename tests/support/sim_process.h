@@ -8,7 +8,8 @@
 namespace mixtest {
 
 // Starts `mixsim --bind 127.0.0.1 --quiet ARGS...` and waits until its native port accepts
-// connections; the destructor stops it. ok() tells whether it came up.
+// connections (at the address of a --bind among ARGS, which takes the place of 127.0.0.1); the
+// destructor stops it. ok() tells whether it came up.
 class SimProcess {
  public:
   explicit SimProcess(std::vector<std::string> args = {}, bool quiet = true);

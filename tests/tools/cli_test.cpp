@@ -4,12 +4,15 @@
 #include <mixlink/mixlink.h>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <ctime>
 #include <string>
@@ -273,7 +276,7 @@ TEST(Cli, AClosedConnectionIsSaidOnceAndASilentListenerIsNoConsole) {
   Outcome r = run("-a 127.0.0.1 --timeout 300 get ch.1.fdr ch.1.mute ch.1.name");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "mixlink: get of ch.1.fdr: the console closed the connection\n");
+  EXPECT_EQ(r.err, "mixlink: the console closed the connection\n");
 
   script(peer, {});  // accepts, answers the connect, then nothing
   r = run("-a 127.0.0.1 --timeout 300 discover");
@@ -310,6 +313,47 @@ TEST(Cli, EventsAndMetersEndQuietlyWhenTheReaderGoesAndSayWhenTheConsoleDoes) {
     const Outcome r = run("-a 127.0.0.1 " + std::string(command) + " >/dev/full");
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_NE(r.err.find("cannot write the output"), std::string::npos) << command << ": " << r.err;
+  }
+}
+
+// A console that stops answering with its sockets open: frozen by SIGSTOP a second in, one that
+// ignores the keep-alive's read, and a listener that accepts and never answers.
+TEST(Cli, EventsAndMetersSayWhenTheConsoleStopsAnswering) {
+  if (!mixtest::sim_executable()[0]) GTEST_SKIP() << "mixsim is not built";
+  struct Case {
+    const char* console;
+    const char* command;
+  };
+  const Case cases[] = {{"frozen", "events"},          {"frozen", "meters"},
+                        {"ignores keep-alive", "events --count 1"}, {"never answers", "events --count 1"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.console) + ": " + c.command);
+    std::unique_ptr<mixtest::SimProcess> sim;
+    std::unique_ptr<mixtest::ScriptedPeer> peer;
+    double frozen_after = 0;
+    if (std::string(c.console) == "never answers") {
+      peer = std::make_unique<mixtest::ScriptedPeer>();
+      ASSERT_TRUE(peer->ok());
+    } else {
+      sim = std::make_unique<mixtest::SimProcess>(std::string(c.console) == "frozen"
+                                                      ? std::vector<std::string>{}
+                                                      : std::vector<std::string>{"--ignore-keepalive"});
+      ASSERT_TRUE(sim->ok());
+    }
+    std::thread freeze;
+    if (std::string(c.console) == "frozen") {
+      frozen_after = 1;
+      freeze = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        kill(sim->pid(), SIGSTOP);
+      });
+    }
+    const Outcome r = run("-a 127.0.0.1 " + std::string(c.command) + " >/dev/null");
+    if (freeze.joinable()) freeze.join();
+    if (sim) kill(sim->pid(), SIGCONT);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LT(r.seconds, frozen_after + 6.0);
+    EXPECT_NE(r.err.find("the console stopped answering"), std::string::npos) << r.err;
   }
 }
 
