@@ -104,15 +104,16 @@ int64_t monotonic_seconds() { return detail::monotonic_us() / 1000000; }
 
 // Sends the keep-alive request: a read whose answer shows that the console is alive. Nobody waits
 // for it; when it comes the reads know it for a late answer. The request goes raw, on whatever
-// channel wSend selected last; only one that goes on the value channel is answered, so only that
-// one starts the silence clock of wLinkAlive (the keep-alive after a meter command goes to the
-// meter channel, where the console takes it for nothing).
+// channel wSend selected last; only one known to go on the value channel is sure to be answered,
+// so only that one starts the silence clock of wLinkAlive (the keep-alive after a meter command
+// goes to the meter channel, where the console takes it for nothing).
 int send_keep_alive(w_link& link) {
   const int r = detail::send_raw(link, kKeepAliveRequest, sizeof kKeepAliveRequest);
   if (r < 0) return r;
-  if (link.tx != kValueChannel) return r;
+  // The console may be on the value channel although wSend has not said so (a connect selects it
+  // raw), so an answer is always looked for.
   link.stream.owed().add(kKeepAliveHash, detail::monotonic_us() + kKeepAliveAnswerUs, true);
-  if (link.asked_us == 0) link.asked_us = detail::monotonic_us();
+  if (link.tx == kValueChannel && link.asked_us == 0) link.asked_us = detail::monotonic_us();
   return r;
 }
 
