@@ -103,13 +103,30 @@ void drop_both_sockets(w_link& link) {
 int64_t monotonic_seconds() { return detail::monotonic_us() / 1000000; }
 
 // Sends the keep-alive request: a read whose answer shows that the console is alive. Nobody waits
-// for it; when it comes the reads know it for a late answer.
+// for it; when it comes the reads know it for a late answer. The request goes raw, on whatever
+// channel wSend selected last; only one known to go on the value channel is sure to be answered,
+// so only that one starts the silence clock of wLinkAlive (the keep-alive after a meter command
+// goes to the meter channel, where the console takes it for nothing).
 int send_keep_alive(w_link& link) {
   const int r = detail::send_raw(link, kKeepAliveRequest, sizeof kKeepAliveRequest);
   if (r < 0) return r;
+  // The console may be on the value channel although wSend has not said so (a connect selects it
+  // raw), so an answer is always looked for.
   link.stream.owed().add(kKeepAliveHash, detail::monotonic_us() + kKeepAliveAnswerUs, true);
-  if (link.asked_us == 0) link.asked_us = detail::monotonic_us();
+  if (link.tx == kValueChannel && link.asked_us == 0) link.asked_us = detail::monotonic_us();
   return r;
+}
+
+// The liveness question: the keep-alive's read on the value channel, selected first when wSend
+// last selected another.
+int ask_console(w_link& link) {
+  if (link.tx != kValueChannel) {
+    const unsigned char select[2] = {kEscape, static_cast<unsigned char>(kSelectFirst + kValueChannel)};
+    const int r = detail::send_raw(link, select, 2);
+    if (r < 0) return r;
+    link.tx = kValueChannel;
+  }
+  return send_keep_alive(link);
 }
 
 enum class KeepAlive { NotDue, Sent, Failed };
@@ -295,7 +312,7 @@ int wLinkAlive(w_link* link) {
   if (got == detail::kReceiveEnded || (got < 0 && got != detail::kReceiveNoMemory)) return W_ERR_RECEIVE;
   const int64_t now = detail::monotonic_us();
   if (link->asked_us != 0) return now - link->asked_us >= kSilenceLimitUs ? W_ERR_LOST : W_SUCCESS;
-  if (now - link->heard_us >= kProbeAfterUs && send_keep_alive(*link) < 0) return W_ERR_SEND;
+  if (now - link->heard_us >= kProbeAfterUs && ask_console(*link) < 0) return W_ERR_SEND;
   return W_SUCCESS;
 }
 

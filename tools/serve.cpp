@@ -95,14 +95,17 @@ class Link {
     if (lost_) {
       if (now < next_reconnect_) return;
       next_reconnect_ = now + kReconnectEvery;
-      if (wTCPConnect(address_.c_str()) == 1 && subscribe()) {
+      // A frozen console's listen backlog takes the connection but never answers on it.
+      if (wTCPConnect(address_.c_str()) == 1 && wLinkAnswered(wLinkDefault()) == 1 && subscribe()) {
         lost_ = false;
         server_.setLink(mixserve::LinkStatus::connected);
       }
       return;
     }
-    // A closed connection shows here at once, long before a keep-alive would notice it.
-    if (wDrainTCP() < 0 || wKeepAlive() != 1) return lose(now);
+    // A closed connection shows here at once, long before a keep-alive would notice it; a console
+    // that stopped answering (frozen, its sockets still open) after the silence limit.
+    if (wDrainTCP() < 0 || wLinkAlive(wLinkDefault()) != W_SUCCESS || wKeepAlive() != 1)
+      return lose(now);
     // A keep-alive that reconnected dropped the meter socket with the old connection.
     if (wMeterSocket() == W_NO_SOCKET && !subscribe()) return lose(now);
     if (now - renewed_ >= kRenewEvery) {

@@ -232,7 +232,12 @@ TEST(Links, AFrozenConsoleIsNoticedWithinTheBound) {
   char address[] = "127.0.0.2";
   ASSERT_EQ(wLinkOpen(link.get(), address), W_SUCCESS);
   ASSERT_EQ(wLinkAnswered(link.get()), 1);
-  // A live console stays alive however long it is quiet.
+  // A live console stays alive however long it is quiet, also when the last command went to the
+  // meter channel and with it every later keep-alive, which the console does not answer there.
+  ASSERT_EQ(wLinkMeterUDPPort(link.get(), 10031), W_SUCCESS);
+  unsigned char rta_only[32] = {};
+  rta_only[18] = 0x80;
+  ASSERT_EQ(wLinkSetMetersRequest(link.get(), 3, rta_only), W_SUCCESS);
   const Clock::time_point quiet = Clock::now();
   while (seconds_since(quiet) < 4.5) {
     ASSERT_EQ(wLinkKeepAlive(link.get()), W_SUCCESS);
