@@ -57,9 +57,11 @@ ensure_packages() {
 }
 
 # The sanitizer build (scripts/test --sanitize, scripts/soak --sanitize): its folder and options.
-# The Python module stays out of it: the interpreter does not load the sanitizers' runtime.
+# The Python module stays out of it: the interpreter does not load the sanitizers' runtime; the
+# tests written in Python still run with the system's python3.
 MIXLINK_SANITIZE_BUILD="$MIXLINK_ROOT/build-sanitize"
-MIXLINK_SANITIZE_OPTIONS=(-DCMAKE_BUILD_TYPE=Debug -DMIXLINK_WERROR=ON -DMIXLINK_SANITIZE=ON -DMIXLINK_BUILD_BENCH=OFF)
+MIXLINK_SANITIZE_OPTIONS=(-DCMAKE_BUILD_TYPE=Debug -DMIXLINK_WERROR=ON -DMIXLINK_SANITIZE=ON -DMIXLINK_BUILD_BENCH=OFF
+  "${MIXLINK_PYTHON_OPTIONS[@]}")
 
 # export_sanitizer_options [ASAN_OPTION...]: the sanitizers' settings for a run of that build,
 # with the caller's own AddressSanitizer options added.

@@ -73,8 +73,11 @@ struct Session {
       check(wLinkGetTokenStringTimed(link.get(), token("ch.2.name"), name, 3000000) == 1 &&
                 std::string(name) == "CH 2",
             address + ": single read");
-      w_token_value strip[64];
-      check(wLinkGetNodeToTVArrayTimed(link.get(), token("ch.1.eq"), strip, 64, 3000000) > 0, "container read");
+      std::vector<w_token_value> strip(64);
+      const int leaves = wLinkGetNodeToTVArrayTimed(link.get(), token("ch.1.eq"), strip.data(), 64, 3000000);
+      check(leaves > 0, "container read");
+      strip.resize(leaves > 0 ? leaves : 0);
+      free_texts(strip);
       check(wLinkKeepAlive(link.get()) == W_SUCCESS, "keep-alive");
       check(wLinkAlive(link.get()) == W_SUCCESS, "alive");
     }
