@@ -144,25 +144,6 @@ bool parse_ipv4(const char* text, uint32_t* address) {
   return true;
 }
 
-bool resolve_ipv4(const char* host, uint32_t* address) {
-  if (host == nullptr || host[0] == '\0') return false;
-  if (parse_ipv4(host, address)) return true;
-  if (!net_start()) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  bool ok = false;
-  for (const addrinfo* a = found; a != nullptr && !ok; a = a->ai_next) {
-    if (a->ai_family != AF_INET || a->ai_addr == nullptr) continue;
-    *address = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-    ok = true;
-  }
-  ::freeaddrinfo(found);
-  return ok;
-}
-
 uint32_t local_slash24_address() {
   ULONG size = 16 * 1024;
   std::vector<unsigned char> buffer;
