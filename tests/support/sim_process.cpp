@@ -149,14 +149,18 @@ SimProcess::SimProcess(std::vector<std::string> args, bool quiet) {
   std::vector<std::string> argv_s = {exe, "--bind", "127.0.0.1"};
   if (quiet) argv_s.emplace_back("--quiet");
   for (auto& a : args) argv_s.push_back(a);
-  // A --bind among args (the last one counts) moves the simulator, and the probes with it.
+  // A --bind or --port among args (the last one counts) moves the simulator, and the probes with
+  // it.
   std::string bind = "127.0.0.1";
-  for (size_t i = 0; i + 1 < args.size(); ++i)
+  int port = 2222;
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
     if (args[i] == "--bind") bind = args[i + 1];
+    if (args[i] == "--port") port = std::atoi(args[i + 1].c_str());
+  }
   // Another simulator still on the port would answer the readiness probe in place of ours.
-  for (int i = 0; i < 300 && port_accepts(2222, bind); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (port_accepts(2222, bind)) {
-    std::fprintf(stderr, "SimProcess: TCP 2222 on %s is taken by another process\n", bind.c_str());
+  for (int i = 0; i < 300 && port_accepts(port, bind); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (port_accepts(port, bind)) {
+    std::fprintf(stderr, "SimProcess: TCP %d on %s is taken by another process\n", port, bind.c_str());
     return;
   }
 #ifdef _WIN32
@@ -174,7 +178,7 @@ SimProcess::SimProcess(std::vector<std::string> args, bool quiet) {
       stop();
       return;
     }
-    if (port_accepts(2222, bind)) {
+    if (port_accepts(port, bind)) {
       ready_ = true;
       return;
     }
@@ -197,7 +201,7 @@ SimProcess::SimProcess(std::vector<std::string> args, bool quiet) {
       pid_ = -1;
       return;
     }
-    if (port_accepts(2222, bind)) {
+    if (port_accepts(port, bind)) {
       ready_ = true;
       return;
     }
