@@ -42,7 +42,7 @@ MIXLINK_PACKAGE_TOOLS=(
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep "install ok installed" >/dev/null || missing+=("$p")
   done
   [[ ${#missing[@]} -eq 0 ]] && return 0
   if [[ $(id -u) -eq 0 ]]; then
