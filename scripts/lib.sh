@@ -13,7 +13,7 @@ MIXLINK_PACKAGES=(
   clang libclang-rt-14-dev
   iproute2 util-linux procps xvfb
   scdoc doxygen
-  pybind11-dev python3-dev python3-pytest python3-venv python3-setuptools
+  pybind11-dev python3-dev python3-pytest python3-venv python3-setuptools python3-wheel
   libcivetweb-dev chromium python3-websockets
 )
 
