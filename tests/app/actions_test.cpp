@@ -102,10 +102,13 @@ class XServer {
       _exit(127);
     }
     close(fds[1]);
-    char number[16] = {};
-    const ssize_t n = read(fds[0], number, sizeof number - 1);
+    // Xvfb writes the number and its newline apart, and ends itself when the second write finds
+    // the pipe closed: read up to the newline.
+    std::string number;
+    char c = 0;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
     close(fds[0]);
-    if (n > 0) display_ = ":" + std::string(number, static_cast<size_t>(n - (number[n - 1] == '\n')));
+    if (c == '\n' && !number.empty()) display_ = ":" + number;
   }
   ~XServer() {
     if (pid_ > 0) {
